@@ -1,0 +1,31 @@
+# The two commands of the README: `make demo` and `make test`.
+BUILD      ?= build
+TOOLCHAIN  := cmake/toolchain-i686-w64-mingw32.cmake
+JOBS       ?= 2
+
+.PHONY: all bootstrap configure build demo test bench clean
+
+all: build
+
+bootstrap:
+	@bash tools/bootstrap.sh
+
+$(BUILD)/CMakeCache.txt: | bootstrap
+	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN)
+
+configure: bootstrap $(BUILD)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	tools/wine-run.sh $(BUILD)/demo/zelvic_host.exe $(BUILD)/src/_zelvic.dll
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j 1
+
+bench: build
+	tools/wine-run.sh $(BUILD)/bench/zelvic_bench.exe $(BUILD)/src/_zelvic.dll $(BUILD)/bench/tinyconst.dll
+
+clean:
+	rm -rf $(BUILD)

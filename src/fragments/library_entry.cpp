@@ -1,0 +1,129 @@
+#include "fragments/library_entry.h"
+
+#include <windows.h>
+
+#include <array>
+#include <optional>
+#include <string>
+
+#include "diagnostics/VizozaruzAdi7.h"
+#include "diagnostics/exceptions/EAppType.h"
+#include "diagnostics/exceptions/ECore.h"
+#include "diagnostics/util/EDebugOutput.h"
+#include "diagnostics/util/ELowLevel.h"
+#include "fragments/result_buffers.h"
+#include "fragments/runtime_helpers.h"
+#include "platform/process.h"
+#include "runtime/exception_points.h"
+#include "runtime/exceptions.h"
+#include "runtime/format_settings.h"
+#include "runtime/thread_storage.h"
+
+namespace zelvic::fragments {
+namespace {
+
+// ---- the units with work in this library ----------------------------------
+
+void LocaleInit() { rt::InitDefaultFormatSettings(); }
+void LocaleDone() { rt::DoneDefaultFormatSettings(); }
+
+void ExceptionPointsInit() { rt::ExceptionPoints() = rt::DefaultExceptionPoints(); }
+void ExceptionPointsDone() { rt::ExceptionPoints() = rt::DefaultExceptionPoints(); }
+
+void ETypesInit() { rt::IsInitializing = 1; }
+void ETypesDone() {
+  rt::IsFinalizing = 1;
+  rt::IsShuttingDown = 1;
+}
+
+std::optional<rt::TFormatSettings> g_en_us;
+
+// The fragment library unit has no start-up procedure: its state is built by
+// the start-up code that runs after every unit has started.
+void FragmentLibraryDone() {
+  StopResultBuffers();
+  ModuloRoutine = nullptr;
+  EnUsFormatSettings = nullptr;
+  g_en_us.reset();
+}
+
+constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
+  std::array<rt::TUnitEntry, kUnitCount> t{};
+  t[upLocale] = {LocaleInit, nullptr, LocaleDone, nullptr};
+  t[upExceptionPoints] = {ExceptionPointsInit, nullptr, ExceptionPointsDone, nullptr};
+  t[upETypes] = {ETypesInit, nullptr, ETypesDone, nullptr};
+  t[upELowLevel] = {diag::ELowLevelInit, L"ELowLevel.Init", diag::ELowLevelDone, L"ELowLevel.Done"};
+  t[upEAppType] = {diag::EAppTypeInit, L"EAppType|Init", diag::EAppTypeDone, L"EAppType|Done"};
+  t[upDebugOutput] = {diag::EDebugOutputInit, nullptr, diag::EDebugOutputDone, nullptr};
+  t[upECore] = {diag::ECoreInit, L"ECore.Init", diag::ECoreDone, L"ECore.Done"};
+  t[upVizozaruzAdi7] = {diag::VizozaruzAdi7Init, L"VizozaruzAdi7.Init", diag::VizozaruzAdi7Done,
+                        L"VizozaruzAdi7.Done"};
+  t[upFragmentLibrary] = {nullptr, nullptr, FragmentLibraryDone, nullptr};
+  return t;
+}
+
+constexpr std::array<rt::TUnitEntry, kUnitCount> kUnitTable = BuildUnitTable();
+std::array<std::int32_t, kUnitCount> g_run_once{};
+rt::TUnitTable g_units(kUnitTable, g_run_once);
+
+std::uintptr_t g_module = 0;
+
+void TraceUnit(int position, bool starting) {
+  platform::DebugOutput(L"zelvic unit " + std::to_wstring(position) + (starting ? L" start" : L" stop"));
+}
+
+void StartFragmentLibrary() {
+  g_en_us = rt::FormatSettingsForLocale(L"en-US");
+  EnUsFormatSettings = &*g_en_us;
+  if (!StartResultBuffers()) throw rt::Exception(L"No thread-local storage index left for the result buffers");
+  ModuloRoutine = FloatModulo;
+}
+
+}  // namespace
+
+std::span<const rt::TUnitEntry> UnitTable() noexcept { return kUnitTable; }
+
+bool ProcessAttach(std::uintptr_t module_base) {
+  g_module = module_base;
+  // The floating-point control word stays the host's: the library never
+  // changes the environment of the thread that loads it.
+  if (platform::EnvironmentValue(kUnitTraceVariable) == L"1") g_units.SetTraceHook(TraceUnit);
+  try {
+    g_units.Start();
+  } catch (...) {
+    platform::DebugOutput(L"_zelvic.dll start-up failed: " + rt::CurrentExceptionMessage(L"unknown failure"));
+    return false;
+  }
+  try {
+    StartFragmentLibrary();
+  } catch (...) {
+    platform::DebugOutput(L"_zelvic.dll start-up failed: " + rt::CurrentExceptionMessage(L"unknown failure"));
+    g_units.Stop();
+    return false;
+  }
+  return true;
+}
+
+void ProcessDetach() noexcept {
+  g_units.Stop();
+  rt::ReleaseThreadStorage();
+}
+
+}  // namespace zelvic::fragments
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      return zelvic::fragments::ProcessAttach(reinterpret_cast<std::uintptr_t>(module)) ? TRUE : FALSE;
+    case DLL_PROCESS_DETACH:
+      zelvic::fragments::ProcessDetach();
+      break;
+    case DLL_THREAD_DETACH:
+      // Only the runtime's per-thread storage: no unit runs for threads.
+      zelvic::rt::ReleaseThreadStorage();
+      break;
+    default:
+      break;
+  }
+  return TRUE;
+}

@@ -1,0 +1,41 @@
+// The library's entry point and its unit table: what runs when the loader
+// attaches the library to the process and detaches it again.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "runtime/unit_lifecycle.h"
+
+namespace zelvic::fragments {
+
+inline constexpr int kUnitCount = 155;
+
+// Positions of the units with work of their own. Every other position is a
+// unit without start-up or shut-down work in this build.
+enum TUnitPosition : int {
+  upMemoryManager = 0,
+  upLocale = 2,
+  upExceptionPoints = 3,
+  upETypes = 5,
+  upELowLevel = 11,
+  upEAppType = 20,
+  upDebugOutput = 92,
+  upECore = 98,
+  upVizozaruzAdi7 = 153,
+  upFragmentLibrary = 154,
+};
+
+// The unit table, in start-up order.
+std::span<const rt::TUnitEntry> UnitTable() noexcept;
+
+// The debugger-output line a unit-tracing run sends for each unit procedure:
+// "zelvic unit 20 start" / "zelvic unit 20 stop". Tracing is switched on by
+// the environment variable ZELVIC_UNIT_TRACE=1 when the library loads.
+inline constexpr wchar_t kUnitTraceVariable[] = L"ZELVIC_UNIT_TRACE";
+
+// Process attach and detach, as the entry point runs them.
+bool ProcessAttach(std::uintptr_t module_base);
+void ProcessDetach() noexcept;
+
+}  // namespace zelvic::fragments

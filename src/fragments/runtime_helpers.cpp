@@ -1,0 +1,305 @@
+#include "fragments/runtime_helpers.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "fragments/result_buffers.h"
+#include "runtime/format_settings.h"
+
+namespace zelvic::fragments {
+
+const rt::TFormatSettings* EnUsFormatSettings = nullptr;
+TModuloRoutine ModuloRoutine = nullptr;
+
+namespace {
+
+constexpr wchar_t kEmptyText[] = L"";
+constexpr std::int64_t kSecondsPerDay = 86400;
+
+// ---- dates -----------------------------------------------------------------
+
+struct CivilDate {
+  std::int32_t year;
+  std::uint32_t month;  // 1..12
+  std::uint32_t day;    // 1..31
+};
+
+// Proleptic Gregorian date of a day count from 1970-01-01 (exact integer
+// arithmetic, valid far beyond the 32-bit seconds range).
+CivilDate CivilFromDays(std::int64_t z) noexcept {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<std::uint32_t>(z - era * 146097);
+  const std::uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::uint32_t mp = (5 * doy + 2) / 153;
+  const std::uint32_t d = doy - (153 * mp + 2) / 5 + 1;
+  const std::uint32_t m = mp < 10 ? mp + 3 : mp - 9;
+  const auto y = static_cast<std::int32_t>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0));
+  return {y, m, d};
+}
+
+wchar_t* Put2(wchar_t* p, std::uint32_t v) noexcept {
+  p[0] = static_cast<wchar_t>(L'0' + v / 10);
+  p[1] = static_cast<wchar_t>(L'0' + v % 10);
+  return p + 2;
+}
+
+wchar_t* Put4(wchar_t* p, std::uint32_t v) noexcept {
+  p = Put2(p, v / 100 % 100);
+  return Put2(p, v % 100);
+}
+
+// ---- numbers ---------------------------------------------------------------
+
+// Powers of ten in extended precision. 10^0..10^27 are exact in a 64-bit
+// mantissa; the coarse steps are correctly rounded literals, so any power
+// in range costs at most one extra rounding.
+constexpr long double kPow10Fine[28] = {
+    1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,  1e8L,  1e9L,  1e10L, 1e11L, 1e12L, 1e13L,
+    1e14L, 1e15L, 1e16L, 1e17L, 1e18L, 1e19L, 1e20L, 1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
+constexpr long double kPow10Coarse[14] = {1e0L,   1e28L,  1e56L,  1e84L,  1e112L, 1e140L, 1e168L,
+                                          1e196L, 1e224L, 1e252L, 1e280L, 1e308L, 1e336L, 1e364L};
+
+long double Pow10(int k) noexcept {  // 0 <= k < 392
+  return kPow10Coarse[k / 28] * kPow10Fine[k % 28];
+}
+
+// The x87 control word while the digits are taken: 64-bit precision, round to
+// nearest, every exception masked. The host's own word (often 53-bit
+// precision, sometimes with exceptions unmasked) is put back afterwards.
+constexpr std::uint16_t kExtendedControlWord = 0x037F;
+
+struct ExtendedPrecision {
+  std::uint16_t saved;
+  ExtendedPrecision() noexcept {
+    std::uint16_t cw = kExtendedControlWord;
+    asm volatile("fnstcw %0\n\tfldcw %1" : "=m"(saved) : "m"(cw) : "memory");
+  }
+  ~ExtendedPrecision() { asm volatile("fclex\n\tfldcw %0" : : "m"(saved) : "memory"); }
+};
+
+constexpr long double kTen17 = 1e17L;
+constexpr long double kTen18 = 1e18L;
+
+long double Scale(long double a, int e) noexcept {
+  const int k = 18 - e;
+  return k >= 0 ? a * Pow10(k) : a / Pow10(-k);
+}
+
+// The 18 most significant decimal digits of a finite, non-zero |v|, and the
+// exponent E with |v| = 0.d1d2... x 10^E. Kept out of line so that the
+// control word set around the call governs every operation in it.
+__attribute__((noinline)) void Digits18Extended(double v, std::uint8_t* digits, int* exponent) noexcept {
+  int bin_exp = 0;
+  std::frexp(v, &bin_exp);
+  // From the binary exponent E is known to within one; the scaled value
+  // settles it.
+  int e = static_cast<int>(std::floor((bin_exp - 1) * 0.30102999566398119521)) + 1;
+  const long double a = std::fabs(static_cast<long double>(v));
+  long double x = Scale(a, e);
+  if (x >= kTen18) {
+    ++e;
+    x = Scale(a, e);
+  } else if (x < kTen17) {
+    --e;
+    x = Scale(a, e);
+  }
+  // Round to a whole number, half to even, whatever the rounding mode.
+  auto n = static_cast<std::int64_t>(x);
+  const long double frac = x - static_cast<long double>(n);
+  if (frac > 0.5L || (frac == 0.5L && (n & 1) != 0)) ++n;
+  if (n >= 1000000000000000000LL) {  // rounding reached 10^18
+    n /= 10;
+    ++e;
+  }
+  for (int i = 17; i >= 0; --i, n /= 10) digits[i] = static_cast<std::uint8_t>(n % 10);
+  *exponent = e;
+}
+
+void Digits18(double v, std::uint8_t (&digits)[18], int& exponent) noexcept {
+  ExtendedPrecision ep;
+  Digits18Extended(v, digits, &exponent);
+}
+
+wchar_t* PutText(wchar_t* p, const wchar_t* s) noexcept {
+  while (*s) *p++ = *s++;
+  return p;
+}
+
+}  // namespace
+
+double SecondsToDateTime(std::int32_t seconds) noexcept {
+  return static_cast<double>(seconds) / 86400.0 + 25569.0;
+}
+
+std::size_t WriteTimeText(wchar_t* out, std::int32_t seconds, std::int32_t mode, wchar_t time_separator) noexcept {
+  const bool date = mode == 1 || mode == 3 || mode == 5;
+  const bool time = mode >= 2 && mode <= 5;
+  const bool with_seconds = mode == 4 || mode == 5;
+  wchar_t* p = out;
+  if (date || time) {
+    // Whole seconds need no rounding: the day count and the second of the day
+    // come straight from integer division.
+    const std::int64_t s = seconds;
+    std::int64_t days = s / kSecondsPerDay;
+    std::int64_t sod = s % kSecondsPerDay;
+    if (sod < 0) {
+      sod += kSecondsPerDay;
+      --days;
+    }
+    if (date) {
+      const CivilDate d = CivilFromDays(days);
+      p = Put4(p, static_cast<std::uint32_t>(d.year));
+      *p++ = L'.';
+      p = Put2(p, d.month);
+      *p++ = L'.';
+      p = Put2(p, d.day);
+      if (time) *p++ = L' ';
+    }
+    if (time) {
+      const auto t = static_cast<std::uint32_t>(sod);
+      p = Put2(p, t / 3600);
+      if (time_separator) *p++ = time_separator;
+      p = Put2(p, t / 60 % 60);
+      if (with_seconds) {
+        if (time_separator) *p++ = time_separator;
+        p = Put2(p, t % 60);
+      }
+    }
+  }
+  *p = 0;
+  return static_cast<std::size_t>(p - out);
+}
+
+std::size_t WriteNumberText(wchar_t* out, double value, std::int32_t digits, wchar_t decimal_separator) noexcept {
+  wchar_t* p = out;
+  if (std::isnan(value)) {
+    p = PutText(p, L"NAN");
+  } else if (std::isinf(value)) {
+    p = PutText(p, value < 0 ? L"-INF" : L"INF");
+  } else {
+    std::uint8_t d[18] = {};
+    int count = 0;  // significant digits kept
+    int e = 0;
+    if (value != 0) {
+      Digits18(value, d, e);
+      count = 18;
+      std::int64_t k = static_cast<std::int64_t>(e) + digits;
+      if (k > 18) k = 18;
+      if (k < 0) {
+        count = 0;
+      } else if (k < 18) {
+        count = static_cast<int>(k);
+        if (d[k] >= 5) {  // half away from zero on the 18-digit form
+          int i = count - 1;
+          while (i >= 0 && d[i] == 9) d[i--] = 0;
+          if (i < 0) {
+            d[0] = 1;
+            count = 1;
+            ++e;
+          } else {
+            ++d[i];
+          }
+        }
+      }
+      while (count > 0 && d[count - 1] == 0) --count;
+    }
+    const bool negative = count > 0 && value < 0;
+    if (negative) *p++ = L'-';
+    if (count > 0 && e > 18) {
+      *p++ = static_cast<wchar_t>(L'0' + d[0]);
+      if (count > 1) {
+        *p++ = L'.';
+        for (int i = 1; i < count; ++i) *p++ = static_cast<wchar_t>(L'0' + d[i]);
+      }
+      *p++ = L'E';
+      wchar_t exp_text[12];
+      int n = 0;
+      for (int x = e - 1; x > 0; x /= 10) exp_text[n++] = static_cast<wchar_t>(L'0' + x % 10);
+      for (int pad = digits >= 0 && digits <= 4 ? digits - n : 0; pad > 0; --pad) *p++ = L'0';
+      while (n > 0) *p++ = exp_text[--n];
+    } else {
+      if (count == 0 || e <= 0) {
+        *p++ = L'0';
+      } else {
+        for (int i = 0; i < e; ++i) *p++ = static_cast<wchar_t>(L'0' + (i < count ? d[i] : 0));
+      }
+      const int decimals = digits >= 0 && digits < 18 ? digits : 18;
+      if (decimals > 0) {
+        *p++ = decimal_separator;
+        for (int j = 0; j < decimals; ++j) {
+          const int pos = (count == 0 ? 0 : e) + j;
+          *p++ = static_cast<wchar_t>(L'0' + (pos >= 0 && pos < count ? d[pos] : 0));
+        }
+      }
+    }
+  }
+  *p = 0;
+  return static_cast<std::size_t>(p - out);
+}
+
+const wchar_t* FormatTimeText(std::int32_t seconds, std::int32_t mode) noexcept {
+  if (mode < 1 || mode > 5) return kEmptyText;
+  wchar_t* buf = ThreadResultBuffer();
+  if (buf == nullptr) return kEmptyText;
+  WriteTimeText(buf, seconds, mode, rt::DefaultFormatSettings().TimeSeparator);
+  return buf;
+}
+
+const wchar_t* FormatNumberText(double value, std::int32_t digits) noexcept {
+  wchar_t* buf = ThreadResultBuffer();
+  if (buf == nullptr) return kEmptyText;
+  WriteNumberText(buf, value, digits, EnUsFormatSettings ? EnUsFormatSettings->DecimalSeparator : L'.');
+  return buf;
+}
+
+std::int32_t TruncateToInt(double value) noexcept {
+  // The negated test also catches not-a-number.
+  if (!(value > -2147483649.0 && value < 2147483648.0)) return INT32_MIN;
+  return static_cast<std::int32_t>(value);
+}
+
+std::int32_t FindText(const wchar_t* text, const wchar_t* part) noexcept {
+  if (text == nullptr || part == nullptr) return -1;
+  const wchar_t first = part[0];
+  if (first == 0) return 0;
+  for (const wchar_t* t = text; *t; ++t) {
+    if (*t != first) continue;
+    std::size_t i = 1;
+    while (part[i] != 0 && t[i] == part[i]) ++i;
+    if (part[i] == 0) return static_cast<std::int32_t>(t - text);
+  }
+  return -1;
+}
+
+namespace {
+
+// Truncation to 64 bits keeping the low 32 as a signed value; out of range
+// (and not-a-number) truncates to the integer-indefinite value, whose low
+// half is 0.
+std::int32_t LowWhole(double value) noexcept {
+  if (!(value > -9223372036854775808.0 && value < 9223372036854775808.0)) return 0;
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(value))));
+}
+
+}  // namespace
+
+double FloorToWhole(double value) noexcept {
+  const std::int32_t t = LowWhole(value);
+  // The whole number stays 32-bit: INT32_MIN - 1 wraps, as the low half does.
+  return value - std::trunc(value) < 0 ? static_cast<std::int32_t>(static_cast<std::uint32_t>(t) - 1u) : t;
+}
+
+double CeilToWhole(double value) noexcept {
+  const std::int32_t t = LowWhole(value);
+  return value - std::trunc(value) > 0 ? static_cast<std::int32_t>(static_cast<std::uint32_t>(t) + 1u) : t;
+}
+
+double FloatModulo(double x, double y) noexcept {
+  const double q = x / y;
+  const double w = x > 0 ? FloorToWhole(q) : CeilToWhole(q);
+  return x - y * w;
+}
+
+}  // namespace zelvic::fragments

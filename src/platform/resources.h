@@ -1,0 +1,19 @@
+// Module resources and file contents, read-only.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace zelvic::platform {
+
+// The bytes of a module's resource (numeric type, string name), in place and
+// valid while the module is loaded; empty when there is none.
+std::span<const std::uint8_t> ModuleResource(std::uintptr_t module_base, const wchar_t* name, std::uint16_t type) noexcept;
+
+// The last `count` bytes of a file; empty when the file cannot be read or is
+// shorter.
+std::vector<std::uint8_t> ReadFileTail(const std::wstring& path, std::size_t count);
+
+}  // namespace zelvic::platform

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in the build's own 32-bit prefix.
+# Used by CTest as the cross-compiling emulator and by the Makefile.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+: "${ZELVIC_WINEPREFIX:=$here/../build/wineprefix}"
+export WINEPREFIX=$ZELVIC_WINEPREFIX
+export WINEARCH=win32
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+
+mkdir -p "$WINEPREFIX"
+if [ ! -f "$WINEPREFIX/.zelvic-ready" ]; then
+  # One-time prefix set-up; a lock keeps parallel test runs from racing it.
+  exec 9>"$WINEPREFIX.lock"
+  flock 9
+  if [ ! -f "$WINEPREFIX/.zelvic-ready" ]; then
+    wineboot -i >/dev/null 2>&1
+    # No automatic debugger: a crashing test must end, not wait in winedbg.
+    wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /t REG_SZ /d 0 /f >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.zelvic-ready"
+  fi
+  flock -u 9
+fi
+# Keep the server alive between the many short runs of a test session.
+wineserver -p60 >/dev/null 2>&1 || true
+exec wine "$@"
