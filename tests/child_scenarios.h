@@ -1,0 +1,10 @@
+// Scenarios that end the process, run in a child copy of the test program.
+#pragma once
+
+namespace zelvic::test {
+
+// Runs the named scenario; returns the exit code when it does not end the
+// process itself.
+int RunChildScenario(const wchar_t* name);
+
+}  // namespace zelvic::test

@@ -1,0 +1,21 @@
+// Reads the export directory of a PE file from its bytes, independently of
+// the loader: names and ordinals as the file states them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zelvic::test {
+
+struct PeExport {
+  std::string name;  // empty for an export by ordinal only
+  std::uint32_t ordinal;
+  std::uint32_t rva;
+};
+
+// Empty when the bytes are not a PE image with an export directory.
+std::vector<PeExport> ReadPeExports(const std::vector<std::uint8_t>& file);
+std::vector<std::uint8_t> ReadWholeFile(const std::wstring& path);
+
+}  // namespace zelvic::test

@@ -1,0 +1,173 @@
+// The runtime layer: memory-manager record, per-thread slots, format
+// settings, exception notification points, and recognising diagnostics data.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diagnostics/config/EVLData.h"
+#include "runtime/exception_points.h"
+#include "runtime/exceptions.h"
+#include "runtime/format_settings.h"
+#include "runtime/memory_manager.h"
+#include "runtime/thread_storage.h"
+
+namespace zelvic::rt {
+namespace {
+
+int g_gets = 0;
+int g_frees = 0;
+
+TEST(MemoryManager, EveryNewGoesThroughTheRecordInForce) {
+  const TMemoryManager previous = GetMemoryManager();
+  static TMemoryManager chained;
+  chained = previous;
+  TMemoryManager counting = previous;
+  counting.GetMem = [](std::size_t n) {
+    ++g_gets;
+    return chained.GetMem(n);
+  };
+  counting.FreeMem = [](void* p) {
+    ++g_frees;
+    return chained.FreeMem(p);
+  };
+  g_gets = g_frees = 0;
+  SetMemoryManager(counting);
+  {
+    auto v = std::make_unique<std::vector<int>>(1000, 7);
+    std::wstring s(200, L'x');
+    EXPECT_EQ(v->at(999) + static_cast<int>(s.size()), 207);
+  }
+  SetMemoryManager(previous);
+  EXPECT_GE(g_gets, 3);
+  EXPECT_EQ(g_gets, g_frees);
+}
+
+TEST(MemoryManager, DefaultRecordReallocatesAndZeroes) {
+  const TMemoryManager& mm = DefaultMemoryManager();
+  auto* p = static_cast<unsigned char*>(mm.AllocMem(64));
+  ASSERT_NE(p, nullptr);
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(p[i], 0);
+  p[63] = 0x5A;
+  p = static_cast<unsigned char*>(mm.ReallocMem(p, 4096));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p[63], 0x5A);
+  EXPECT_EQ(mm.FreeMem(p), 0);
+  EXPECT_EQ(mm.FreeMem(nullptr), 0);
+}
+
+std::vector<std::uintptr_t> g_released;
+
+TEST(ThreadSlot, ValuesArePerThreadAndReleasedWithTheThread) {
+  TThreadSlot slot;
+  ASSERT_TRUE(slot.Allocate([](void* v) { g_released.push_back(reinterpret_cast<std::uintptr_t>(v)); }));
+  g_released.clear();
+  slot.Set(reinterpret_cast<void*>(0x100));
+  std::thread t([&] {
+    EXPECT_EQ(slot.Get(), nullptr);
+    slot.Set(reinterpret_cast<void*>(0x200));
+    ReleaseThreadStorage();  // what thread detach runs
+    EXPECT_EQ(slot.Get(), nullptr);
+  });
+  t.join();
+  EXPECT_EQ(g_released, std::vector<std::uintptr_t>{0x200});
+  EXPECT_EQ(slot.Get(), reinterpret_cast<void*>(0x100));
+  slot.Free();  // releases the calling thread's value
+  EXPECT_EQ(g_released, (std::vector<std::uintptr_t>{0x200, 0x100}));
+  EXPECT_FALSE(slot.IsAllocated());
+}
+
+TEST(FormatSettings, NamedLocales) {
+  const TFormatSettings en = FormatSettingsForLocale(L"en-US");
+  EXPECT_EQ(en.DecimalSeparator, L'.');
+  EXPECT_EQ(en.ThousandSeparator, L',');
+  EXPECT_EQ(en.TimeSeparator, L':');
+  EXPECT_EQ(en.LongMonthNames[0], L"January");
+  EXPECT_EQ(en.ShortDayNames[0], L"Sun");
+  const TFormatSettings de = FormatSettingsForLocale(L"de-DE");
+  EXPECT_EQ(de.DecimalSeparator, L',');
+  EXPECT_EQ(de.LongMonthNames[2], L"M\u00e4rz");
+  const TFormatSettings unknown = FormatSettingsForLocale(L"xx-NOPE");
+  EXPECT_EQ(unknown.DecimalSeparator, L'.');
+  EXPECT_EQ(unknown.LongMonthNames[11], L"December");
+}
+
+TEST(ExceptionPoints, DefaultsAreTheRuntimeOwn) {
+  const TExceptionNotificationPoints& d = DefaultExceptionPoints();
+  EXPECT_NE(d.ExceptProc, nullptr);
+  EXPECT_NE(d.ErrorProc, nullptr);
+  EXPECT_EQ(d.GetExceptionStackInfoProc, nullptr);
+  EXPECT_EQ(d.GetStackInfoStringProc, nullptr);
+  EXPECT_EQ(d.CleanUpStackInfoProc, nullptr);
+
+  EXCEPTION_RECORD record{};
+  record.ExceptionCode = 0xC0000005;
+  record.ExceptionAddress = reinterpret_cast<void*>(0x00401234);
+  EXPECT_STREQ(d.ExceptClsProc(&record), L"EExternalException");
+  std::unique_ptr<Exception> object(d.ExceptObjProc(&record));
+  ASSERT_NE(object, nullptr);
+  EXPECT_STREQ(object->ClassName(), L"EExternalException");
+  EXPECT_EQ(object->Message(), L"External exception C0000005");
+  EXPECT_EQ(RuntimeErrorText(217, reinterpret_cast<void*>(0x0040A1B2)), L"Runtime error 217 at 0040A1B2");
+}
+
+DWORD g_seen = 0;
+
+LONG WINAPI SeeRaise(EXCEPTION_POINTERS* p) {
+  if (p->ExceptionRecord->ExceptionCode != 0x0EEDFADE) return EXCEPTION_CONTINUE_SEARCH;
+  g_seen = p->ExceptionRecord->ExceptionInformation[0];
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+TEST(ExceptionPoints, RaiseGoesThroughTheSlot) {
+  PVOID handler = AddVectoredExceptionHandler(1, SeeRaise);
+  const std::uintptr_t args[1] = {77};
+  ExceptionPoints().RaiseExceptionProc(0x0EEDFADE, 0, 1, args);
+  RemoveVectoredExceptionHandler(handler);
+  EXPECT_EQ(g_seen, 77u);
+}
+
+TEST(Exceptions, MessageAndAddressOfTheObjectBeingHandled) {
+  try {
+    throw Exception(L"first");
+  } catch (...) {
+    EXPECT_EQ(CurrentExceptionMessage(L"?"), L"first");
+    EXPECT_NE(CurrentExceptionAddress(), nullptr);
+    EXPECT_TRUE(CurrentIsException());
+  }
+  try {
+    throw 5;
+  } catch (...) {
+    EXPECT_EQ(CurrentExceptionMessage(L"General internal error."), L"General internal error.");
+    EXPECT_FALSE(CurrentIsException());
+  }
+  EXPECT_EQ(CurrentExceptionMessage(L"none"), L"none");  // nothing being handled
+}
+
+TEST(VLData, MarkersThatCount) {
+  const struct {
+    std::vector<std::uint8_t> bytes;
+    bool valid;
+  } cases[] = {
+      {{0x10, 0xAB, 0x0F, 0x70, 0x5F, 0x1B}, true},  // 0x700FAB10, version 7007
+      {{0x10, 0xAB, 0x0F, 0x10}, true},
+      {{0x10, 0xAB, 0x0F, 0x00}, true},
+      {{0x10, 0xAB, 0x0F, 0x20}, false},
+      {{0x10, 0xAB, 0x0F}, false},  // too short
+      {{}, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(diag::StartsWithVLDataMarker(c.bytes), c.valid);
+}
+
+TEST(VLData, ModulesWithoutDataHaveNone) {
+  EXPECT_FALSE(diag::HasDiagnosticsData(reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr))));
+  EXPECT_FALSE(diag::HasDiagnosticsData(reinterpret_cast<std::uintptr_t>(GetModuleHandleW(L"kernel32.dll"))));
+}
+
+}  // namespace
+}  // namespace zelvic::rt

@@ -1,0 +1,135 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "child_scenarios.h"
+#include "fragments/result_buffers.h"
+#include "fragments/runtime_helpers.h"
+#include "runtime/format_settings.h"
+#include "test_support.h"
+
+namespace zelvic::test {
+namespace {
+
+std::wstring g_dll_path;
+
+std::mutex g_debug_mutex;
+std::vector<std::string> g_debug_lines;
+int g_recorders = 0;
+
+constexpr DWORD kDbgPrint = 0x40010006;
+constexpr DWORD kDbgPrintWide = 0x4001000A;
+
+LONG CALLBACK RecordDebugOutput(EXCEPTION_POINTERS* info) {
+  const EXCEPTION_RECORD* r = info->ExceptionRecord;
+  if ((r->ExceptionCode != kDbgPrint && r->ExceptionCode != kDbgPrintWide) || r->NumberParameters < 2) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  std::string line;
+  if (r->ExceptionCode == kDbgPrint) {
+    line.assign(reinterpret_cast<const char*>(r->ExceptionInformation[1]));
+  } else {
+    for (auto w = reinterpret_cast<const wchar_t*>(r->ExceptionInformation[1]); *w; ++w) line.push_back(static_cast<char>(*w));
+  }
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  std::lock_guard<std::mutex> lock(g_debug_mutex);
+  g_debug_lines.push_back(line);
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+}  // namespace
+
+const std::wstring& DllPath() { return g_dll_path; }
+
+std::wstring SelfPath() {
+  wchar_t buf[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
+  return std::wstring(buf, n);
+}
+
+DebugOutputRecorder::DebugOutputRecorder() {
+  std::lock_guard<std::mutex> lock(g_debug_mutex);
+  g_debug_lines.clear();
+  ++g_recorders;
+  handler_ = AddVectoredExceptionHandler(1, RecordDebugOutput);
+}
+
+DebugOutputRecorder::~DebugOutputRecorder() {
+  RemoveVectoredExceptionHandler(handler_);
+  std::lock_guard<std::mutex> lock(g_debug_mutex);
+  --g_recorders;
+}
+
+std::vector<std::string> DebugOutputRecorder::Lines() const {
+  std::lock_guard<std::mutex> lock(g_debug_mutex);
+  return g_debug_lines;
+}
+
+std::uint32_t RunChild(const std::wstring& args, std::string& output) {
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &sa, 0)) return 0xFFFFFFFF;
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = write_end;
+  si.hStdError = write_end;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION pi{};
+  std::wstring cmd = L"\"" + SelfPath() + L"\" " + args;
+  if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    CloseHandle(read_end);
+    CloseHandle(write_end);
+    return 0xFFFFFFFF;
+  }
+  CloseHandle(write_end);
+  char buf[4096];
+  DWORD got = 0;
+  while (ReadFile(read_end, buf, sizeof buf, &got, nullptr) && got > 0) output.append(buf, got);
+  CloseHandle(read_end);
+  WaitForSingleObject(pi.hProcess, 30000);
+  DWORD code = 0xFFFFFFFF;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  return code;
+}
+
+}  // namespace zelvic::test
+
+int wmain(int argc, wchar_t** argv) {
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::wcscmp(argv[i], L"--child") == 0) return zelvic::test::RunChildScenario(argv[i + 1]);
+  }
+  // The helpers are linked into this program too: give them the state the
+  // library's start-up gives them.
+  static const zelvic::rt::TFormatSettings en_us = zelvic::rt::FormatSettingsForLocale(L"en-US");
+  zelvic::rt::InitDefaultFormatSettings();
+  zelvic::fragments::EnUsFormatSettings = &en_us;
+  zelvic::fragments::ModuloRoutine = zelvic::fragments::FloatModulo;
+  zelvic::fragments::StartResultBuffers();
+
+  std::vector<std::string> narrow;
+  for (int i = 0; i < argc; ++i) {
+    std::string s;
+    for (const wchar_t* w = argv[i]; *w; ++w) s.push_back(static_cast<char>(*w));
+    narrow.push_back(s);
+  }
+  std::vector<char*> args;
+  for (auto& s : narrow) args.push_back(s.data());
+  int n = static_cast<int>(args.size());
+  testing::InitGoogleTest(&n, args.data());
+  for (int i = 1; i < n; ++i) {
+    std::wstring path;
+    for (const char* c = args[i]; *c; ++c) path.push_back(static_cast<unsigned char>(*c));
+    // A path of the build machine: reach it through Wine's drive for "/".
+    if (!path.empty() && path[0] == L'/') path = L"Z:" + path;
+    zelvic::test::g_dll_path = path;
+  }
+  return RUN_ALL_TESTS();
+}
