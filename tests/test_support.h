@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "slot_call.h"
+
 namespace zelvic::test {
 
 // Path of the built _zelvic.dll, from the command line.
@@ -29,18 +31,6 @@ class DebugOutputRecorder {
   void* handler_;
 };
 
-// Result of calling a function through the slot-pushing thunk.
-struct CallResult {
-  std::uint32_t eax;
-  std::uint32_t edx;
-  double st0;
-};
+using CallResult = SlotCallResult;
 
 }  // namespace zelvic::test
-
-// Pushes `count` slots (slots[0] lowest, as a stdcall caller does), calls `fn`
-// and returns ESP after the call minus ESP before the pushes: 0 when the
-// callee removed exactly `count` slots. With `pop_double` the ST(0) result is
-// taken off the x87 stack into out->st0.
-extern "C" std::int32_t CallWithSlots(const void* fn, const std::uint32_t* slots, std::uint32_t count,
-                                      zelvic::test::CallResult* out, std::int32_t pop_double);

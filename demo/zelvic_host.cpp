@@ -1,0 +1,210 @@
+// A host that uses _zelvic.dll the way the trading terminal does for the
+// indicator script: it loads the library, finds the fragment exports by name
+// and calls each with exactly the slots it takes. It plays a few M15 bars of
+// EURUSD and prints the alert lines the script would raise.
+//
+//   zelvic_host.exe <path of _zelvic.dll> [--all]
+//
+// --all also prints every export with its result for one fixed set of slots.
+
+#include <windows.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "slot_call.h"
+
+namespace {
+
+enum class Kind { Text, Int, Int64, Double };
+
+struct Export {
+  const char* name;
+  int ordinal;
+  int slots;
+  Kind kind;
+};
+
+// Name, ordinal, slot count and result kind of every fragment export.
+#define FRAGMENT(suffix, ordinal, slots, type, expression) {"Ondrel_55F22C7D_1_" #suffix, ordinal, slots, Kind::type},
+const Export kExports[] = {
+#include "fragments/fragment_table.inc"
+};
+#undef FRAGMENT
+
+class Script {
+ public:
+  explicit Script(HMODULE lib) : lib_(lib) {}
+
+  // Calls export `suffix` with the slots given (the rest of its slots zero).
+  SlotCallResult Call(const char* suffix, std::vector<std::uint32_t> slots = {}) {
+    const Export& e = Find(suffix);
+    slots.resize(16, 0);
+    const void* fn = reinterpret_cast<const void*>(GetProcAddress(lib_, e.name));
+    SlotCallResult out{};
+    if (fn == nullptr) {
+      std::fprintf(stderr, "missing export %s\n", e.name);
+      ++failures_;
+      return out;
+    }
+    if (CallWithSlots(fn, slots.data(), static_cast<std::uint32_t>(e.slots), &out, e.kind == Kind::Double) != 0) {
+      std::fprintf(stderr, "%s left the stack unbalanced\n", e.name);
+      ++failures_;
+    }
+    return out;
+  }
+
+  std::string Text(const char* suffix, std::vector<std::uint32_t> slots = {}) {
+    return Narrow(reinterpret_cast<const wchar_t*>(Call(suffix, std::move(slots)).eax));
+  }
+  std::int32_t Int(const char* suffix, std::vector<std::uint32_t> slots = {}) {
+    return static_cast<std::int32_t>(Call(suffix, std::move(slots)).eax);
+  }
+  double Real(const char* suffix, std::vector<std::uint32_t> slots = {}) { return Call(suffix, std::move(slots)).st0; }
+
+  int failures() const { return failures_; }
+
+  static std::string Narrow(const wchar_t* w) {
+    std::string s;
+    if (w == nullptr) return "(null)";
+    for (; *w; ++w) s.push_back(*w < 128 ? static_cast<char>(*w) : '?');
+    return s;
+  }
+
+ private:
+  static const Export& Find(const char* suffix) {
+    for (const Export& e : kExports) {
+      if (std::strcmp(e.name + 18, suffix) == 0) return e;
+    }
+    return kExports[0];
+  }
+
+  HMODULE lib_;
+  int failures_ = 0;
+};
+
+// Slots holding a double starting at slot `at`.
+std::vector<std::uint32_t> WithDouble(std::vector<std::uint32_t> slots, std::size_t at, double v) {
+  if (slots.size() < at + 2) slots.resize(at + 2, 0);
+  std::memcpy(&slots[at], &v, sizeof v);
+  return slots;
+}
+
+std::uint32_t Word(std::int32_t v) { return static_cast<std::uint32_t>(v); }
+std::uint32_t Ptr(const wchar_t* p) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)); }
+
+// FormatNumberText through the export that takes (D0, digits = I2).
+std::string Number(Script& s, double v, std::int32_t digits) {
+  auto slots = WithDouble({}, 0, v);
+  slots.resize(3);
+  slots[2] = Word(digits);
+  return s.Text("1I1I1iI1I1", slots);
+}
+
+void PlayBars(Script& s) {
+  const std::int32_t bar_seconds = 15 * 60;
+  const std::int32_t start = 1765353600;  // 2025-12-10 08:00:00
+  const double point = 0.0001;
+  double price = 1.16235;
+
+  std::printf("%s | symbol EURUSD | timeframe %s | bar %d s\n\n", s.Text("1Ii1I1IIii").c_str(),
+              s.Text("11iI1iI11i").c_str(), bar_seconds);
+
+  const double moves[] = {0.00042, -0.00013, 0.00067, -0.00091, 0.00024, -0.00055};
+  for (int bar = 0; bar < 6; ++bar) {
+    const std::int32_t open_time = start + bar * bar_seconds;
+    const std::int32_t now = open_time + 397 + bar * 61;  // the tick inside the bar
+    const double move = moves[bar];
+    price += move;
+    const bool buy = move > 0;
+    const double sl = buy ? price - 25 * point : price + 25 * point;
+    const double tp = buy ? price + 50 * point : price - 50 * point;
+
+    // "Buy Alert EURUSD - Entry @1.16277 - SL @1.16027 - TP @1.16777 - Date & Time: 2025.12.10 08:06:37"
+    std::string line = buy ? s.Text("IiIi1I1Iii") : s.Text("I1i111i1I1");
+    line += "EURUSD";
+    line += s.Text("ii11iiIi1i");                                      // " - Entry @"
+    line += Number(s, price, 5);
+    line += s.Text("Ii1I111iIi");                                      // " - SL @"
+    line += Number(s, sl, 5);
+    line += s.Text("iiiI1i1ii1");                                      // " - TP @"
+    line += Number(s, tp, 5);
+    line += s.Text("iIiIIii1I1");                                      // " - Date & Time: "
+    line += s.Text("1Iii11I11i", {0, Word(now), 5});                  // FormatTimeText(I1, I2)
+    std::printf("%s\n", line.c_str());
+
+    // Signal arrow object names and the stop distance in pips.
+    const std::string arrow = (buy ? s.Text("IIIii11iIi") : s.Text("iIIIi11IIi")) + s.Text("1Iii11I11i", {0, Word(open_time), 1}) +
+                              s.Text("IIIiiIIii1") + s.Text("11iiIII1II", {0, Word(open_time), 0, 0, 2});
+    const double pips = s.Real("1iI1I1IiiI", WithDouble({0, 0, 0}, 3, std::fabs(price - sl) * 1000));  // D3 * 10.0
+    std::printf("    %s  %s  %s%s%s\n", buy ? s.Text("1IIiii1iII").c_str() : s.Text("iIIii1IiIi").c_str(), arrow.c_str(),
+                s.Text("Iiii1I111i").c_str(), Number(s, pips, 1).c_str(), s.Text("IiiiII1i1i").c_str());
+
+    // Time left in the candle, through the modulo exports.
+    const double into_hour = s.Real("iIiii11iI1", WithDouble({}, 0, now));          // now mod 3600
+    const double into_bar = into_hour - bar_seconds * std::floor(into_hour / bar_seconds);
+    const double left = bar_seconds - into_bar;
+    const std::int32_t minutes = s.Int("ii11i111Ii", WithDouble({0, 0}, 2, left / 60));  // TruncateToInt(D2)
+    const double seconds = s.Real("1IiIi1iiII", WithDouble({}, 0, left));              // left mod 60
+    std::printf("    %s%d%s%d%s (bar opened %s, tick at %s)\n", s.Text("1II1111I1i").c_str(), minutes,
+                s.Text("iI1I11I11I").c_str(), static_cast<int>(seconds), s.Text("I1IIii1ii1").c_str(),
+                s.Text("iIiIIIiii1", {0, 0, 2, Word(open_time)}).c_str(), s.Text("iII11I1iIi", {0, Word(now), 4}).c_str());
+  }
+
+  // Object-name search, as the script uses it to clean up its arrows.
+  const wchar_t* name = L"arr_up_2025.12.10_08:15";
+  std::printf("\nFindText(\"%s\", \"arr_up_\") = %d, FindText(..., \"arr_dn_\") = %d\n", Script::Narrow(name).c_str(),
+              s.Int("1iiI1iiiii", {Ptr(L"arr_up_"), Ptr(name)}), s.Int("1iiI1iiiii", {Ptr(L"arr_dn_"), Ptr(name)}));
+}
+
+void PrintAll(Script& s) {
+  // One fixed set of slots for every export: small integers, so that modes,
+  // digit counts and seconds are meaningful, and doubles from the pairs.
+  std::vector<std::uint32_t> slots = {3, 1765353600, 2, 0x3FF80000, 5, 1, 0x40590000, 2, 0x40240000, 7, 11, 12, 13, 14};
+  static const wchar_t kHaystack[] = L"Entry_EURUSD";
+  static const wchar_t kNeedle[] = L"USD";
+  std::printf("\n%-30s %4s %5s  %s\n", "export", "ord", "slots", "result");
+  for (const Export& e : kExports) {
+    std::vector<std::uint32_t> v = slots;
+    if (std::strcmp(e.name + 18, "I1I1I1111I") == 0 || std::strcmp(e.name + 18, "1iiI1iiiii") == 0) {
+      v[0] = Ptr(kNeedle);
+      v[1] = Ptr(kHaystack);
+    }
+    const SlotCallResult r = s.Call(e.name + 18, v);
+    char result[160];
+    switch (e.kind) {
+      case Kind::Text: std::snprintf(result, sizeof result, "\"%s\"", Script::Narrow(reinterpret_cast<const wchar_t*>(r.eax)).c_str()); break;
+      case Kind::Int: std::snprintf(result, sizeof result, "%d", static_cast<int>(r.eax)); break;
+      case Kind::Int64: std::snprintf(result, sizeof result, "%lld", static_cast<long long>(r.eax | static_cast<std::uint64_t>(r.edx) << 32)); break;
+      case Kind::Double: std::snprintf(result, sizeof result, "%.10g", r.st0); break;
+    }
+    std::printf("%-30s %4d %5d  %s\n", e.name, e.ordinal, e.slots, result);
+  }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  std::wstring path = argc > 1 ? argv[1] : L"_zelvic.dll";
+  if (!path.empty() && path[0] == L'/') path = L"Z:" + path;  // a path of the build machine under Wine
+  bool all = false;
+  for (int i = 2; i < argc; ++i) all = all || std::wcscmp(argv[i], L"--all") == 0;
+
+  HMODULE lib = LoadLibraryW(path.c_str());
+  if (lib == nullptr) {
+    std::fprintf(stderr, "cannot load %ls (error %lu)\n", path.c_str(), GetLastError());
+    return 1;
+  }
+  Script script(lib);
+  PlayBars(script);
+  if (all) PrintAll(script);
+  FreeLibrary(lib);
+  if (script.failures() != 0) {
+    std::fprintf(stderr, "%d export calls failed\n", script.failures());
+    return 1;
+  }
+  return 0;
+}
