@@ -87,33 +87,56 @@ long double Scale(long double a, int e) noexcept {
   return k >= 0 ? a * Pow10(k) : a / Pow10(-k);
 }
 
+// Rounds to a whole number by the control word's rounding (to nearest, ties
+// to even, while ExtendedPrecision is in force).
+std::int64_t RoundToWhole(long double x) noexcept {
+  std::int64_t n;
+  asm("fistpll %0" : "=m"(n) : "t"(x) : "st");
+  return n;
+}
+
 // The 18 most significant decimal digits of a finite, non-zero |v|, and the
 // exponent E with |v| = 0.d1d2... x 10^E. Kept out of line so that the
 // control word set around the call governs every operation in it.
 __attribute__((noinline)) void Digits18Extended(double v, std::uint8_t* digits, int* exponent) noexcept {
-  int bin_exp = 0;
-  std::frexp(v, &bin_exp);
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  // Binary exponent with |v| in [2^(b-1), 2^b); subnormals counted from their
+  // leading bit.
+  int bin_exp = static_cast<int>(bits >> 52 & 0x7FF) - 1022;
+  if (bin_exp == -1022) {
+    std::uint64_t m = bits & 0xFFFFFFFFFFFFFull;
+    bin_exp = -1021;
+    while ((m & 0x10000000000000ull) == 0) {
+      m <<= 1;
+      --bin_exp;
+    }
+  }
   // From the binary exponent E is known to within one; the scaled value
   // settles it.
-  int e = static_cast<int>(std::floor((bin_exp - 1) * 0.30102999566398119521)) + 1;
+  // floor((b - 1) * log10(2)) in integer arithmetic (exact over the double
+  // range; the shift floors negative values too).
+  int e = (((bin_exp - 1) * 78913) >> 18) + 1;
   const long double a = std::fabs(static_cast<long double>(v));
   long double x = Scale(a, e);
   if (x >= kTen18) {
+    // The estimate can only be one too low: one more division settles it.
     ++e;
-    x = Scale(a, e);
+    x /= 10.0L;
   } else if (x < kTen17) {
     --e;
     x = Scale(a, e);
   }
-  // Round to a whole number, half to even, whatever the rounding mode.
-  auto n = static_cast<std::int64_t>(x);
-  const long double frac = x - static_cast<long double>(n);
-  if (frac > 0.5L || (frac == 0.5L && (n & 1) != 0)) ++n;
+  std::int64_t n = RoundToWhole(x);
   if (n >= 1000000000000000000LL) {  // rounding reached 10^18
     n /= 10;
     ++e;
   }
-  for (int i = 17; i >= 0; --i, n /= 10) digits[i] = static_cast<std::uint8_t>(n % 10);
+  // Two 9-digit halves keep the digit loop in 32-bit arithmetic.
+  auto high = static_cast<std::uint32_t>(n / 1000000000);
+  auto low = static_cast<std::uint32_t>(n % 1000000000);
+  for (int i = 17; i >= 9; --i, low /= 10) digits[i] = static_cast<std::uint8_t>(low % 10);
+  for (int i = 8; i >= 0; --i, high /= 10) digits[i] = static_cast<std::uint8_t>(high % 10);
   *exponent = e;
 }
 

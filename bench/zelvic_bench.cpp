@@ -1,0 +1,149 @@
+// Side-by-side timings of the library against baselines, in one run:
+//
+//   zelvic_bench.exe <_zelvic.dll> <tinyconst.dll>
+//
+// Each line prints both costs per call and their ratio (baseline / library:
+// above 1 means the library is faster).
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cwchar>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Literal6 = const wchar_t*(__stdcall*)(std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
+                                            std::uint32_t);
+// FormatNumberText(D0, digits = I2), 8 slots.
+using NumberText8 = const wchar_t*(__stdcall*)(double, std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t,
+                                               std::uint32_t, std::uint32_t);
+// FormatTimeText(seconds = I1, mode = I2), 3 slots.
+using TimeText3 = const wchar_t*(__stdcall*)(std::uint32_t, std::int32_t, std::int32_t);
+// FindText(text = P1, part = P0), 2 slots.
+using FindText2 = std::int32_t(__stdcall*)(const wchar_t*, const wchar_t*);
+
+double Now() {
+  LARGE_INTEGER f, c;
+  QueryPerformanceFrequency(&f);
+  QueryPerformanceCounter(&c);
+  return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+volatile std::uintptr_t g_sink;
+
+template <typename F>
+double Round(long iterations, F& body) {
+  const double t0 = Now();
+  for (long i = 0; i < iterations; ++i) body(i);
+  return (Now() - t0) * 1e9 / static_cast<double>(iterations);
+}
+
+// Library and baseline in alternating rounds, best of five each, in
+// nanoseconds per iteration; then the line of the report.
+template <typename L, typename B>
+void Compare(const char* what, const char* baseline, long iterations, L&& library, B&& base) {
+  double library_ns = 1e30;
+  double baseline_ns = 1e30;
+  for (int round = 0; round < 5; ++round) {
+    const double b = Round(iterations, base);
+    const double l = Round(iterations, library);
+    if (b < baseline_ns) baseline_ns = b;
+    if (l < library_ns) library_ns = l;
+  }
+  std::printf("%-34s %9.1f ns   %-30s %9.1f ns   ratio %5.2fx\n", what, library_ns, baseline, baseline_ns,
+              baseline_ns / library_ns);
+}
+
+template <typename T>
+T Proc(HMODULE m, const char* name) {
+  auto p = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(m, name)));
+  if (p == nullptr) {
+    std::fprintf(stderr, "missing %s\n", name);
+    std::exit(1);
+  }
+  return p;
+}
+
+std::wstring WinePath(const wchar_t* p) {
+  std::wstring s = p;
+  if (!s.empty() && s[0] == L'/') s = L"Z:" + s;
+  return s;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: zelvic_bench <_zelvic.dll> <tinyconst.dll>\n");
+    return 2;
+  }
+  const std::wstring zelvic_path = WinePath(argv[1]);
+  const std::wstring tiny_path = WinePath(argv[2]);
+  HMODULE zelvic = LoadLibraryW(zelvic_path.c_str());
+  HMODULE tiny = LoadLibraryW(tiny_path.c_str());
+  if (zelvic == nullptr || tiny == nullptr) {
+    std::fprintf(stderr, "cannot load the libraries\n");
+    return 1;
+  }
+
+  const auto literal = Proc<Literal6>(zelvic, "Ondrel_55F22C7D_1_1Ii1I1IIii");
+  const auto bare = Proc<Literal6>(tiny, "TinyConst");
+  const auto number = Proc<NumberText8>(zelvic, "Ondrel_55F22C7D_1_1I1I1iI1I1");
+  const auto time_text = Proc<TimeText3>(zelvic, "Ondrel_55F22C7D_1_1Iii11I11i");
+  const auto find = Proc<FindText2>(zelvic, "Ondrel_55F22C7D_1_1iiI1iiiii");
+
+  constexpr long kCalls = 20000000;
+  Compare("text-literal export", "bare stdcall export", kCalls,
+         ( [&](long i) { g_sink = reinterpret_cast<std::uintptr_t>(literal(i, 0, 0, 0, 0, 0)); }),
+         ([&](long i) { g_sink = reinterpret_cast<std::uintptr_t>(bare(i, 0, 0, 0, 0, 0)); }));
+
+  // Prices, pips, counts and a few awkward magnitudes, with 0 to 5 decimals.
+  std::vector<double> values;
+  for (int i = 0; i < 1024; ++i) {
+    const double base[] = {1.16235, 25.0, 0.0001, 1234.5, 98765.4321, -0.005, 3.0e9, 1.5e-7};
+    values.push_back(base[i % 8] * (1.0 + i / 1024.0));
+  }
+  constexpr long kFormats = 400000;
+  wchar_t buf[128];
+  Compare("FormatNumberText (export)", "_snwprintf %.*f", kFormats,
+         ( [&](long i) { g_sink = reinterpret_cast<std::uintptr_t>(number(values[i & 1023], i % 6, 0, 0, 0, 0, 0)); }),
+         ([&](long i) {
+           _snwprintf(buf, 128, L"%.*f", static_cast<int>(i % 6), values[i & 1023]);
+           g_sink = buf[0];
+         }));
+
+  Compare("FormatTimeText (export)", "_gmtime32 + _snwprintf", kFormats,
+         ( [&](long i) { g_sink = reinterpret_cast<std::uintptr_t>(time_text(0, 1765353600 + i * 37, 5)); }),
+         ([&](long i) {
+           __time32_t t = 1765353600 + i * 37;
+           const tm* g = _gmtime32(&t);
+           _snwprintf(buf, 128, L"%04d.%02d.%02d %02d:%02d:%02d", g->tm_year + 1900, g->tm_mon + 1, g->tm_mday,
+                      g->tm_hour, g->tm_min, g->tm_sec);
+           g_sink = buf[0];
+         }));
+
+  static const wchar_t* texts[] = {L"arr_up_2025.12.10_08:15", L"NextCandle_EURUSD_M15", L"TakeProfit_123456",
+                                   L"Entry_EURUSD_2025.12.10 08:06:37_BUY"};
+  static const wchar_t* parts[] = {L"arr_up_", L"M15", L"_999", L"BUY"};
+  Compare("FindText (export)", "wcsstr", kCalls / 4,
+         ( [&](long i) { g_sink = static_cast<std::uintptr_t>(find(parts[i & 3], texts[i & 3])); }),
+         ([&](long i) { g_sink = reinterpret_cast<std::uintptr_t>(std::wcsstr(texts[i & 3], parts[i & 3])); }));
+
+  FreeLibrary(zelvic);
+  FreeLibrary(tiny);
+  constexpr long kLoads = 200;
+  Compare("LoadLibrary/FreeLibrary _zelvic", "tinyconst.dll", kLoads, ([&](long) {
+           HMODULE m = LoadLibraryW(zelvic_path.c_str());
+           FreeLibrary(m);
+         }),
+         ([&](long) {
+           HMODULE m = LoadLibraryW(tiny_path.c_str());
+           FreeLibrary(m);
+         }));
+  return 0;
+}
