@@ -1,9 +1,12 @@
 # The two commands of the README: `make demo` and `make test`.
 BUILD      ?= build
+# Platform-neutral code (the x86 decoder) is also built and tested natively,
+# against the host's reference disassemblers.
+NATIVE     ?= build-native
 TOOLCHAIN  := cmake/toolchain-i686-w64-mingw32.cmake
 JOBS       ?= 2
 
-.PHONY: all bootstrap configure build demo test bench clean
+.PHONY: all bootstrap configure build native demo test bench clean
 
 all: build
 
@@ -18,14 +21,21 @@ configure: bootstrap $(BUILD)/CMakeCache.txt
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
+$(NATIVE)/CMakeCache.txt: | bootstrap
+	cmake -S tests/native -B $(NATIVE)
+
+native: bootstrap $(NATIVE)/CMakeCache.txt
+	cmake --build $(NATIVE) -j $(JOBS)
+
 demo: build
 	tools/wine-run.sh $(BUILD)/demo/zelvic_host.exe $(BUILD)/src/_zelvic.dll
 
-test: build
+test: build native
+	cd $(NATIVE) && ctest --output-on-failure
 	cd $(BUILD) && ctest --output-on-failure -j 1
 
 bench: build
 	tools/wine-run.sh $(BUILD)/bench/zelvic_bench.exe $(BUILD)/src/_zelvic.dll $(BUILD)/bench/tinyconst.dll
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(NATIVE)
