@@ -86,7 +86,7 @@ void TByteWriter::F64(double v) {
 }
 
 std::uint16_t FixUpVersion(std::uint16_t stored) noexcept {
-  return stored >= 600 && stored <= 602 ? static_cast<std::uint16_t>(stored * 10) : stored;
+  return stored >= 600 && stored <= 602 ? static_cast<std::uint16_t>(6000 + (stored - 600)) : stored;
 }
 
 std::vector<std::uint8_t> InflateBlock(std::span<const std::uint8_t> compressed, std::int32_t uncompressed_size) {
@@ -108,7 +108,8 @@ std::vector<std::uint8_t> InflateBlock(std::span<const std::uint8_t> compressed,
     produced = out.size() - zs.avail_out;
     if (rc == Z_STREAM_END) break;
     if (rc != Z_OK && !(rc == Z_BUF_ERROR && zs.avail_out == 0)) {
-      const std::string message = zs.msg ? zs.msg : (rc == Z_BUF_ERROR ? "unexpected end of stream" : zError(rc));
+      // A stream that simply stops has no zlib message of its own.
+      const std::string message = zs.msg ? zs.msg : "Wrong compressed data";
       inflateEnd(&zs);
       WrongCompressedData(message.c_str());
     }

@@ -1,0 +1,357 @@
+// The diagnostics data container: writer and reader round trip, every header
+// generation, compression rules, the password check, and hostile bytes.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "diagnostics/EVarnelLogErrors.h"
+#include "diagnostics/config/EVLDataFormat.h"
+#include "diagnostics/util/EEncrypt.h"
+
+namespace zelvic::diag {
+namespace {
+
+std::vector<std::uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+std::vector<std::uint8_t> OptionsText() {
+  return Bytes("\xEF\xBB\xBF" "Activate=1\r\nloEnableMMDebugMode=1\r\nloShareMM=1\r\nVarnelLog Version=7007");
+}
+
+std::vector<std::uint8_t> DebugInfo() {
+  std::vector<std::uint8_t> d;
+  for (int i = 0; i < 3000; ++i) d.push_back(static_cast<std::uint8_t>(i * 7 % 251));
+  return d;
+}
+
+TVLDataContents SampleContents() {
+  TVLDataContents c;
+  c.BuildDate = 46001.25;
+  c.MemoryOptions.Bytes[0] = 0xA0;
+  c.MemoryOptions.Bytes[1] = 0x01;
+  c.CodeLocations = {{12, 0x1000, 40}, {13, 0x2000, 20}, {15, 0x3000, 60}, {16, 0x4000, 80}};
+  c.OptionsText = OptionsText();
+  c.EncryptedMarker = EncipherMarker(kVLDataMarker7, {});
+  c.DebugInfo = DebugInfo();
+  return c;
+}
+
+// Records what the reader hands over.
+struct Recorder : TVLDataReceiver {
+  bool wants_options = true;
+  std::vector<std::uint8_t> options;
+  std::uint16_t options_version = 0;
+  bool options_use_main = false;
+  std::vector<std::uint8_t> debug;
+  std::vector<std::uint8_t> password;
+  int asked = 0;
+
+  bool WantsOptions() const override { return wants_options; }
+  std::size_t SetOptions(std::span<const std::uint8_t> s, std::uint16_t version, bool use_main) override {
+    options.assign(s.begin(), s.end());
+    options_version = version;
+    options_use_main = use_main;
+    return s.size();
+  }
+  bool AskPassword(std::uint32_t marker) override {
+    ++asked;
+    return IsPasswordValidFor(marker, password);
+  }
+  void LoadDebugInfo(std::span<const std::uint8_t> d) override { debug.assign(d.begin(), d.end()); }
+};
+
+TEST(VLDataFormat, WriteThenReadGivesTheSameContents) {
+  const TVLDataContents c = SampleContents();
+  const auto bytes = WriteVLData(c);
+  Recorder r;
+  const TVLDataReadResult result = LoadVLData(bytes, r);
+  EXPECT_EQ(result.Version, 7007);
+  EXPECT_EQ(result.BuildDate, 46001.25);
+  EXPECT_FALSE(result.UseMainModuleOptions);
+  EXPECT_FALSE(result.Encrypted);
+  EXPECT_EQ(result.EncryptedMarker, c.EncryptedMarker);
+  EXPECT_EQ(r.options, c.OptionsText);
+  EXPECT_EQ(r.options_version, 7007);
+  EXPECT_EQ(r.debug, c.DebugInfo);
+  EXPECT_EQ(r.asked, 1);
+
+  // Fixed header fields where every reader expects them.
+  EXPECT_EQ(VLDataVersion(bytes), 7007);
+  EXPECT_EQ(std::memcmp(&bytes[kHeaderMemoryRecord7], c.MemoryOptions.Bytes, 16), 0);
+  const auto early = EarlyMemoryOptionsOf(bytes);
+  ASSERT_TRUE(early.has_value());
+  EXPECT_TRUE(early->FilterActive);       // 0xA0 has bit 5
+  EXPECT_FALSE(early->LeakFilterActive);  // 0x01 lacks bit 1
+  const auto locations = CodeLocationsOf(bytes);
+  ASSERT_EQ(locations.size(), 4u);
+  EXPECT_EQ(locations[2].Identifier, 15);
+  EXPECT_EQ(locations[2].Offset, 0x3000u);
+  EXPECT_EQ(locations[2].Size, 60u);
+  for (const auto& l : locations) EXPECT_NE(l.Identifier, 25);
+}
+
+TEST(VLDataFormat, WriterIsDeterministic) {
+  EXPECT_EQ(WriteVLData(SampleContents()), WriteVLData(SampleContents()));
+}
+
+TEST(VLDataFormat, ReaderWithoutOptionsReceiverSkipsThem) {
+  Recorder r;
+  r.wants_options = false;
+  LoadVLData(WriteVLData(SampleContents()), r);
+  EXPECT_TRUE(r.options.empty());
+  EXPECT_EQ(r.debug, DebugInfo());
+}
+
+TEST(VLDataFormat, NewerVersionIsRecognisedButRejected) {
+  auto bytes = WriteVLData(SampleContents());
+  bytes[4] = 7008 & 0xFF;
+  bytes[5] = 7008 >> 8;
+  EXPECT_TRUE(StartsWithVLDataMarker(bytes));
+  Recorder r;
+  try {
+    LoadVLData(bytes, r);
+    FAIL() << "version 7008 was read";
+  } catch (const EInvalidDebugInformationVersion& e) {
+    EXPECT_EQ(e.Message(), L"Version 7008 is greater than current VarnelLog version (7007)");
+    EXPECT_STREQ(e.ClassName(), L"EInvalidDebugInformationVersion");
+  }
+}
+
+// A hand-built container of an older generation.
+std::vector<std::uint8_t> OldContainer(std::uint32_t marker, std::uint16_t stored_version, bool compressed_debug,
+                                       bool with_blocks, std::uint8_t use_main = 0) {
+  TByteWriter w;
+  w.U32(marker);
+  w.U16(stored_version);
+  w.F64(40000.5);
+  const std::uint16_t version = FixUpVersion(stored_version);
+  if (version >= 6000) {
+    w.U8(1);  // leak-check flag
+    w.U8(use_main);
+  }
+  if (with_blocks) {
+    w.I32(9);
+    w.U8(16);
+    w.U32(0x100);
+    w.U32(0x20);
+    const auto packed = DeflateBlock(OptionsText());
+    w.I32(static_cast<std::int32_t>(packed.size()));
+    w.Bytes(packed);
+    w.U32(EncipherMarker(kVLDataMarker6, {}));
+  }
+  TByteWriter debug;
+  if (!with_blocks) debug.Bytes(Bytes("OLDOPTS!"));  // the old settings lead the debug stream
+  debug.I32(5);
+  debug.Bytes(Bytes("lines"));
+  if (compressed_debug) {
+    w.Bytes(DeflateBlock(debug.Data()));
+  } else {
+    w.Bytes(debug.Data());
+  }
+  return std::move(w.Data());
+}
+
+// Takes the first eight bytes as the old options.
+struct OldRecorder : Recorder {
+  std::size_t SetOptions(std::span<const std::uint8_t> s, std::uint16_t version, bool use_main) override {
+    Recorder::SetOptions(s.first(s.size() < 8 ? s.size() : 8), version, use_main);
+    return options_version < 500 ? 8 : s.size();
+  }
+};
+
+TEST(VLDataFormat, OlderGenerations) {
+  const struct {
+    const char* name;
+    std::uint32_t marker;
+    std::uint16_t stored;
+    std::uint16_t version;
+    bool compressed;
+    bool blocks;
+    const char* options;
+  } cases[] = {
+      {"6001 stored as 601", kVLDataMarker6, 601, 6001, true, true, "\xEF\xBB\xBF" "Activate"},
+      {"6500", kVLDataMarker6, 6500, 6500, true, true, "\xEF\xBB\xBF" "Activate"},
+      {"5000", kVLDataMarker4, 5000, 5000, true, true, "\xEF\xBB\xBF" "Activate"},
+      {"460: no blocks", kVLDataMarker4, 460, 460, true, false, "OLDOPTS!"},
+      {"440: debug not compressed", kVLDataMarker4, 440, 440, false, false, "OLDOPTS!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto bytes = OldContainer(c.marker, c.stored, c.compressed, c.blocks, 1);
+    EXPECT_EQ(VLDataVersion(bytes), c.version);
+    OldRecorder r;
+    const auto result = LoadVLData(bytes, r);
+    EXPECT_EQ(result.Version, c.version);
+    EXPECT_EQ(result.BuildDate, 40000.5);
+    EXPECT_EQ(result.UseMainModuleOptions, c.version >= 6000);
+    EXPECT_EQ(std::string(r.options.begin(), r.options.begin() + 8), std::string(c.options, 8));
+    EXPECT_EQ(std::string(r.debug.begin(), r.debug.end()), "lines");
+    EXPECT_EQ(r.asked, c.blocks ? 1 : 0);
+  }
+}
+
+TEST(VLDataFormat, EarlyMemoryOptionsOfTheOlderHeader) {
+  const auto bytes = OldContainer(kVLDataMarker6, 6001, true, true, 1);
+  const auto early = EarlyMemoryOptionsOf(bytes);
+  ASSERT_TRUE(early.has_value());
+  EXPECT_EQ(early->Record.Bytes[0], 0x11);  // first word 0x8011
+  EXPECT_EQ(early->Record.Bytes[1], 0x80);
+  EXPECT_TRUE(early->FilterActive);
+  EXPECT_FALSE(early->LeakFilterActive);
+  EXPECT_TRUE(early->UseMainModuleOptions);
+  EXPECT_FALSE(EarlyMemoryOptionsOf(OldContainer(kVLDataMarker4, 5000, true, true)).has_value());
+  EXPECT_FALSE(EarlyMemoryOptionsOf(Bytes("MZ\x90")).has_value());
+}
+
+TEST(VLDataFormat, InflateGrowsInStepsWhenTheSizeIsUnknown) {
+  std::vector<std::uint8_t> text;
+  for (int i = 0; i < 50000; ++i) text.push_back(static_cast<std::uint8_t>("abcdefgh"[i % 8] + i / 5000));
+  const auto packed = DeflateBlock(text);
+  EXPECT_EQ(InflateBlock(packed, 0), text);
+  EXPECT_EQ(InflateBlock(packed, static_cast<std::int32_t>(text.size())), text);
+  // A declared size smaller than the data stops at that size.
+  EXPECT_EQ(InflateBlock(packed, 10), std::vector<std::uint8_t>(text.begin(), text.begin() + 10));
+}
+
+TEST(VLDataFormat, CompressionFailuresCarryTheirText) {
+  const struct {
+    std::vector<std::uint8_t> data;
+    std::int32_t size;
+    const wchar_t* message;
+  } cases[] = {
+      {Bytes("not zlib at all"), 0, L"incorrect header check"},
+      {{}, 0, L"Wrong compressed data"},
+      {DeflateBlock(Bytes("x")), 0x7FFFFFFF, L"Wrong compressed data"},  // a size no stream of 9 bytes reaches
+      {DeflateBlock(Bytes("x")), -1, L"Wrong compressed data"},
+  };
+  for (const auto& c : cases) {
+    try {
+      InflateBlock(c.data, c.size);
+      ADD_FAILURE() << "inflated";
+    } catch (const EDebugInfoWrongCompressedData& e) {
+      EXPECT_EQ(e.Message(), c.message);
+    }
+  }
+  auto truncated = DeflateBlock(DebugInfo());
+  truncated.resize(truncated.size() / 2);
+  EXPECT_THROW(InflateBlock(truncated, 0), EDebugInfoWrongCompressedData);
+}
+
+TEST(VLDataFormat, PasswordCheck) {
+  const std::vector<std::uint8_t> secret = Bytes("s3cret");
+  TVLDataContents c = SampleContents();
+  c.EncryptedMarker = EncipherMarker(kVLDataMarker7, secret);
+  const auto bytes = WriteVLData(c);
+  Recorder without;
+  EXPECT_TRUE(LoadVLData(bytes, without).Encrypted);
+  Recorder with;
+  with.password = secret;
+  EXPECT_FALSE(LoadVLData(bytes, with).Encrypted);
+  EXPECT_NE(EncipherMarker(kVLDataMarker7, {}), EncipherMarker(kVLDataMarker7, secret));
+}
+
+TEST(StringCipher, MD5KnownDigests) {
+  auto hex = [](const TMD5Digest& d) {
+    std::string s;
+    for (auto b : d) {
+      char t[3];
+      std::snprintf(t, sizeof t, "%02x", b);
+      s += t;
+    }
+    return s;
+  };
+  EXPECT_EQ(hex(MD5({})), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(hex(MD5(Bytes("abc"))), "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(hex(MD5(Bytes("The quick brown fox jumps over the lazy dog"))), "9e107d9d372bb6826bd81d3542a419d6");
+  EXPECT_EQ(hex(MD5(Bytes(std::string(56, 'a')))), "3b0c8ac703f828b04c6c197006d17218");  // padding spills a block
+}
+
+TEST(StringCipher, EveryLengthRoundTripsAndChanges) {
+  TStringCipher cipher;
+  cipher.SetPassword(Bytes("pw"));
+  for (std::size_t n = 0; n <= 20; ++n) {
+    std::vector<std::uint8_t> plain(n);
+    for (std::size_t i = 0; i < n; ++i) plain[i] = static_cast<std::uint8_t>('a' + i);
+    auto data = plain;
+    cipher.Encipher(data);
+    if (n > 0) {
+      EXPECT_NE(data, plain) << n;
+    }
+    cipher.Decipher(data);
+    EXPECT_EQ(data, plain) << n;
+  }
+  // One block in isolation inverts.
+  std::uint8_t block[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  cipher.EncryptBlock(block);
+  cipher.DecryptBlock(block);
+  EXPECT_EQ(block[0], 1);
+  EXPECT_EQ(block[7], 8);
+}
+
+TEST(VLDataFormat, AppendedForm) {
+  TByteWriter block;
+  block.U16(7007);
+  block.F64(45000.0);
+  block.Bytes(OptionsText());
+  TByteWriter file;
+  file.Bytes(Bytes("MZ...program bytes..."));
+  const std::size_t start = file.Data().size();
+  file.Bytes(block.Data());
+  file.I32(static_cast<std::int32_t>(block.Data().size()));
+  file.U32(kVLDataMarker7);
+  const auto& f = file.Data();
+  const auto where = LocateAppendedVLData(std::span(f).last(8), f.size());
+  ASSERT_TRUE(where.has_value());
+  EXPECT_EQ(where->first, start);
+  Recorder r;
+  const auto result = LoadAppendedVLData(std::span(f).subspan(where->first, where->second), r);
+  EXPECT_EQ(result.Version, 7007);
+  EXPECT_EQ(result.BuildDate, 45000.0);
+  EXPECT_EQ(r.options, OptionsText());
+  // A length that runs past the start of the file is no appended data.
+  std::vector<std::uint8_t> bad = {0xFF, 0xFF, 0x00, 0x00, 0x10, 0xAB, 0x0F, 0x70};
+  EXPECT_FALSE(LocateAppendedVLData(bad, 100).has_value());
+}
+
+// Every variant of a real container must end in a clean read or in one of
+// the facility's exceptions: never a crash, a hang, or a foreign exception.
+TEST(VLDataFormat, MutatedContainersFailCleanly) {
+  const auto original = WriteVLData(SampleContents());
+  std::vector<std::vector<std::uint8_t>> variants;
+  for (std::size_t n = 0; n < original.size(); ++n) variants.emplace_back(original.begin(), original.begin() + n);
+  for (std::size_t i = 0; i < original.size(); ++i) {
+    for (std::uint8_t x : {0xFF, 0x01, 0x80}) {
+      auto v = original;
+      v[i] ^= x;
+      variants.push_back(std::move(v));
+    }
+  }
+  for (std::size_t i = 0; i + 4 <= original.size(); ++i) {
+    for (std::uint32_t value : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu, 0x10000000u}) {
+      auto v = original;
+      std::memcpy(&v[i], &value, 4);
+      variants.push_back(std::move(v));
+    }
+  }
+  int clean = 0, refused = 0;
+  for (const auto& v : variants) {
+    Recorder r;
+    try {
+      LoadVLData(v, r);
+      CodeLocationsOf(v);
+      EarlyMemoryOptionsOf(v);
+      ++clean;
+    } catch (const EVarnelLogGeneralError&) {
+      ++refused;
+    } catch (...) {
+      ADD_FAILURE() << "a foreign exception escaped for a variant of " << v.size() << " bytes";
+    }
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_EQ(clean + refused, static_cast<int>(variants.size()));
+}
+
+}  // namespace
+}  // namespace zelvic::diag
