@@ -26,4 +26,9 @@ if [ ! -f "$WINEPREFIX/.zelvic-ready" ]; then
 fi
 # Keep the server alive between the many short runs of a test session.
 wineserver -p60 >/dev/null 2>&1 || true
+# The first program of a server starts Wine's background services, which
+# inherit its standard handles and live as long as the server: let a no-op
+# start them with nothing attached, so that a caller reading our output
+# (CTest, a pipe) sees it end when the program ends.
+wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 exec wine "$@"
