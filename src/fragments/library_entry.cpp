@@ -10,6 +10,7 @@
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/ECore.h"
 #include "diagnostics/util/EDebugOutput.h"
+#include "diagnostics/util/EDisAsmUnit.h"
 #include "diagnostics/util/ELowLevel.h"
 #include "fragments/result_buffers.h"
 #include "fragments/runtime_helpers.h"
@@ -53,6 +54,7 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upExceptionPoints] = {ExceptionPointsInit, nullptr, ExceptionPointsDone, nullptr};
   t[upETypes] = {ETypesInit, nullptr, ETypesDone, nullptr};
   t[upELowLevel] = {diag::ELowLevelInit, L"ELowLevel.Init", diag::ELowLevelDone, L"ELowLevel.Done"};
+  t[upEDisAsm] = {diag::EDisAsmInit, L"EDisAsm.Init", diag::EDisAsmDone, L"EDisAsm.Done"};
   t[upEAppType] = {diag::EAppTypeInit, L"EAppType|Init", diag::EAppTypeDone, L"EAppType|Done"};
   t[upDebugOutput] = {diag::EDebugOutputInit, nullptr, diag::EDebugOutputDone, nullptr};
   t[upECore] = {diag::ECoreInit, L"ECore.Init", diag::ECoreDone, L"ECore.Done"};

@@ -19,6 +19,7 @@ enum TUnitPosition : int {
   upExceptionPoints = 3,
   upETypes = 5,
   upELowLevel = 11,
+  upEDisAsm = 14,
   upEAppType = 20,
   upDebugOutput = 92,
   upECore = 98,

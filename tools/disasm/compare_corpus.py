@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Compares the x86 decoder with objdump over whole code sections of 32-bit
-PE files (by default Wine's i386 DLLs), and optionally runs the exhaustive
+PE files (by default Wine's i386 DLLs and, when it has been built,
+build/src/_zelvic.dll), and optionally runs the exhaustive
 opcode enumeration.
 
   compare_corpus.py [--tool PATH] [--enumerate] [--zydis] [DLL ...]
@@ -20,6 +21,10 @@ import tempfile
 
 WINE_DIR = '/usr/lib/i386-linux-gnu/wine/i386-windows'
 DEFAULT_DLLS = ['kernel32.dll', 'kernelbase.dll', 'ntdll.dll', 'user32.dll', 'gdi32.dll', 'msvcrt.dll']
+# The library's own code, when it has been built: real output of the compiler
+# and flags this project uses, unlike Wine's DLLs.
+REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..'))
+BUILT_DLL = os.path.join(REPO, 'build', 'src', '_zelvic.dll')
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 
 # Slices of the checked-in corpus: (dll, offset into its first code section, size).
@@ -91,6 +96,8 @@ def main():
         return 0
     tool = find_tool(args.tool)
     dlls = args.dlls or [os.path.join(WINE_DIR, d) for d in DEFAULT_DLLS]
+    if not args.dlls and os.path.exists(BUILT_DLL):
+        dlls.append(BUILT_DLL)
     failed = 0
     with tempfile.TemporaryDirectory() as tmp:
         for dll in dlls:

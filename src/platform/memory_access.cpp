@@ -1,0 +1,102 @@
+#include "platform/memory_access.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace zelvic::platform {
+
+using disasm::TRegionInfo;
+
+namespace {
+
+// x86 pages are 4 KiB whatever GetSystemInfo says about allocation; a page
+// is the unit protection applies to, so one test covers one page.
+constexpr std::uint32_t kPageSize = 0x1000;
+
+inline const void* AsPointer(std::uint32_t address) noexcept {
+  return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address));
+}
+
+}  // namespace
+
+bool TVirtualQueryRegions::QueryRegion(std::uint32_t address, TRegionInfo& info) const {
+  MEMORY_BASIC_INFORMATION mbi;
+  if (VirtualQuery(AsPointer(address), &mbi, sizeof mbi) != sizeof mbi) return false;
+  info.BaseAddress = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(mbi.BaseAddress));
+  info.RegionSize = static_cast<std::uint32_t>(mbi.RegionSize);
+  info.State = mbi.State;
+  info.Protect = (mbi.Protect & PAGE_GUARD) != 0 ? PAGE_NOACCESS : mbi.Protect;
+  return true;
+}
+
+bool TRecentRegionsCache::QueryRegion(std::uint32_t address, TRegionInfo& info) const {
+  const auto holds = [address](const TRegionInfo& r) {
+    return address >= r.BaseAddress && address - r.BaseAddress < r.RegionSize;
+  };
+  for (int i = 0; i < held_; ++i) {
+    if (holds(recent_[i])) {
+      info = recent_[i];
+      return true;
+    }
+  }
+  ++misses_;
+  if (!inner_.QueryRegion(address, info)) return false;
+  // Keep only an answer that holds the address it was asked for.
+  if (holds(info)) {
+    recent_[1] = recent_[0];
+    recent_[0] = info;
+    held_ = held_ < 2 ? held_ + 1 : 2;
+  }
+  return true;
+}
+
+disasm::TAddressSpace ApplicationAddressSpace(std::uint32_t default_mask) noexcept {
+  SYSTEM_INFO si{};
+  GetSystemInfo(&si);
+  disasm::TAddressSpace space;
+  space.MinimumApplicationAddress =
+      static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(si.lpMinimumApplicationAddress));
+  space.MaximumApplicationAddress =
+      static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(si.lpMaximumApplicationAddress));
+  space.DefaultMask = default_mask;
+  return space;
+}
+
+std::uint32_t TLiveMemory::CanRead(std::uint32_t address, std::uint32_t count, std::uint32_t mask) const {
+  return disasm::CanReadRegions(Query(), space_, address, count, mask);
+}
+
+std::uint32_t TLiveMemory::Read(std::uint32_t address, std::uint8_t* dst, std::uint32_t count) const {
+  const disasm::TRegionQuery& query = Query();
+  std::uint32_t done = 0;
+  while (done < count) {
+    const std::uint64_t at = std::uint64_t{address} + done;
+    if (at > 0xFFFFFFFFull) break;
+    const auto a = static_cast<std::uint32_t>(at);
+    const std::uint32_t n = std::min(count - done, kPageSize - (a & (kPageSize - 1)));
+    if (disasm::CanReadRegions(query, space_, a, n, 0) != n) break;
+    std::memcpy(dst + done, AsPointer(a), n);
+    done += n;
+  }
+  return done;
+}
+
+bool ExecuteOnlyPagesAreReadable() noexcept {
+  void* page = VirtualAlloc(nullptr, kPageSize, MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE);
+  if (page == nullptr) return false;
+  bool readable = false;
+  MEMORY_BASIC_INFORMATION mbi;
+  if (VirtualQuery(page, &mbi, sizeof mbi) == sizeof mbi && mbi.State == MEM_COMMIT) {
+    if ((mbi.Protect & disasm::kDefaultReadableMask) != 0) {
+      readable = true;  // the system granted more than execute-only
+    } else if ((mbi.Protect & 0xFF) == PAGE_EXECUTE) {
+      readable = IsBadReadPtr(page, kPageSize) == FALSE;
+    }
+  }
+  VirtualFree(page, 0, MEM_RELEASE);
+  return readable;
+}
+
+}  // namespace zelvic::platform

@@ -1,0 +1,88 @@
+// The live memory of this process as the x86 decoder sees it: readability
+// from VirtualQuery through the decoder's region walk, and reads that copy a
+// byte only after the page holding it passed that test.
+//
+// The decoder's portable interfaces (TMemoryAccess, TRegionQuery) are the
+// contract; this is the only place that answers them from the real process.
+#pragma once
+
+#include <cstdint>
+
+#include "diagnostics/util/EDisAsm.h"
+
+namespace zelvic::platform {
+
+// VirtualQuery as a region query. A guard page reports as no access: reading
+// one raises STATUS_GUARD_PAGE_VIOLATION and, on a thread's stack, uses up
+// the guard the stack grows by, so it must never pass a readability test.
+class TVirtualQueryRegions final : public disasm::TRegionQuery {
+ public:
+  bool QueryRegion(std::uint32_t address, disasm::TRegionInfo& info) const override;
+};
+
+// Answers from the last two regions the inner query returned while the
+// address lies in one of them; two, because a read that runs past the end of
+// a region (the last instructions of a code section) would otherwise evict
+// the region the next decode comes back to. The answer can go stale when
+// another thread frees or protects memory, so a cache lives in one thread for
+// one short job (a window of disassembly, one stack walk), never in a
+// process-wide object.
+class TRecentRegionsCache final : public disasm::TRegionQuery {
+ public:
+  explicit TRecentRegionsCache(const disasm::TRegionQuery& inner) noexcept : inner_(inner) {}
+  bool QueryRegion(std::uint32_t address, disasm::TRegionInfo& info) const override;
+  void Forget() noexcept { held_ = 0; }
+  // Queries passed on to the inner query.
+  std::uint32_t Misses() const noexcept { return misses_; }
+
+ private:
+  const disasm::TRegionQuery& inner_;
+  mutable disasm::TRegionInfo recent_[2]{};  // [0] the most recent
+  mutable int held_ = 0;
+  mutable std::uint32_t misses_ = 0;
+};
+
+// The application address range from GetSystemInfo with `default_mask`.
+disasm::TAddressSpace ApplicationAddressSpace(std::uint32_t default_mask) noexcept;
+
+enum class TRegionCaching { kNone, kRecentRegions };
+
+class TLiveMemory final : public disasm::TMemoryAccess {
+ public:
+  explicit TLiveMemory(const disasm::TAddressSpace& space = {}, TRegionCaching caching = TRegionCaching::kNone) noexcept
+      : space_(space), cache_(system_), caching_(caching == TRegionCaching::kRecentRegions) {}
+  TLiveMemory(const TLiveMemory&) = delete;
+  TLiveMemory& operator=(const TLiveMemory&) = delete;
+
+  std::uint32_t CanRead(std::uint32_t address, std::uint32_t count, std::uint32_t mask) const override;
+  // Page by page: each page is tested, then copied. A page released by
+  // another thread between its test and its copy still faults; nothing here
+  // catches that, and no cheaper test closes the window.
+  std::uint32_t Read(std::uint32_t address, std::uint8_t* dst, std::uint32_t count) const override;
+
+  const disasm::TAddressSpace& Space() const noexcept { return space_; }
+  // Only while no other thread reads through this object (unit start-up).
+  void SetSpace(const disasm::TAddressSpace& space) noexcept { space_ = space; }
+  bool Caching() const noexcept { return caching_; }
+  // VirtualQuery calls made through the cache (0 without one).
+  std::uint32_t CacheMisses() const noexcept { return cache_.Misses(); }
+
+ private:
+  const disasm::TRegionQuery& Query() const noexcept {
+    return caching_ ? static_cast<const disasm::TRegionQuery&>(cache_) : system_;
+  }
+
+  disasm::TAddressSpace space_;
+  TVirtualQueryRegions system_;
+  TRecentRegionsCache cache_;
+  bool caching_;
+};
+
+// Whether this processor and system let a page with execute-only protection
+// be read. The answer comes from a real read of a fresh PAGE_EXECUTE page by
+// IsBadReadPtr: the protection VirtualQuery reports is the one that was asked
+// for, not the one the processor enforces, so no query can answer this. The
+// fault, if any, is taken and handled inside the system's own routine.
+bool ExecuteOnlyPagesAreReadable() noexcept;
+
+}  // namespace zelvic::platform
