@@ -192,6 +192,28 @@ TEST(VizozaruzAdi7, StaysOffWithoutDiagnosticsData) {
   diag::VizozaruzAdi7Done();
 }
 
+TEST(VizozaruzAdi7, SwitchesOnForTheLibraryWithItsOptions) {
+  CleanSlots clean;
+  HMODULE lib = LoadLibraryW(DllPath().c_str());
+  ASSERT_NE(lib, nullptr);
+  rt::IsInitializing = 1;
+  diag::VizozaruzAdi7InitFor(reinterpret_cast<std::uintptr_t>(lib));
+  const auto& state = diag::VizozaruzAdi7State();
+  EXPECT_TRUE(state.DiagnosticsDataFound);
+  ASSERT_NE(state.Options, nullptr);
+  EXPECT_TRUE(state.OptionsPrepared);
+  EXPECT_EQ(state.VarnelLogStarted, 1);
+  EXPECT_TRUE(state.Enabled);  // Activate=1
+  EXPECT_EQ(state.StackListKind, diag::TStackListKind::slVersion7);
+  EXPECT_EQ(state.MaxLeaks, 30);
+  EXPECT_EQ(state.MemoryOptions.Bytes[0], 0xB6);
+  EXPECT_EQ(state.MemoryOptions.Bytes[1], 0x7C);
+  EXPECT_EQ(rt::IsInitializing, 0);
+  diag::VizozaruzAdi7Done();
+  EXPECT_FALSE(diag::VizozaruzAdi7State().Enabled);
+  FreeLibrary(lib);
+}
+
 // ---- the real library under the loader --------------------------------------
 
 std::vector<std::string> UnitEvents(const std::vector<std::string>& lines) {
@@ -214,8 +236,8 @@ TEST(LibraryLifecycle, LoadAndUnloadRunEveryUnitOnceInOrder) {
   }
   SetEnvironmentVariableW(L"ZELVIC_UNIT_TRACE", nullptr);
   const std::vector<std::string> expected{
-      "2 start",  "3 start",  "5 start",  "11 start", "20 start", "92 start", "98 start", "153 start",
-      "154 stop", "153 stop", "98 stop",  "92 stop",  "20 stop",  "11 stop",  "5 stop",   "3 stop",   "2 stop"};
+      "2 start",  "3 start",  "5 start",  "11 start", "14 start", "20 start", "92 start", "98 start", "153 start",
+      "154 stop", "153 stop", "98 stop",  "92 stop",  "20 stop",  "14 stop",  "11 stop",  "5 stop",   "3 stop",   "2 stop"};
   EXPECT_EQ(UnitEvents(lines), expected);
 }
 

@@ -315,10 +315,9 @@ TEST(VLDataFormat, AppendedForm) {
   EXPECT_FALSE(LocateAppendedVLData(bad, 100).has_value());
 }
 
-// Every variant of a real container must end in a clean read or in one of
-// the facility's exceptions: never a crash, a hang, or a foreign exception.
-TEST(VLDataFormat, MutatedContainersFailCleanly) {
-  const auto original = WriteVLData(SampleContents());
+// Every variant of a container must end in a clean read or in one of the
+// facility's exceptions: never a crash, a hang, or a foreign exception.
+void ExpectEveryMutationFailsCleanly(const std::vector<std::uint8_t>& original) {
   std::vector<std::vector<std::uint8_t>> variants;
   for (std::size_t n = 0; n < original.size(); ++n) variants.emplace_back(original.begin(), original.begin() + n);
   for (std::size_t i = 0; i < original.size(); ++i) {
@@ -351,6 +350,110 @@ TEST(VLDataFormat, MutatedContainersFailCleanly) {
   }
   EXPECT_GT(refused, 0);
   EXPECT_EQ(clean + refused, static_cast<int>(variants.size()));
+}
+
+TEST(VLDataFormat, MutatedContainersFailCleanly) { ExpectEveryMutationFailsCleanly(WriteVLData(SampleContents())); }
+
+}  // namespace
+}  // namespace zelvic::diag
+
+// ---- the library's own container, in the built DLL ---------------------------
+
+#include <windows.h>
+
+#include "diagnostics/config/EOptions.h"
+#include "diagnostics/util/EDisAsm.h"
+#include "platform/memory_access.h"
+#include "platform/resources.h"
+#include "test_support.h"
+
+namespace zelvic::diag {
+namespace {
+
+class OwnContainer : public testing::Test {
+ protected:
+  void SetUp() override {
+    module_ = LoadLibraryW(test::DllPath().c_str());
+    ASSERT_NE(module_, nullptr);
+    base_ = reinterpret_cast<std::uintptr_t>(module_);
+    bytes_ = platform::ModuleResource(base_, kVLDataResourceName, kRtRcData);
+    ASSERT_FALSE(bytes_.empty()) << "the library carries no VLDATA resource";
+  }
+  void TearDown() override {
+    if (module_) FreeLibrary(module_);
+  }
+
+  HMODULE module_ = nullptr;
+  std::uintptr_t base_ = 0;
+  std::span<const std::uint8_t> bytes_;
+};
+
+TEST_F(OwnContainer, HeaderAndBlocks) {
+  EXPECT_TRUE(HasDiagnosticsData(base_));
+  EXPECT_EQ(GetDataVersion(base_), 7007);
+  std::uint32_t marker;
+  std::memcpy(&marker, bytes_.data(), 4);
+  EXPECT_EQ(marker, kVLDataMarker7);
+  // Use-main-module-options flag 0 and an empty extra area.
+  EXPECT_EQ(bytes_[kHeaderUseMainFlag7], 0);
+  std::int64_t extra;
+  std::memcpy(&extra, &bytes_[kHeaderExtraLength7], 8);
+  EXPECT_EQ(extra, 0);
+
+  Recorder r;
+  const auto result = LoadVLData(bytes_, r);
+  EXPECT_EQ(result.Version, 7007);
+  EXPECT_GT(result.BuildDate, 25569.0);  // after 1970
+  EXPECT_FALSE(result.Encrypted);        // the empty password opens it
+  // The options text: UTF-8 with byte-order mark, CR LF, no final break.
+  ASSERT_GT(r.options.size(), 3u);
+  EXPECT_EQ(std::string(r.options.begin(), r.options.begin() + 15), "\xEF\xBB\xBF" "Activate=1\r\n");
+  EXPECT_NE(r.options.back(), '\n');
+  EXPECT_TRUE(r.debug.empty());  // the debug block is there, with no information yet
+}
+
+TEST_F(OwnContainer, MemoryRecordIsTheOptionsRecord) {
+  TVarnelModuleOptions options(L"_zelvic.dll");
+  ASSERT_TRUE(LoadModuleOptions(base_, options));
+  EXPECT_TRUE(options.Loaded());
+  const TMemoryFilterOptions record = options.MemoryFilterOptions();
+  EXPECT_EQ(std::memcmp(&bytes_[kHeaderMemoryRecord7], record.Bytes, 16), 0);
+  // loEnableMMDebugMode, loShareMM and the defaults of this library's text.
+  EXPECT_EQ(bytes_[kHeaderMemoryRecord7], 0xB6);
+  EXPECT_EQ(bytes_[kHeaderMemoryRecord7 + 1], 0x7C);
+  const auto early = ReadEarlyMemoryOptions(base_);
+  ASSERT_TRUE(early.has_value());
+  EXPECT_TRUE(early->FilterActive);
+  EXPECT_FALSE(early->UseMainModuleOptions);
+}
+
+TEST_F(OwnContainer, CodeLocationsNameShutDownProcedures) {
+  const auto locations = CodeLocationsOf(bytes_);
+  ASSERT_EQ(locations.size(), 4u);
+  const std::uint8_t ids[] = {12, 13, 15, 16};
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(locations[i].Identifier, ids[i]);
+    EXPECT_GT(locations[i].Size, 0u);
+    // Each is a whole routine in the code: it decodes as valid instructions
+    // that end exactly where the next routine begins.
+    const auto start = static_cast<std::uint32_t>(base_ + 0x1000 + locations[i].Offset);
+    MEMORY_BASIC_INFORMATION mbi{};
+    ASSERT_NE(VirtualQuery(reinterpret_cast<const void*>(start), &mbi, sizeof mbi), 0u);
+    EXPECT_TRUE(mbi.Protect & (PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE)) << int(ids[i]);
+    platform::TLiveMemory memory(platform::ApplicationAddressSpace(disasm::kDefaultReadableMask));
+    std::uint32_t at = start;
+    while (at < start + locations[i].Size) {
+      const disasm::TDisasmInstruction ins = disasm::DecodeInstruction(memory, at, false);
+      ASSERT_TRUE(ins.Valid) << "location " << int(ids[i]) << " at +" << (at - start);
+      at = ins.End;
+    }
+    EXPECT_EQ(at, start + locations[i].Size) << "location " << int(ids[i]);
+  }
+  for (const auto& l : locations) EXPECT_NE(l.Identifier, 25);
+}
+
+TEST_F(OwnContainer, MutatedCopiesFailCleanly) {
+  ExpectEveryMutationFailsCleanly(std::vector<std::uint8_t>(bytes_.begin(), bytes_.end()));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "diagnostics/VizozaruzAdi7.h"
 
+#include "diagnostics/config/EOptions.h"
 #include "platform/process.h"
 #include "runtime/unit_lifecycle.h"
 
@@ -12,27 +13,88 @@ TVizozaruzAdi7State g_state;
 // record is kept so that the decision can be inspected.
 void HandMemoryOptionsToFilters(const TMemoryFilterOptions& options) { g_state.MemoryOptions = options; }
 
+TStackListKind StackListFor(std::uint32_t method) {
+  switch (method) {
+    case 8: return TStackListKind::slVersion6;
+    case 32:
+    case 64: return TStackListKind::slVersion7;
+    default: return TStackListKind::slGeneric;
+  }
+}
+
+// The activation, for a module whose options exist.
+void Activate(std::uintptr_t module_base, TVarnelModuleOptions& options) {
+  g_state.OptionsPrepared = true;
+  g_state.StackListKind = StackListFor(options.csoAllowedRenderMethods());
+  // A library that carries diagnostics data switches on. (The exception for
+  // a run-time package inside the development environment cannot arise: this
+  // module is never a package.)
+  if (!HasDiagnosticsData(module_base)) {
+    g_state.Enabled = false;
+    return;
+  }
+  g_state.VarnelLogStarted = 1;
+  // No thread has been excluded yet: the facility is active for this one.
+  g_state.ActiveForThread = true;
+  g_state.Enabled = false;
+}
+
+void ApplyMemoryOptions(const TVarnelModuleOptions& options) {
+  g_state.MaxLeaks = options.loMaxLeaks();
+  const std::int32_t min_leak = options.loMinLeakSize();
+  if (min_leak < 0) throw ERangeError(L"Range check error");
+  g_state.MinLeakSize = min_leak;
+  TMemoryFilterOptions record;
+  if (g_state.ActiveForThread && options.ActivateVarnelLog()) {
+    record = options.MemoryFilterOptions();
+  } else {
+    if (options.loShareMM()) record.Bytes[0] |= 0x80;
+    if (options.loAttemptToUseSharedMM()) record.Bytes[1] |= 0x01;
+  }
+  HandMemoryOptionsToFilters(record);
+  g_state.Enabled = options.ActivateVarnelLog();
+}
+
+// Item 7 of the step runs whether or not the activation succeeded.
+void Finish() {
+  if (g_state.VarnelLogStarted == 1 && g_state.Options) {
+    ApplyMemoryOptions(*g_state.Options);
+  } else {
+    HandMemoryOptionsToFilters(TMemoryFilterOptions{});
+  }
+  rt::IsInitializing = 0;
+}
+
 }  // namespace
 
 const TVizozaruzAdi7State& VizozaruzAdi7State() noexcept { return g_state; }
 
-void VizozaruzAdi7Init() {
+void VizozaruzAdi7InitFor(std::uintptr_t module_base) {
+  g_state = TVizozaruzAdi7State{};
   g_state.TextEncoding = TTextEncoding::teUTF8;
   g_state.VarnelLogStarted = 0;
-  // The facility switches on only for a module that carries diagnostics data
-  // and whose options have been read from it. Without options nothing past
-  // the decision runs, and the filters get the all-zero record.
-  g_state.DiagnosticsDataFound = HasDiagnosticsData(platform::ThisModuleBase());
-  g_state.Enabled = false;
-  HandMemoryOptionsToFilters(TMemoryFilterOptions{});
-  rt::IsInitializing = 0;
+  g_state.DiagnosticsDataFound = HasDiagnosticsData(module_base);
+  try {
+    if (g_state.DiagnosticsDataFound) {
+      auto options = std::make_shared<TVarnelModuleOptions>(platform::ModuleFileName(module_base));
+      if (LoadModuleOptions(module_base, *options)) g_state.Options = std::move(options);
+    }
+    if (g_state.Options) Activate(module_base, *g_state.Options);
+  } catch (...) {
+    Finish();
+    throw;
+  }
+  Finish();
 }
+
+void VizozaruzAdi7Init() { VizozaruzAdi7InitFor(platform::ThisModuleBase()); }
 
 void VizozaruzAdi7Done() {
   if (g_state.VarnelLogStarted == 1) {
     g_state.TextEncoding = TTextEncoding::teUTF8;
   }
   g_state.Enabled = false;
+  g_state.Options.reset();
 }
 
 }  // namespace zelvic::diag

@@ -63,6 +63,8 @@ std::uintptr_t ModuleBaseOf(const void* address) noexcept {
   return reinterpret_cast<std::uintptr_t>(module);
 }
 
+std::uintptr_t MainModuleBase() noexcept { return reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr)); }
+
 std::uintptr_t ThisModuleBase() noexcept { return ModuleBaseOf(reinterpret_cast<const void*>(&ThisModuleBase)); }
 
 std::wstring ModuleFileName(std::uintptr_t module_base) {

@@ -25,6 +25,8 @@ int ShowMessageBox(const std::wstring& text, const std::wstring& caption, std::u
 
 // Load address of the module holding `address`, or 0.
 std::uintptr_t ModuleBaseOf(const void* address) noexcept;
+// Load address of the process's main executable.
+std::uintptr_t MainModuleBase() noexcept;
 // Load address of the module that holds this code.
 std::uintptr_t ThisModuleBase() noexcept;
 // Full path of a module (0: the main executable).

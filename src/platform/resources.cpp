@@ -15,24 +15,50 @@ std::span<const std::uint8_t> ModuleResource(std::uintptr_t module_base, const w
   return {static_cast<const std::uint8_t*>(data), size};
 }
 
-std::vector<std::uint8_t> ReadFileTail(const std::wstring& path, std::size_t count) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return {};
-  std::vector<std::uint8_t> bytes;
+namespace {
+
+HANDLE OpenForReading(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+TFileRange ReadFileRange(const std::wstring& path, std::uint64_t offset, std::size_t count) {
+  TFileRange out;
+  HANDLE file = OpenForReading(path);
+  if (file == INVALID_HANDLE_VALUE) return out;
   LARGE_INTEGER size{};
-  if (GetFileSizeEx(file, &size) && size.QuadPart >= static_cast<LONGLONG>(count)) {
-    LARGE_INTEGER at{};
-    at.QuadPart = size.QuadPart - static_cast<LONGLONG>(count);
-    bytes.resize(count);
-    DWORD got = 0;
-    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
-        !ReadFile(file, bytes.data(), static_cast<DWORD>(count), &got, nullptr) || got != count) {
-      bytes.clear();
+  if (GetFileSizeEx(file, &size)) {
+    out.FileSize = static_cast<std::uint64_t>(size.QuadPart);
+    if (offset <= out.FileSize && count <= out.FileSize - offset) {
+      LARGE_INTEGER at{};
+      at.QuadPart = static_cast<LONGLONG>(offset);
+      out.Bytes.resize(count);
+      DWORD got = 0;
+      if (count > 0 && (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
+                        !ReadFile(file, out.Bytes.data(), static_cast<DWORD>(count), &got, nullptr) || got != count)) {
+        out.Bytes.clear();
+      }
     }
   }
   CloseHandle(file);
-  return bytes;
+  return out;
+}
+
+std::uint64_t FileSizeOf(const std::wstring& path) {
+  HANDLE file = OpenForReading(path);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  LARGE_INTEGER size{};
+  const bool ok = GetFileSizeEx(file, &size) != FALSE;
+  CloseHandle(file);
+  return ok ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+}
+
+std::vector<std::uint8_t> ReadFileTail(const std::wstring& path, std::size_t count) {
+  const std::uint64_t size = FileSizeOf(path);
+  if (size < count) return {};
+  return ReadFileRange(path, size - count, count).Bytes;
 }
 
 }  // namespace zelvic::platform

@@ -16,4 +16,14 @@ std::span<const std::uint8_t> ModuleResource(std::uintptr_t module_base, const w
 // shorter.
 std::vector<std::uint8_t> ReadFileTail(const std::wstring& path, std::size_t count);
 
+// `count` bytes from `offset` of a file, with the file's size; empty bytes
+// when the range cannot be read whole.
+struct TFileRange {
+  std::vector<std::uint8_t> Bytes;
+  std::uint64_t FileSize = 0;
+};
+TFileRange ReadFileRange(const std::wstring& path, std::uint64_t offset, std::size_t count);
+// Size of a file, or 0 when it cannot be opened.
+std::uint64_t FileSizeOf(const std::wstring& path);
+
 }  // namespace zelvic::platform

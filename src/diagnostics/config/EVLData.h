@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace zelvic::diag {
 
@@ -34,5 +36,35 @@ bool StartsWithVLDataMarker(std::span<const std::uint8_t> bytes) noexcept;
 // that, the module file (`file_name`, else the module's own file) ends with
 // one.
 bool HasDiagnosticsData(std::uintptr_t module_base, const std::wstring& file_name = {});
+
+// The module's container: the resource in place, or the block appended to its
+// file (copied). Empty when the module has neither.
+struct TModuleVLData {
+  std::span<const std::uint8_t> Resource;
+  std::vector<std::uint8_t> AppendedBlock;
+  bool IsAppended() const noexcept { return Resource.empty() && !AppendedBlock.empty(); }
+  bool Empty() const noexcept { return Resource.empty() && AppendedBlock.empty(); }
+};
+TModuleVLData ModuleVLData(std::uintptr_t module_base, const std::wstring& file_name = {});
+
+// Format version of the module's data (600-602 read as 6000-6002); 0 without.
+std::uint16_t GetDataVersion(std::uintptr_t module_base, const std::wstring& file_name = {});
+
+struct TEarlyMemoryOptions;
+// The memory-filter record and use-main flag from the module's resource
+// header, read before any option can be; with the use-main flag set the main
+// executable's record is used when it has one.
+std::optional<TEarlyMemoryOptions> ReadEarlyMemoryOptions(std::uintptr_t module_base);
+
+class TVarnelModuleOptions;
+// Loads a module's options from its container into `options`. Returns false
+// when the module has no diagnostics data. A damaged container is reported to
+// the debugger output and leaves the options as far as they were loaded
+// (defaults at worst): a broken resource never stops the module.
+bool LoadModuleOptions(std::uintptr_t module_base, TVarnelModuleOptions& options);
+
+// load address + 0x1000 + offset of the first code location with this
+// identifier in this library's own container; none when absent.
+std::optional<std::uintptr_t> FindCodeLocation(std::uint8_t identifier);
 
 }  // namespace zelvic::diag

@@ -1,0 +1,163 @@
+// Build step: writes this library's VLDATA container.
+//
+//   vldata_gen --options FILE --out FILE [--date-epoch SECONDS]
+//              [--locations FILE] [--debug FILE]
+//
+// It is built from the library's own objects and run under Wine, so the
+// container is written by the same options model and the same encoders that
+// read it at run time. The memory-filter record, the project identifier and
+// the password check all come from the options text.
+//
+// --locations names a file of "identifier offset size" lines (decimal or
+// 0x-hexadecimal); --debug a file holding the debug-information bytes.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "diagnostics/config/EOptions.h"
+#include "diagnostics/config/EVLDataFormat.h"
+#include "runtime/exceptions.h"
+
+namespace {
+
+using zelvic::diag::TVLDataContents;
+
+std::wstring HostPath(std::wstring p) {
+  // Paths of the build machine reach Wine through its drive for "/".
+  if (!p.empty() && p[0] == L'/') p = L"Z:" + p;
+  return p;
+}
+
+bool ReadFile(const std::wstring& path, std::vector<std::uint8_t>& out) {
+  FILE* f = _wfopen(HostPath(path).c_str(), L"rb");
+  if (f == nullptr) return false;
+  std::uint8_t buf[65536];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
+  std::fclose(f);
+  return true;
+}
+
+bool WriteFile(const std::wstring& path, const std::vector<std::uint8_t>& bytes) {
+  FILE* f = _wfopen(HostPath(path).c_str(), L"wb");
+  if (f == nullptr) return false;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+std::vector<std::uint8_t> Utf8(const std::wstring& text) {
+  std::vector<std::uint8_t> out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::uint32_t c = text[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    if (c < 0x80) {
+      out.push_back(static_cast<std::uint8_t>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<std::uint8_t>(0xC0 | c >> 6));
+      out.push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<std::uint8_t>(0xE0 | c >> 12));
+      out.push_back(static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F)));
+      out.push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<std::uint8_t>(0xF0 | c >> 18));
+      out.push_back(static_cast<std::uint8_t>(0x80 | (c >> 12 & 0x3F)));
+      out.push_back(static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F)));
+      out.push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+// "{00112233-4455-6677-8899-AABBCCDDEEFF}" in the binary layout of a GUID.
+bool ParseGuid(const std::wstring& text, std::uint8_t (&out)[16]) {
+  if (text.size() != 38 || text.front() != L'{' || text.back() != L'}') return false;
+  std::wstring hex;
+  for (std::size_t i = 1; i + 1 < text.size(); ++i) {
+    if (text[i] != L'-') hex.push_back(text[i]);
+  }
+  if (hex.size() != 32) return false;
+  std::uint8_t b[16];
+  for (int i = 0; i < 16; ++i) {
+    const std::wstring pair = hex.substr(static_cast<std::size_t>(2 * i), 2);
+    wchar_t* end = nullptr;
+    const unsigned long v = std::wcstoul(pair.c_str(), &end, 16);
+    if (end != pair.c_str() + 2) return false;
+    b[i] = static_cast<std::uint8_t>(v);
+  }
+  // Data1, Data2 and Data3 are little-endian words; Data4 is bytes.
+  const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  for (int i = 0; i < 16; ++i) out[i] = b[order[i]];
+  return true;
+}
+
+bool ReadLocations(const std::wstring& path, std::vector<zelvic::diag::TCodeLocation>& out) {
+  std::vector<std::uint8_t> bytes;
+  if (!ReadFile(path, bytes)) return false;
+  std::string text(bytes.begin(), bytes.end());
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
+    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+    char* p = nullptr;
+    const unsigned long id = std::strtoul(line.c_str(), &p, 0);
+    const unsigned long offset = std::strtoul(p, &p, 0);
+    const unsigned long size = std::strtoul(p, &p, 0);
+    if (id > 255) return false;
+    out.push_back({static_cast<std::uint8_t>(id), static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(size)});
+  }
+  return true;
+}
+
+int Fail(const char* what) {
+  std::fprintf(stderr, "vldata_gen: %s\n", what);
+  return 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  std::wstring options_path, out_path, locations_path, debug_path;
+  long long epoch = 0;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::wstring flag = argv[i];
+    const std::wstring value = argv[i + 1];
+    if (flag == L"--options") options_path = value;
+    else if (flag == L"--out") out_path = value;
+    else if (flag == L"--locations") locations_path = value;
+    else if (flag == L"--debug") debug_path = value;
+    else if (flag == L"--date-epoch") epoch = std::wcstoll(value.c_str(), nullptr, 10);
+    else return Fail("unknown argument");
+  }
+  if (options_path.empty() || out_path.empty()) return Fail("usage: vldata_gen --options FILE --out FILE ...");
+
+  TVLDataContents contents;
+  if (!ReadFile(options_path, contents.OptionsText)) return Fail("cannot read the options text");
+  if (!locations_path.empty() && !ReadLocations(locations_path, contents.CodeLocations)) {
+    return Fail("cannot read the code locations");
+  }
+  if (!debug_path.empty() && !ReadFile(debug_path, contents.DebugInfo)) return Fail("cannot read the debug information");
+  // Days since 1899-12-30, from the build's reproducible timestamp.
+  contents.BuildDate = static_cast<double>(epoch) / 86400.0 + 25569.0;
+
+  try {
+    zelvic::diag::TVarnelModuleOptions options(L"_zelvic.dll");
+    options.LoadFromStream(contents.OptionsText, zelvic::diag::kVLDataCurrentVersion);
+    contents.MemoryOptions = options.MemoryFilterOptions();
+    const std::wstring project = options.GetCustomField(L"ProjectID");
+    if (!project.empty() && !ParseGuid(project, contents.ProjectId)) return Fail("ProjectID is not a GUID");
+    contents.EncryptedMarker =
+        zelvic::diag::EncipherMarker(zelvic::diag::kVLDataMarker7, Utf8(options.GetCustomField(L"Encrypt Password")));
+  } catch (const zelvic::rt::Exception& e) {
+    std::fprintf(stderr, "vldata_gen: %ls\n", e.Message().c_str());
+    return 1;
+  }
+  if (!WriteFile(out_path, zelvic::diag::WriteVLData(contents))) return Fail("cannot write the container");
+  return 0;
+}
