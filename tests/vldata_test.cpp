@@ -252,6 +252,77 @@ TEST(VLDataFormat, PasswordCheck) {
   EXPECT_NE(EncipherMarker(kVLDataMarker7, {}), EncipherMarker(kVLDataMarker7, secret));
 }
 
+TEST(VLDataFormat, EarlyRecordOfTheMainExecutable) {
+  TEarlyMemoryOptions own;
+  own.Record.Bytes[0] = 0x20;
+  own.UseMainModuleOptions = true;
+  TEarlyMemoryOptions main;
+  main.Record.Bytes[0] = 0x01;
+  TEarlyMemoryOptions own_alone = own;
+  own_alone.UseMainModuleOptions = false;
+  const struct {
+    const char* name;
+    std::optional<TEarlyMemoryOptions> own, main;
+    bool is_main;
+    std::uint8_t expected;  // first byte of the chosen record; 0xFF: none
+  } cases[] = {
+      {"follows the main executable", own, main, false, 0x01},
+      {"main executable without data: keeps its own", own, std::nullopt, false, 0x20},
+      {"is the main executable", own, main, true, 0x20},
+      {"flag not set", own_alone, main, false, 0x20},
+      {"no data of its own", std::nullopt, main, false, 0xFF},
+  };
+  for (const auto& c : cases) {
+    const auto chosen = ChooseEarlyMemoryOptions(c.own, c.main, c.is_main);
+    EXPECT_EQ(chosen ? chosen->Record.Bytes[0] : 0xFF, c.expected) << c.name;
+  }
+}
+
+TEST(VLDataFormat, CodeLocationByIdentifier) {
+  const auto bytes = WriteVLData(SampleContents());
+  EXPECT_EQ(CodeLocationOffset(bytes, 13), std::optional<std::uint32_t>(0x2000));
+  EXPECT_EQ(CodeLocationOffset(bytes, 25), std::nullopt);  // no hook is set for it
+  EXPECT_EQ(CodeLocationOffset(Bytes("garbage"), 13), std::nullopt);
+}
+
+// Supplies passwords from a list, recording each request.
+struct ListRequester : TPasswordRequester {
+  std::vector<std::wstring> answers;
+  int requests = 0;
+  std::wstring RequestPassword(std::uintptr_t) override {
+    ++requests;
+    if (answers.empty()) return {};
+    std::wstring a = answers.front();
+    answers.erase(answers.begin());
+    return a;
+  }
+};
+
+TEST(VLDataFormat, PasswordRequestsAdoptASuppliedPassword) {
+  const std::uint32_t marker = EncipherMarker(kVLDataMarker7, Utf8Bytes(L"päss"));
+  ListRequester requester;
+  SetPasswordRequester(&requester);
+  std::wstring password;
+  requester.answers = {L"päss"};
+  EXPECT_TRUE(CheckDataPassword(marker, 0, password));
+  EXPECT_EQ(password, L"päss");  // adopted
+  EXPECT_TRUE(CheckDataPassword(marker, 0, password));
+  EXPECT_EQ(requester.requests, 1);  // the adopted one opens it without asking
+
+  std::wstring wrong = L"nope";
+  requester.answers = {L"nope"};  // the same as the one in force: not tried again
+  EXPECT_FALSE(CheckDataPassword(marker, 0, wrong));
+  requester.answers = {};  // nobody supplies one
+  EXPECT_FALSE(CheckDataPassword(marker, 0, wrong));
+  requester.answers = {L"other"};
+  EXPECT_FALSE(CheckDataPassword(marker, 0, wrong));
+  EXPECT_EQ(wrong, L"other");
+  SetPasswordRequester(nullptr);
+  std::wstring empty;
+  EXPECT_FALSE(CheckDataPassword(marker, 0, empty));
+  EXPECT_TRUE(CheckDataPassword(EncipherMarker(kVLDataMarker7, {}), 0, empty));
+}
+
 TEST(StringCipher, MD5KnownDigests) {
   auto hex = [](const TMD5Digest& d) {
     std::string s;

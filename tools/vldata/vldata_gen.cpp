@@ -48,30 +48,6 @@ bool WriteFile(const std::wstring& path, const std::vector<std::uint8_t>& bytes)
   return std::fclose(f) == 0 && ok;
 }
 
-std::vector<std::uint8_t> Utf8(const std::wstring& text) {
-  std::vector<std::uint8_t> out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    if (c < 0x80) {
-      out.push_back(static_cast<std::uint8_t>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<std::uint8_t>(0xC0 | c >> 6));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<std::uint8_t>(0xE0 | c >> 12));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<std::uint8_t>(0xF0 | c >> 18));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c >> 12 & 0x3F)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
-
 // "{00112233-4455-6677-8899-AABBCCDDEEFF}" in the binary layout of a GUID.
 bool ParseGuid(const std::wstring& text, std::uint8_t (&out)[16]) {
   if (text.size() != 38 || text.front() != L'{' || text.back() != L'}') return false;
@@ -153,7 +129,8 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring project = options.GetCustomField(L"ProjectID");
     if (!project.empty() && !ParseGuid(project, contents.ProjectId)) return Fail("ProjectID is not a GUID");
     contents.EncryptedMarker =
-        zelvic::diag::EncipherMarker(zelvic::diag::kVLDataMarker7, Utf8(options.GetCustomField(L"Encrypt Password")));
+        zelvic::diag::EncipherMarker(zelvic::diag::kVLDataMarker7,
+                                     zelvic::diag::Utf8Bytes(options.GetCustomField(L"Encrypt Password")));
   } catch (const zelvic::rt::Exception& e) {
     std::fprintf(stderr, "vldata_gen: %ls\n", e.Message().c_str());
     return 1;

@@ -59,15 +59,11 @@ std::uint16_t GetDataVersion(std::uintptr_t module_base, const std::wstring& fil
 }
 
 std::optional<TEarlyMemoryOptions> ReadEarlyMemoryOptions(std::uintptr_t module_base) {
-  auto own = EarlyMemoryOptionsOf(platform::ModuleResource(module_base, kVLDataResourceName, kRtRcData));
   const std::uintptr_t main_base = platform::MainModuleBase();
-  if (own && own->UseMainModuleOptions && main_base != module_base) {
-    // A main executable without data leaves the module with its own record.
-    if (auto main = EarlyMemoryOptionsOf(platform::ModuleResource(main_base, kVLDataResourceName, kRtRcData))) {
-      return main;
-    }
-  }
-  return own;
+  const auto own = EarlyMemoryOptionsOf(platform::ModuleResource(module_base, kVLDataResourceName, kRtRcData));
+  if (!own || !own->UseMainModuleOptions || main_base == module_base) return own;
+  return ChooseEarlyMemoryOptions(
+      own, EarlyMemoryOptionsOf(platform::ModuleResource(main_base, kVLDataResourceName, kRtRcData)), false);
 }
 
 namespace {
@@ -108,10 +104,9 @@ bool LoadModuleOptions(std::uintptr_t module_base, TVarnelModuleOptions& options
 
 std::optional<std::uintptr_t> FindCodeLocation(std::uint8_t identifier) {
   const std::uintptr_t self = platform::ThisModuleBase();
-  for (const TCodeLocation& l : CodeLocationsOf(platform::ModuleResource(self, kVLDataResourceName, kRtRcData))) {
-    if (l.Identifier == identifier) return self + 0x1000 + l.Offset;
-  }
-  return std::nullopt;
+  const auto offset = CodeLocationOffset(platform::ModuleResource(self, kVLDataResourceName, kRtRcData), identifier);
+  if (!offset) return std::nullopt;
+  return self + 0x1000 + *offset;
 }
 
 }  // namespace zelvic::diag

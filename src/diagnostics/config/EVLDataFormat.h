@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "diagnostics/config/EVLData.h"
@@ -71,6 +72,26 @@ std::vector<std::uint8_t> DeflateBlock(std::span<const std::uint8_t> raw);
 // The 4-byte encrypted marker for a password (UTF-8), and the check of one.
 std::uint32_t EncipherMarker(std::uint32_t marker, std::span<const std::uint8_t> password_utf8);
 bool IsPasswordValidFor(std::uint32_t encrypted_marker, std::span<const std::uint8_t> password_utf8);
+
+// UTF-8 bytes of a UTF-16 text (passwords are keyed by their UTF-8 form).
+std::vector<std::uint8_t> Utf8Bytes(const std::wstring& text);
+
+// Where a password comes from when the one in force does not open a module's
+// data. The facility's event lists plug in here: they ask their handlers in
+// registration order until one supplies a password or asks to stop.
+class TPasswordRequester {
+ public:
+  virtual ~TPasswordRequester() = default;
+  // A supplied password, or empty when none was supplied.
+  virtual std::wstring RequestPassword(std::uintptr_t module_base) = 0;
+};
+void SetPasswordRequester(TPasswordRequester* requester) noexcept;
+TPasswordRequester* PasswordRequester() noexcept;
+
+// The container's password check: the password in force opens the data, or
+// one supplied by the requester that differs from it is adopted (written to
+// `password`) and tried once more.
+bool CheckDataPassword(std::uint32_t encrypted_marker, std::uintptr_t module_base, std::wstring& password);
 
 struct TCodeLocation {
   std::uint8_t Identifier;
@@ -137,7 +158,14 @@ struct TEarlyMemoryOptions {
   bool LeakFilterActive = false;  // resource-leak filter: loResCatchLeaks
 };
 std::optional<TEarlyMemoryOptions> EarlyMemoryOptionsOf(std::span<const std::uint8_t> bytes) noexcept;
+// A module whose header asks for the main executable's options takes the main
+// executable's record, unless it is the main executable or that one has none.
+std::optional<TEarlyMemoryOptions> ChooseEarlyMemoryOptions(const std::optional<TEarlyMemoryOptions>& own,
+                                                            const std::optional<TEarlyMemoryOptions>& main,
+                                                            bool module_is_main) noexcept;
 // The code-location table; empty when the container has none or is damaged.
 std::vector<TCodeLocation> CodeLocationsOf(std::span<const std::uint8_t> bytes) noexcept;
+// The offset of the first location with this identifier.
+std::optional<std::uint32_t> CodeLocationOffset(std::span<const std::uint8_t> bytes, std::uint8_t identifier) noexcept;
 
 }  // namespace zelvic::diag
