@@ -481,6 +481,25 @@ TEST_F(OwnContainer, HeaderAndBlocks) {
   EXPECT_EQ(std::string(r.options.begin(), r.options.begin() + 15), "\xEF\xBB\xBF" "Activate=1\r\n");
   EXPECT_NE(r.options.back(), '\n');
   EXPECT_TRUE(r.debug.empty());  // the debug block is there, with no information yet
+  // The project identifier at offset 22 is the options' ProjectID.
+  TVarnelModuleOptions options(L"_zelvic.dll");
+  ASSERT_TRUE(LoadModuleOptions(base_, options));
+  const auto id = options.ProjectId();
+  EXPECT_EQ(std::memcmp(&bytes_[22], id.data(), 16), 0);
+  EXPECT_NE(id, (std::array<std::uint8_t, 16>{}));
+}
+
+TEST(VLDataFormat, GuidTexts) {
+  std::array<std::uint8_t, 16> id{};
+  ASSERT_TRUE(ParseGuid(L"{00112233-4455-6677-8899-AABBCCDDEEFF}", id));
+  const std::array<std::uint8_t, 16> expected{0x33, 0x22, 0x11, 0x00, 0x55, 0x44, 0x77, 0x66,
+                                              0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+  EXPECT_EQ(id, expected);
+  EXPECT_TRUE(ParseGuid(L"{00112233-4455-6677-8899-aabbccddeeff}", id));
+  for (const wchar_t* bad : {L"", L"00112233-4455-6677-8899-AABBCCDDEEFF", L"{00112233-4455-6677-8899-AABBCCDDEEFG}",
+                             L"{0011223344556677-8899-AABBCCDDEEFF-}", L"{00112233-4455-6677-8899-AABBCCDDEEF}"}) {
+    EXPECT_FALSE(ParseGuid(bad, id)) << static_cast<const void*>(bad);
+  }
 }
 
 TEST_F(OwnContainer, MemoryRecordIsTheOptionsRecord) {

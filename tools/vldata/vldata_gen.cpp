@@ -11,6 +11,8 @@
 // --locations names a file of "identifier offset size" lines (decimal or
 // 0x-hexadecimal); --debug a file holding the debug-information bytes.
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -46,28 +48,6 @@ bool WriteFile(const std::wstring& path, const std::vector<std::uint8_t>& bytes)
   if (f == nullptr) return false;
   const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return std::fclose(f) == 0 && ok;
-}
-
-// "{00112233-4455-6677-8899-AABBCCDDEEFF}" in the binary layout of a GUID.
-bool ParseGuid(const std::wstring& text, std::uint8_t (&out)[16]) {
-  if (text.size() != 38 || text.front() != L'{' || text.back() != L'}') return false;
-  std::wstring hex;
-  for (std::size_t i = 1; i + 1 < text.size(); ++i) {
-    if (text[i] != L'-') hex.push_back(text[i]);
-  }
-  if (hex.size() != 32) return false;
-  std::uint8_t b[16];
-  for (int i = 0; i < 16; ++i) {
-    const std::wstring pair = hex.substr(static_cast<std::size_t>(2 * i), 2);
-    wchar_t* end = nullptr;
-    const unsigned long v = std::wcstoul(pair.c_str(), &end, 16);
-    if (end != pair.c_str() + 2) return false;
-    b[i] = static_cast<std::uint8_t>(v);
-  }
-  // Data1, Data2 and Data3 are little-endian words; Data4 is bytes.
-  const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-  for (int i = 0; i < 16; ++i) out[i] = b[order[i]];
-  return true;
 }
 
 bool ReadLocations(const std::wstring& path, std::vector<zelvic::diag::TCodeLocation>& out) {
@@ -126,8 +106,9 @@ int wmain(int argc, wchar_t** argv) {
     zelvic::diag::TVarnelModuleOptions options(L"_zelvic.dll");
     options.LoadFromStream(contents.OptionsText, zelvic::diag::kVLDataCurrentVersion);
     contents.MemoryOptions = options.MemoryFilterOptions();
-    const std::wstring project = options.GetCustomField(L"ProjectID");
-    if (!project.empty() && !ParseGuid(project, contents.ProjectId)) return Fail("ProjectID is not a GUID");
+    std::array<std::uint8_t, 16> project{};
+    if (!zelvic::diag::ParseGuid(options.GetCustomField(L"ProjectID"), project)) return Fail("ProjectID is not a GUID");
+    std::copy(project.begin(), project.end(), contents.ProjectId);
     contents.EncryptedMarker =
         zelvic::diag::EncipherMarker(zelvic::diag::kVLDataMarker7,
                                      zelvic::diag::Utf8Bytes(options.GetCustomField(L"Encrypt Password")));

@@ -634,6 +634,41 @@ void TVarnelModuleOptions::RemoveSenderClass(const std::wstring& class_name) {
 
 // --- memory filter record ------------------------------------------------------------
 
+bool ParseGuid(std::wstring_view text, std::array<std::uint8_t, 16>& out) noexcept {
+  if (text.size() != 38 || text.front() != L'{' || text.back() != L'}') return false;
+  std::uint8_t b[16];
+  int n = 0;
+  int high = -1;
+  for (std::size_t i = 1; i + 1 < text.size(); ++i) {
+    const wchar_t c = text[i];
+    if (i == 9 || i == 14 || i == 19 || i == 24) {
+      if (c != L'-') return false;
+      continue;
+    }
+    int v;
+    if (c >= L'0' && c <= L'9') v = c - L'0';
+    else if (c >= L'A' && c <= L'F') v = c - L'A' + 10;
+    else if (c >= L'a' && c <= L'f') v = c - L'a' + 10;
+    else return false;
+    if (high < 0) {
+      high = v;
+    } else {
+      b[n++] = static_cast<std::uint8_t>(high << 4 | v);
+      high = -1;
+    }
+  }
+  if (n != 16) return false;
+  static constexpr int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  for (int i = 0; i < 16; ++i) out[static_cast<std::size_t>(i)] = b[kOrder[i]];
+  return true;
+}
+
+std::array<std::uint8_t, 16> TVarnelModuleOptions::ProjectId() const {
+  std::array<std::uint8_t, 16> id{};
+  if (!ParseGuid(GetCustomField(L"ProjectID"), id)) id.fill(0);
+  return id;
+}
+
 TMemoryFilterOptions TVarnelModuleOptions::MemoryFilterOptions() const {
   TMemoryFilterOptions record;
   for (const TMemoryFilterBit& bit : kMemoryFilterBits) {

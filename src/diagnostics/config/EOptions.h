@@ -146,6 +146,10 @@ struct TOptionsHooks {
 };
 TOptionsHooks& OptionsHooks() noexcept;
 
+// "{00112233-4455-6677-8899-AABBCCDDEEFF}" in the binary layout of a GUID
+// (three little-endian words, then bytes); false when the text is no GUID.
+bool ParseGuid(std::wstring_view text, std::array<std::uint8_t, 16>& out) noexcept;
+
 class TVarnelModuleOptions {
  public:
   explicit TVarnelModuleOptions(std::wstring module_name = {});
@@ -212,6 +216,11 @@ class TVarnelModuleOptions {
   void SetCustomFieldInt(std::wstring_view name, std::int32_t value);
   bool GetCustomFieldBool(std::wstring_view name, bool default_value = false) const;
   void SetCustomFieldBool(std::wstring_view name, bool value);
+
+  // --- project identifier ------------------------------------------------
+  // The GUID of the "ProjectID" key in its binary layout; all zero when the
+  // key is absent or not a GUID in braces.
+  std::array<std::uint8_t, 16> ProjectId() const;
 
   // --- customised texts --------------------------------------------------
   std::wstring GetCustomizedTexts(TMessageType type) const;
