@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/config/EOptions.h"
+#include "diagnostics/config/EVLData.h"
+
 namespace {
 
 using Literal6 = const wchar_t*(__stdcall*)(std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
@@ -133,6 +136,29 @@ int wmain(int argc, wchar_t** argv) {
   Compare("FindText (export)", "wcsstr", kCalls / 4,
          ( [&](long i) { g_sink = static_cast<std::uintptr_t>(find(parts[i & 3], texts[i & 3])); }),
          ([&](long i) { g_sink = reinterpret_cast<std::uintptr_t>(std::wcsstr(texts[i & 3], parts[i & 3])); }));
+
+  // One options object: read from the library's own container (inflate and
+  // parse), and copied as every exception's record copies it.
+  {
+    const auto base = reinterpret_cast<std::uintptr_t>(zelvic);
+    zelvic::diag::TVarnelModuleOptions loaded(L"_zelvic.dll");
+    zelvic::diag::LoadModuleOptions(base, loaded);
+    constexpr long kOptions = 2000;
+    auto load = [&](long) {
+      zelvic::diag::TVarnelModuleOptions o(L"_zelvic.dll");
+      zelvic::diag::LoadModuleOptions(base, o);
+      g_sink = o.Version();
+    };
+    auto copy = [&](long) {
+      zelvic::diag::TVarnelModuleOptions o(L"_zelvic.dll");
+      o.Assign(loaded);
+      g_sink = o.Version();
+    };
+    const double load_ns = Round(kOptions, load);
+    const double copy_ns = Round(kOptions, copy);
+    std::printf("%-34s %9.1f us   %-30s %9.1f us\n", "options from VLDATA (load)", load_ns / 1000, "options copy (Assign)",
+                copy_ns / 1000);
+  }
 
   FreeLibrary(zelvic);
   FreeLibrary(tiny);
