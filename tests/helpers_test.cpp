@@ -126,6 +126,44 @@ TEST(FormatNumberText, EighteenSignificantDigits) {
   EXPECT_EQ(Number(123456789012345678.0, 0), "123456789012345680");
 }
 
+std::uint16_t ControlWord() {
+  std::uint16_t cw;
+  asm volatile("fnstcw %0" : "=m"(cw));
+  return cw;
+}
+void SetControlWord(std::uint16_t cw) { asm volatile("fclex\n\tfldcw %0" : : "m"(cw)); }
+std::uint16_t StatusWord() {
+  std::uint16_t sw;
+  asm volatile("fnstsw %0" : "=m"(sw));
+  return sw;
+}
+
+TEST(FormatNumberText, HostFloatingPointEnvironmentIsKept) {
+  const std::uint16_t original = ControlWord();
+  const struct {
+    std::uint16_t cw;
+    const char* name;
+  } hosts[] = {
+      {0x027F, "53-bit precision, all masked"},
+      {0x037F, "64-bit precision, all masked"},
+      {0x1372, "invalid, zero-divide and overflow unmasked"},
+      {0x035F, "precision exception unmasked"},
+      {0x0F7F, "rounding toward zero"},
+  };
+  for (const auto& h : hosts) {
+    SetControlWord(h.cw);
+    const std::string text = Number(1.0 / 3, 18);
+    const std::string rounded = Number(2.5, 0);
+    const std::uint16_t after = ControlWord();
+    const std::uint16_t pending = StatusWord() & ~h.cw & 0x3F;
+    SetControlWord(original);
+    EXPECT_EQ(text, "0.333333333333333315") << h.name;  // the digits never depend on the host's word
+    EXPECT_EQ(rounded, "3") << h.name;
+    EXPECT_EQ(after, h.cw) << h.name;
+    EXPECT_EQ(pending, 0) << h.name << ": a flag left set would trap at the host's next instruction";
+  }
+}
+
 TEST(FormatTimeText, ModesAndDocumentedExamples) {
   EXPECT_EQ(Time(0, 5), "1970.01.01 00:00:00");
   EXPECT_EQ(Time(86400 - 1, 4), "23:59:59");

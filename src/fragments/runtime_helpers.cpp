@@ -76,7 +76,16 @@ struct ExtendedPrecision {
     std::uint16_t cw = kExtendedControlWord;
     asm volatile("fnstcw %0\n\tfldcw %1" : "=m"(saved) : "m"(cw) : "memory");
   }
-  ~ExtendedPrecision() { asm volatile("fclex\n\tfldcw %0" : : "m"(saved) : "memory"); }
+  ~ExtendedPrecision() {
+    // Our arithmetic leaves sticky flags (inexact at least). A flag whose
+    // exception the host has unmasked would trap at its next instruction, so
+    // those are cleared; clearing costs more than the whole conversion, so
+    // only then.
+    std::uint16_t status;
+    asm volatile("fnstsw %0" : "=m"(status) : : "memory");
+    if ((status & ~saved & 0x3F) != 0) asm volatile("fnclex" : : : "memory");
+    asm volatile("fldcw %0" : : "m"(saved) : "memory");
+  }
 };
 
 constexpr long double kTen17 = 1e17L;
@@ -132,9 +141,15 @@ __attribute__((noinline)) void Digits18Extended(double v, std::uint8_t* digits, 
     n /= 10;
     ++e;
   }
-  // Two 9-digit halves keep the digit loop in 32-bit arithmetic.
-  auto high = static_cast<std::uint32_t>(n / 1000000000);
-  auto low = static_cast<std::uint32_t>(n % 1000000000);
+  // Two 9-digit halves keep the digit loop in 32-bit arithmetic. n < 10^18,
+  // so its high word is below 10^9 and one 64-by-32 division splits it (the
+  // compiler would call a 64-bit division routine instead).
+  std::uint32_t high, low;
+  asm("divl %4"
+      : "=a"(high), "=d"(low)
+      : "a"(static_cast<std::uint32_t>(n)), "d"(static_cast<std::uint32_t>(static_cast<std::uint64_t>(n) >> 32)),
+        "rm"(1000000000u)
+      : "cc");
   for (int i = 17; i >= 9; --i, low /= 10) digits[i] = static_cast<std::uint8_t>(low % 10);
   for (int i = 8; i >= 0; --i, high /= 10) digits[i] = static_cast<std::uint8_t>(high % 10);
   *exponent = e;
