@@ -1,5 +1,7 @@
 #include "diagnostics/config/EOptions.h"
 
+#include "diagnostics/util/ETextEncoding.h"
+
 #include <cstdio>
 #include <limits>
 #include <memory>
@@ -145,75 +147,6 @@ std::wstring FileNameOnly(const std::wstring& path) {
 
 // --- text encodings -------------------------------------------------------
 
-std::wstring DecodeUtf8(std::span<const std::uint8_t> b) {
-  std::wstring out;
-  out.reserve(b.size());
-  std::size_t i = 0;
-  while (i < b.size()) {
-    const std::uint8_t c = b[i];
-    std::uint32_t cp = 0xFFFD;
-    std::size_t len = 1;
-    if (c < 0x80) {
-      cp = c;
-    } else if ((c & 0xE0) == 0xC0) {
-      len = 2;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4;
-    }
-    if (len > 1) {
-      bool ok = i + len <= b.size();
-      std::uint32_t v = c & (0x7F >> len);
-      for (std::size_t k = 1; ok && k < len; ++k) {
-        if ((b[i + k] & 0xC0) != 0x80) ok = false;
-        v = (v << 6) | (b[i + k] & 0x3F);
-      }
-      if (ok) {
-        cp = v;
-      } else {
-        len = 1;
-      }
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<wchar_t>(cp));
-    }
-    i += len;
-  }
-  return out;
-}
-
-void AppendUtf8(std::vector<std::uint8_t>& out, std::wstring_view text) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t cp = static_cast<std::uint16_t>(text[i]);
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < text.size()) {
-      const std::uint32_t lo = static_cast<std::uint16_t>(text[i + 1]);
-      if (lo >= 0xDC00 && lo < 0xE000) {
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-        ++i;
-      }
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<std::uint8_t>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<std::uint8_t>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<std::uint8_t>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<std::uint8_t>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
-    }
-  }
-}
 
 std::wstring DecodeUtf16(std::span<const std::uint8_t> b, bool big_endian) {
   std::wstring out;

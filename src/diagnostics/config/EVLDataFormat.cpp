@@ -159,36 +159,6 @@ bool IsPasswordValidFor(std::uint32_t encrypted_marker, std::span<const std::uin
                              static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24);
 }
 
-std::vector<std::uint8_t> Utf8Bytes(const std::wstring& text) {
-  std::vector<std::uint8_t> out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t c = static_cast<std::uint16_t>(text[i]);
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
-      const std::uint32_t low = static_cast<std::uint16_t>(text[i + 1]);
-      if (low >= 0xDC00 && low < 0xE000) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      }
-    }
-    if (c < 0x80) {
-      out.push_back(static_cast<std::uint8_t>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<std::uint8_t>(0xC0 | c >> 6));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<std::uint8_t>(0xE0 | c >> 12));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<std::uint8_t>(0xF0 | c >> 18));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c >> 12 & 0x3F)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F)));
-      out.push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
-
 namespace {
 TPasswordRequester* g_password_requester = nullptr;
 }  // namespace

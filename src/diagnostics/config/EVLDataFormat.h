@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "diagnostics/config/EVLData.h"
+#include "diagnostics/util/ETextEncoding.h"
 
 namespace zelvic::diag {
 
@@ -72,9 +73,6 @@ std::vector<std::uint8_t> DeflateBlock(std::span<const std::uint8_t> raw);
 // The 4-byte encrypted marker for a password (UTF-8), and the check of one.
 std::uint32_t EncipherMarker(std::uint32_t marker, std::span<const std::uint8_t> password_utf8);
 bool IsPasswordValidFor(std::uint32_t encrypted_marker, std::span<const std::uint8_t> password_utf8);
-
-// UTF-8 bytes of a UTF-16 text (passwords are keyed by their UTF-8 form).
-std::vector<std::uint8_t> Utf8Bytes(const std::wstring& text);
 
 // Where a password comes from when the one in force does not open a module's
 // data. The facility's event lists plug in here: they ask their handlers in

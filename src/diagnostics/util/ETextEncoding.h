@@ -1,0 +1,20 @@
+// UTF-8 and UTF-16 conversions the facility needs without the platform:
+// options texts, passwords, debug-information strings.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelvic::diag {
+
+// Appends the UTF-8 form of UTF-16 text; an unpaired surrogate is written as
+// the code unit it is.
+void AppendUtf8(std::vector<std::uint8_t>& out, std::wstring_view text);
+std::vector<std::uint8_t> Utf8Bytes(std::wstring_view text);
+// UTF-16 text of UTF-8 bytes; a malformed sequence gives U+FFFD per byte.
+std::wstring DecodeUtf8(std::span<const std::uint8_t> bytes);
+
+}  // namespace zelvic::diag
