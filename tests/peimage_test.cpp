@@ -847,7 +847,7 @@ TEST(PeImageLive, ConstructorWithExceptionsIsRejected) {
   try {
     TVLPeImage image(false);
     FAIL() << "constructed";
-  } catch (const EPeImageAssertion& e) {
+  } catch (const rt::EAssertionFailed& e) {
     EXPECT_EQ(e.Message().rfind(L"Assertion failure", 0), 0u);
     EXPECT_STREQ(e.ClassName(), L"EAssertionFailed");
   }

@@ -38,6 +38,15 @@ class EExternal : public Exception {
   void* exception_address_;
 };
 
+// Internal consistency checks ("Assertion failure" and the unit's name):
+// raised for misuse or data a structure cannot hold, never for ordinary bad
+// input, which has its own classes.
+class EAssertionFailed : public Exception {
+ public:
+  explicit EAssertionFailed(std::wstring message) : Exception(std::move(message)) {}
+  const wchar_t* ClassName() const noexcept override { return L"EAssertionFailed"; }
+};
+
 // Message of the exception being handled: the library's own classes give
 // theirs, std::exception gives what(); `fallback` for anything else.
 std::wstring CurrentExceptionMessage(const std::wstring& fallback);

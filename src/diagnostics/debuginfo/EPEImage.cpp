@@ -162,7 +162,7 @@ bool SmartNameMatches(std::wstring_view candidate, std::wstring_view compare_nam
 // TVLPeImage
 
 TVLPeImage::TVLPeImage(bool no_exceptions) {
-  if (!no_exceptions) throw EPeImageAssertion(L"Assertion failure (EPEImage)");
+  if (!no_exceptions) throw rt::EAssertionFailed(L"Assertion failure (EPEImage)");
   FReadOnlyAccess = true;
 }
 

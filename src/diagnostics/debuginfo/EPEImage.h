@@ -28,14 +28,6 @@ class TMappedFile;
 
 namespace zelvic::diag {
 
-// The run-time library's assertion; raised for misuse of the reader, never
-// for the contents of an image.
-class EPeImageAssertion : public rt::Exception {
- public:
-  explicit EPeImageAssertion(std::wstring message) : rt::Exception(std::move(message)) {}
-  const wchar_t* ClassName() const noexcept override { return L"EAssertionFailed"; }
-};
-
 enum TVLPeImageStatus : std::uint8_t { stNotLoaded = 0, stOk = 1, stNotPE = 2, stNotSupported = 3, stNotFound = 4, stError = 5 };
 enum TVLPeTarget : std::uint8_t { taUnknown = 0, taWin32 = 1, taWin64 = 2 };
 enum TVLPeResolveCheck : std::uint8_t { icNotChecked = 0, icResolved = 1, icUnresolved = 2 };
