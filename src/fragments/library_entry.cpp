@@ -7,6 +7,7 @@
 #include <string>
 
 #include "diagnostics/VizozaruzAdi7.h"
+#include "diagnostics/debuginfo/EAnsiFileNamesFix.h"
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/ECore.h"
 #include "diagnostics/util/EDebugOutput.h"
@@ -56,6 +57,8 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upELowLevel] = {diag::ELowLevelInit, L"ELowLevel.Init", diag::ELowLevelDone, L"ELowLevel.Done"};
   t[upEDisAsm] = {diag::EDisAsmInit, L"EDisAsm.Init", diag::EDisAsmDone, L"EDisAsm.Done"};
   t[upEAppType] = {diag::EAppTypeInit, L"EAppType|Init", diag::EAppTypeDone, L"EAppType|Done"};
+  t[upEAnsiFileNamesFix] = {diag::AnsiFileNamesInit, L"EAnsiFileNamesFix.Init", diag::AnsiFileNamesDone,
+                            L"EAnsiFileNamesFix.Done"};
   t[upDebugOutput] = {diag::EDebugOutputInit, nullptr, diag::EDebugOutputDone, nullptr};
   t[upECore] = {diag::ECoreInit, L"ECore.Init", diag::ECoreDone, L"ECore.Done"};
   t[upVizozaruzAdi7] = {diag::VizozaruzAdi7Init, L"VizozaruzAdi7.Init", diag::VizozaruzAdi7Done,

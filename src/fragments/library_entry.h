@@ -21,6 +21,7 @@ enum TUnitPosition : int {
   upELowLevel = 11,
   upEDisAsm = 14,
   upEAppType = 20,
+  upEAnsiFileNamesFix = 88,
   upDebugOutput = 92,
   upECore = 98,
   upVizozaruzAdi7 = 153,

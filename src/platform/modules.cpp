@@ -1,0 +1,264 @@
+#include "platform/modules.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/pe_access.h"
+#include "platform/resources.h"
+
+namespace zelvic::platform {
+namespace {
+
+// psapi and version are reached through GetProcAddress: systems before
+// Windows 7 have EnumProcessModules only in psapi.dll, and the library does
+// not link either import library.
+using TEnumProcessModules = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, LPDWORD);
+using TGetFileVersionInfoSizeW = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
+using TGetFileVersionInfoW = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
+using TVerQueryValueW = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
+
+TEnumProcessModules EnumProcessModulesEntry() noexcept {
+  static TEnumProcessModules entry = [] {
+    FARPROC p = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "K32EnumProcessModules");
+    if (p == nullptr) {
+      HMODULE psapi = LoadLibraryW(L"psapi.dll");
+      if (psapi != nullptr) p = GetProcAddress(psapi, "EnumProcessModules");
+    }
+    return reinterpret_cast<TEnumProcessModules>(reinterpret_cast<void*>(p));
+  }();
+  return entry;
+}
+
+struct TVersionEntries {
+  TGetFileVersionInfoSizeW Size = nullptr;
+  TGetFileVersionInfoW Info = nullptr;
+  TVerQueryValueW Query = nullptr;
+};
+
+const TVersionEntries& VersionEntries() noexcept {
+  static TVersionEntries entries = [] {
+    TVersionEntries e;
+    HMODULE version = LoadLibraryW(L"version.dll");
+    if (version != nullptr) {
+      e.Size = reinterpret_cast<TGetFileVersionInfoSizeW>(
+          reinterpret_cast<void*>(GetProcAddress(version, "GetFileVersionInfoSizeW")));
+      e.Info = reinterpret_cast<TGetFileVersionInfoW>(
+          reinterpret_cast<void*>(GetProcAddress(version, "GetFileVersionInfoW")));
+      e.Query =
+          reinterpret_cast<TVerQueryValueW>(reinterpret_cast<void*>(GetProcAddress(version, "VerQueryValueW")));
+    }
+    return e;
+  }();
+  return entries;
+}
+
+double FileTimeToLocalDateTime(const FILETIME& utc) noexcept {
+  FILETIME local;
+  SYSTEMTIME st;
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) return 0;
+  // SystemTimeToVariantTime lives in oleaut32; the day count is simple enough.
+  auto days_from_civil = [](int y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int>(doe) - 719468;  // days since 1970-01-01
+  };
+  const double days = days_from_civil(st.wYear, st.wMonth, st.wDay) + 25569.0;
+  const double seconds = st.wHour * 3600.0 + st.wMinute * 60.0 + st.wSecond + st.wMilliseconds / 1000.0;
+  return days + seconds / 86400.0;
+}
+
+class TSystemModulePlatform final : public TModulePlatform {
+ public:
+  std::wstring ModuleFileName(std::uintptr_t handle) override {
+    if (handle == 0) return {};
+    std::wstring buffer(260, L'\0');
+    for (;;) {
+      const DWORD n = GetModuleFileNameW(reinterpret_cast<HMODULE>(handle), buffer.data(),
+                                         static_cast<DWORD>(buffer.size()));
+      if (n == 0) return {};
+      if (n < buffer.size()) {
+        buffer.resize(n);
+        return buffer;
+      }
+      if (buffer.size() >= 32768) return {};
+      buffer.resize(buffer.size() * 2);
+    }
+  }
+
+  std::vector<std::uintptr_t> EnumerateModules() override {
+    std::vector<std::uintptr_t> result;
+    TEnumProcessModules enum_modules = EnumProcessModulesEntry();
+    if (enum_modules == nullptr) return result;
+    const DWORD pid = GetCurrentProcessId();
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (process == nullptr) process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+    const bool pseudo = process == nullptr;
+    if (pseudo) process = GetCurrentProcess();
+    DWORD needed = 0;
+    HMODULE probe = nullptr;
+    if (enum_modules(process, &probe, sizeof(probe), &needed)) {
+      // Modules may load between the two calls: the slack keeps them.
+      std::vector<HMODULE> handles(needed / sizeof(HMODULE) + 100);
+      DWORD filled = 0;
+      if (enum_modules(process, handles.data(), static_cast<DWORD>(handles.size() * sizeof(HMODULE)), &filled)) {
+        const std::size_t count = std::min<std::size_t>(filled / sizeof(HMODULE), handles.size());
+        for (std::size_t i = 0; i < count; ++i) result.push_back(reinterpret_cast<std::uintptr_t>(handles[i]));
+      }
+    }
+    if (!pseudo) CloseHandle(process);
+    return result;
+  }
+
+  std::wstring LongPathName(const std::wstring& path) override {
+    DWORD n = GetLongPathNameW(path.c_str(), nullptr, 0);
+    if (n == 0) return {};
+    std::wstring buffer(n, L'\0');
+    n = GetLongPathNameW(path.c_str(), buffer.data(), n);
+    if (n == 0 || n >= buffer.size()) return {};
+    buffer.resize(n);
+    return buffer;
+  }
+
+  TFileFacts FileFacts(const std::wstring& path) override {
+    TFileFacts facts;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return facts;
+    facts.Found = true;
+    facts.Size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    facts.LastModifiedLocal = FileTimeToLocalDateTime(data.ftLastWriteTime);
+    return facts;
+  }
+
+  TVersionResource VersionResource(const std::wstring& path) override {
+    TVersionResource result;
+    const TVersionEntries& api = VersionEntries();
+    if (api.Size == nullptr || api.Info == nullptr || api.Query == nullptr) return result;
+    DWORD ignored = 0;
+    const DWORD size = api.Size(path.c_str(), &ignored);
+    if (size == 0) return result;
+    std::vector<std::uint8_t> block(size);
+    if (!api.Info(path.c_str(), 0, size, block.data())) return result;
+    void* value = nullptr;
+    UINT length = 0;
+    if (api.Query(block.data(), L"\\", &value, &length) && value != nullptr && length >= sizeof(VS_FIXEDFILEINFO)) {
+      const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+      result.Present = true;
+      result.FileVersionMS = fixed->dwFileVersionMS;
+      result.FileVersionLS = fixed->dwFileVersionLS;
+    }
+    if (api.Query(block.data(), L"\\VarFileInfo\\Translation", &value, &length) && value != nullptr &&
+        length >= 4) {
+      const auto* translation = static_cast<const WORD*>(value);
+      wchar_t sub_block[64];
+      std::swprintf(sub_block, 64, L"\\StringFileInfo\\%04X%04X\\FileDescription", translation[0], translation[1]);
+      if (api.Query(block.data(), sub_block, &value, &length) && value != nullptr && length > 0) {
+        const auto* text = static_cast<const wchar_t*>(value);
+        std::size_t n = 0;
+        while (n < length && text[n] != L'\0') ++n;
+        result.FileDescription.assign(text, n);
+      }
+    }
+    return result;
+  }
+
+  bool ReadMemory(std::uintptr_t address, void* dst, std::uint32_t count) override {
+    if (count == 0) return true;
+    if (ReadableLength(address, count) < count) return false;
+    std::memcpy(dst, reinterpret_cast<const void*>(address), count);
+    return true;
+  }
+
+  bool HasRcDataResource(std::uintptr_t handle, const wchar_t* name) override {
+    return FindResourceW(reinterpret_cast<HMODULE>(handle), name, MAKEINTRESOURCEW(10)) != nullptr;
+  }
+
+  std::uintptr_t AllocationBase(std::uintptr_t address) override {
+    MEMORY_BASIC_INFORMATION info;
+    if (VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof(info)) == 0) return 0;
+    if (info.State != MEM_COMMIT) return 0;
+    return reinterpret_cast<std::uintptr_t>(info.AllocationBase);
+  }
+
+  std::optional<std::int32_t> TimeZoneBiasMinutes() override {
+    TIME_ZONE_INFORMATION tz;
+    switch (GetTimeZoneInformation(&tz)) {
+      case TIME_ZONE_ID_UNKNOWN:
+        return tz.Bias;
+      case TIME_ZONE_ID_STANDARD:
+        return tz.Bias + tz.StandardBias;
+      case TIME_ZONE_ID_DAYLIGHT:
+        return tz.Bias + tz.DaylightBias;
+      default:
+        return std::nullopt;
+    }
+  }
+};
+
+using TCoCreateGuid = HRESULT(WINAPI*)(GUID*);
+
+class TSystemAnsiNamePlatform final : public TAnsiNamePlatform {
+ public:
+  std::wstring ShortPathName(const std::wstring& path) override {
+    const DWORD n = GetShortPathNameW(path.c_str(), nullptr, 0);
+    if (n == 0) return {};
+    std::wstring buffer(n, L'\0');
+    // A second answer of another length means the name changed in between.
+    if (GetShortPathNameW(path.c_str(), buffer.data(), n) != n - 1) return {};
+    buffer.resize(n - 1);
+    return buffer;
+  }
+
+  TGuidValue NewGuid() override {
+    // ole32 is not linked: the bridge is the only user and rarely needed.
+    static TCoCreateGuid create = [] {
+      HMODULE ole32 = LoadLibraryW(L"ole32.dll");
+      return ole32 == nullptr ? nullptr
+                              : reinterpret_cast<TCoCreateGuid>(
+                                    reinterpret_cast<void*>(GetProcAddress(ole32, "CoCreateGuid")));
+    }();
+    GUID guid{};
+    TGuidValue value;
+    if (create == nullptr || FAILED(create(&guid))) return value;
+    value.Data1 = guid.Data1;
+    value.Data2 = guid.Data2;
+    value.Data3 = guid.Data3;
+    std::memcpy(value.Data4, guid.Data4, sizeof(value.Data4));
+    return value;
+  }
+
+  std::string ToAnsi(const std::wstring& text) override {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                      nullptr);
+    if (n <= 0) return {};
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    return out;
+  }
+};
+
+}  // namespace
+
+TModulePlatform& SystemModulePlatform() noexcept {
+  static TSystemModulePlatform platform;
+  return platform;
+}
+
+TAnsiNamePlatform& SystemAnsiNamePlatform() noexcept {
+  static TSystemAnsiNamePlatform platform;
+  return platform;
+}
+
+void* CreateFileWide(const std::wstring& name, std::uint32_t access, std::uint32_t share, void* security,
+                     std::uint32_t disposition, std::uint32_t flags, void* template_file) noexcept {
+  return CreateFileW(name.c_str(), access, share, static_cast<LPSECURITY_ATTRIBUTES>(security), disposition, flags,
+                     static_cast<HANDLE>(template_file));
+}
+
+}  // namespace zelvic::platform
