@@ -24,6 +24,8 @@ enum TUnitPosition : int {
   upEAnsiFileNamesFix = 88,
   upDebugOutput = 92,
   upECore = 98,
+  upEDebugInfo = 109,
+  upEDebugExports = 142,
   upVizozaruzAdi7 = 153,
   upFragmentLibrary = 154,
 };

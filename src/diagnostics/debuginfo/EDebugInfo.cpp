@@ -1,0 +1,524 @@
+#include "diagnostics/debuginfo/EDebugInfo.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cwchar>
+#include <string_view>
+
+#include "diagnostics/config/EConfig.h"
+#include "diagnostics/debuginfo/EDebugVLFormat.h"
+#include "diagnostics/exceptions/EAppType.h"
+#include "platform/process.h"
+#include "runtime/exceptions.h"
+#include "runtime/hex_text.h"
+#include "runtime/thread_storage.h"
+#include "runtime/unit_lifecycle.h"
+
+namespace zelvic::diag {
+namespace {
+
+// ------------------------------------------------------------ text helpers --
+
+bool IsSpace(wchar_t c) noexcept { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == 0; }
+
+std::wstring Trim(std::wstring_view s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && IsSpace(s[b])) ++b;
+  while (e > b && IsSpace(s[e - 1])) --e;
+  return std::wstring(s.substr(b, e - b));
+}
+
+void ReplaceAll(std::wstring& s, std::wstring_view what, std::wstring_view with) {
+  for (std::size_t p = s.find(what); p != std::wstring::npos; p = s.find(what, p + with.size())) {
+    s.replace(p, what.size(), with);
+  }
+}
+
+// The extension of a file name, dot included; empty without one.
+std::wstring_view FileExtension(std::wstring_view name) {
+  const std::size_t dot = name.find_last_of(L".\\/:");
+  if (dot == std::wstring_view::npos || name[dot] != L'.') return {};
+  return name.substr(dot);
+}
+
+std::wstring WithoutExtension(std::wstring_view name) {
+  return std::wstring(name.substr(0, name.size() - FileExtension(name).size()));
+}
+
+bool StartsWithText(std::wstring_view s, std::wstring_view prefix) {
+  return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::wstring HexNoZeros(std::uint32_t value) {
+  std::wstring s = rt::Hex8(value);
+  const std::size_t first = s.find_first_not_of(L'0');
+  return first == std::wstring::npos ? L"0" : s.substr(first);
+}
+
+std::wstring PaddedRight(std::wstring s, std::size_t width) {
+  if (s.size() < width) s.append(width - s.size(), L' ');
+  return s;
+}
+
+// ---------------------------------------------------------- nesting counts --
+
+// A counter lives in its thread's slot as the value itself, so counting
+// never allocates. The slots are taken on first use by whichever thread gets
+// there first; the others wait the few instructions that takes.
+class TNestingCounter {
+ public:
+  std::uint32_t Get() noexcept {
+    return Ready() ? static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(slot_.Get())) : 0;
+  }
+  void Add(std::int32_t delta) noexcept {
+    if (!Ready()) return;
+    const auto v = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(slot_.Get()));
+    slot_.Set(reinterpret_cast<void*>(static_cast<std::uintptr_t>(v + static_cast<std::uint32_t>(delta))));
+  }
+
+ private:
+  enum : int { kNone, kAllocating, kReady, kFailed };
+  bool Ready() noexcept {
+    int s = state_.load(std::memory_order_acquire);
+    if (s == kNone) {
+      int expected = kNone;
+      if (state_.compare_exchange_strong(expected, kAllocating)) {
+        s = slot_.Allocate(nullptr) ? kReady : kFailed;
+        state_.store(s, std::memory_order_release);
+      }
+    }
+    while ((s = state_.load(std::memory_order_acquire)) == kAllocating) {
+    }
+    return s == kReady;
+  }
+  rt::TThreadSlot slot_;
+  std::atomic<int> state_{kNone};
+};
+
+TNestingCounter g_facility_nesting;
+TNestingCounter g_threads_nesting;
+
+// --------------------------------------------------------------- registries --
+
+std::vector<const TVLDebugInfoSourceClass*>* g_class_list = nullptr;
+std::atomic<TVLDebugInfoList*> g_source_list{nullptr};
+
+rt::TStepFailureHandler g_previous_handler = nullptr;
+
+void DebugInfoInitDoneErrorHandler(rt::TStepProc step, const wchar_t* step_name) {
+  const std::wstring message = rt::CurrentExceptionMessage(L"General internal error.");
+  // Our own exception classes record where they were raised; anything else is
+  // placed at the step that failed.
+  void* address = rt::CurrentExceptionAddress();
+  if (address == nullptr) address = reinterpret_cast<void*>(step);
+  if (platform::IsDebuggerAttached()) platform::BreakIntoDebugger();
+  ShowFatalReport(DebugInfoFailureReport(message, step_name, reinterpret_cast<std::uintptr_t>(address)));
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ record --
+
+bool TVLLocationInfo::IsEmpty() const noexcept {
+  return Address == 0 && Offset == 0 && Module == 0 && ModuleName.empty() && ModuleType == mtUnknown &&
+         UnitName.empty() && ClassName.empty() && ProcedureName.empty() && OffsetFromProcName == 0 &&
+         ProcOffsetLine == 0 && LineNumber == 0 && OffsetFromLineNumber == 0 && SourceName.empty() &&
+         DebugInfo == nullptr && BinaryFileName.empty() && DebugDetail == ddNone;
+}
+
+// ------------------------------------------------------------------ source --
+
+TVLDebugInfoSource::TVLDebugInfoSource(std::uintptr_t module) : FModule(module), FLastFileName(FileName()) {}
+
+TVLDebugInfoSource::~TVLDebugInfoSource() {
+  if (NotifyDelete.Code != nullptr) NotifyDelete.Code(NotifyDelete.Data, this);
+}
+
+platform::TModulePlatform& TVLDebugInfoSource::Platform() noexcept { return platform::SystemModulePlatform(); }
+
+std::wstring TVLDebugInfoSource::GetUnitInfoByAddr(std::uintptr_t addr) {
+  TVLLocationInfo info;
+  return GetLocationInfo(addr, info) ? info.UnitName : std::wstring();
+}
+
+std::wstring TVLDebugInfoSource::FileName() const {
+  return FModule == 0 ? std::wstring() : Platform().ModuleFileName(FModule);
+}
+
+bool TVLDebugInfoSource::StillLoaded() {
+  if (FLastFileName.empty()) {
+    FLastFileName = FileName();
+    return true;
+  }
+  return SameFileName(FileName(), FLastFileName);
+}
+
+const TVLDebugInfoSourceClass TEmptyDebugInfoSource::Class = {
+    L"TEmptyDebugInfoSource", true, [](std::uintptr_t module) -> TVLDebugInfoSource* {
+      return new TEmptyDebugInfoSource(module);
+    }};
+
+// -------------------------------------------------------------------- list --
+
+TVLDebugInfoList::TVLDebugInfoList(platform::TModulePlatform& platform) : FPlatform(platform) {}
+
+TVLDebugInfoList::~TVLDebugInfoList() { Clear(); }
+
+void TVLDebugInfoList::Lock() noexcept { ModulesListLock().Enter(); }
+void TVLDebugInfoList::Unlock() noexcept { ModulesListLock().Leave(); }
+
+void TVLDebugInfoList::Clear() {
+  TModulesListGuard guard;
+  while (!FItems.empty()) {
+    TVLDebugInfoSource* item = FItems.back();
+    FItems.pop_back();
+    item->NotifyDelete = {};
+    item->DestroySource();
+  }
+}
+
+TVLDebugInfoSource* TVLDebugInfoList::GetItems(int index) const {
+  return index >= 0 && index < Count() ? FItems[static_cast<std::size_t>(index)] : nullptr;
+}
+
+void TVLDebugInfoList::SourceDeleted(void* data, TVLDebugInfoSource* source) {
+  auto* list = static_cast<TVLDebugInfoList*>(data);
+  TModulesListGuard guard;
+  auto& items = list->FItems;
+  items.erase(std::remove(items.begin(), items.end(), source), items.end());
+}
+
+TVLDebugInfoSource* TVLDebugInfoList::CreateSource(std::uintptr_t module) {
+  // Copied: a class may register another while it is being asked.
+  const std::vector<const TVLDebugInfoSourceClass*> classes = NeedInfoSourceClassList();
+  for (const bool heuristic : {false, true}) {
+    for (const TVLDebugInfoSourceClass* c : classes) {
+      if (c == nullptr || c->Create == nullptr || c->Heuristic != heuristic) continue;
+      TVLDebugInfoSource* source = c->Create(module);
+      if (source == nullptr) continue;
+      bool accepted = false;
+      try {
+        accepted = source->InitializeSource();
+      } catch (...) {
+        source->DestroySource();
+        throw;
+      }
+      if (accepted) return source;
+      source->DestroySource();
+    }
+  }
+  return TEmptyDebugInfoSource::Class.Create(module);
+}
+
+TVLDebugInfoSource* TVLDebugInfoList::GetItemFromModule(std::uintptr_t module) {
+  if (module == 0 || FPlatform.ModuleFileName(module).empty()) return nullptr;
+  TModulesListGuard guard;
+  for (TVLDebugInfoSource* item : FItems) {
+    if (item->Module() == module && item->StillLoaded()) {
+      return &item->SourceClass() == &TEmptyDebugInfoSource::Class ? nullptr : item;
+    }
+  }
+  TVLDebugInfoSource* source = CreateSource(module);
+  source->NotifyDelete = {&TVLDebugInfoList::SourceDeleted, this};
+  FItems.push_back(source);
+  return &source->SourceClass() == &TEmptyDebugInfoSource::Class ? nullptr : source;
+}
+
+bool TVLDebugInfoList::GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& info) {
+  TThreadsNesting nesting;
+  TModulesListGuard guard;
+  info.Clear();
+  const std::uintptr_t module = FPlatform.AllocationBase(addr);
+  if (module == 0) {
+    info.Address = addr;
+    return false;
+  }
+  if (FPasswordChanged) {
+    TVarnelModulesListEx* modules = ExistingModulesList();
+    TVarnelModuleInfoEx* record = modules ? modules->ModuleInfoByHandleEx(module) : nullptr;
+    if (record != nullptr && record->ExtraInformation.Encrypted) {
+      FPasswordChanged = false;
+      for (TVLDebugInfoSource* item : std::vector<TVLDebugInfoSource*>(FItems)) item->ResetPassword();
+    }
+  }
+  TVLDebugInfoSource* source = GetItemFromModule(module);
+  if (source == nullptr || !source->GetLocationInfo(addr, info)) {
+    info.Clear();
+    info.Address = addr;
+    return false;
+  }
+  return true;
+}
+
+std::wstring TVLDebugInfoList::GetUnitInfoByAddr(std::uintptr_t addr) {
+  TThreadsNesting nesting;
+  TModulesListGuard guard;
+  TVLDebugInfoSource* source = GetItemFromModule(FPlatform.AllocationBase(addr));
+  return source ? source->GetUnitInfoByAddr(addr) : std::wstring();
+}
+
+std::vector<const TVLDebugInfoSourceClass*>& TVLDebugInfoList::NeedInfoSourceClassList() {
+  TModulesListGuard guard;
+  if (g_class_list == nullptr) g_class_list = new std::vector<const TVLDebugInfoSourceClass*>();
+  return *g_class_list;
+}
+
+void TVLDebugInfoList::RegisterDebugInfoSource(const TVLDebugInfoSourceClass* source_class) {
+  TModulesListGuard guard;
+  auto& list = NeedInfoSourceClassList();
+  if (std::find(list.begin(), list.end(), source_class) == list.end()) list.push_back(source_class);
+}
+
+void TVLDebugInfoList::RegisterDebugInfoSourceFirst(const TVLDebugInfoSourceClass* source_class) {
+  TModulesListGuard guard;
+  auto& list = NeedInfoSourceClassList();
+  if (std::find(list.begin(), list.end(), source_class) == list.end()) list.insert(list.begin(), source_class);
+}
+
+void TVLDebugInfoList::UnRegisterDebugInfoSource(const TVLDebugInfoSourceClass* source_class) {
+  TModulesListGuard guard;
+  if (g_class_list == nullptr) return;
+  g_class_list->erase(std::remove(g_class_list->begin(), g_class_list->end(), source_class), g_class_list->end());
+}
+
+// ------------------------------------------------------------ process-wide --
+
+void RegisterDebugInfoSource(const TVLDebugInfoSourceClass* c) { TVLDebugInfoList::RegisterDebugInfoSource(c); }
+void RegisterDebugInfoSourceFirst(const TVLDebugInfoSourceClass* c) {
+  TVLDebugInfoList::RegisterDebugInfoSourceFirst(c);
+}
+void UnRegisterDebugInfoSource(const TVLDebugInfoSourceClass* c) { TVLDebugInfoList::UnRegisterDebugInfoSource(c); }
+
+TVLDebugInfoList* DebugInfoList() {
+  TVLDebugInfoList* list = g_source_list.load(std::memory_order_acquire);
+  if (list != nullptr || rt::IsShuttingDown) return list;
+  TGlobalWriteLock lock;
+  TModulesListGuard guard;
+  list = g_source_list.load(std::memory_order_acquire);
+  if (list == nullptr && !rt::IsShuttingDown) {
+    list = new TVLDebugInfoList();
+    g_source_list.store(list, std::memory_order_release);
+  }
+  return list;
+}
+
+void ClearDebugInfoSources() {
+  TGlobalWriteLock lock;
+  TModulesListGuard guard;
+  if (TVLDebugInfoList* list = g_source_list.load(std::memory_order_acquire)) list->Clear();
+}
+
+bool LookupLocationInfo(std::uintptr_t addr, TVLLocationInfo& info) noexcept {
+  info.Clear();
+  TFacilityNesting nesting;
+  bool result = false;
+  try {
+    TVLDebugInfoList* list = DebugInfoList();
+    if (list == nullptr) {
+      info.Address = addr;
+      info.DebugDetail = ddNone;
+      return false;
+    }
+    result = list->GetLocationInfo(addr, info);
+  } catch (...) {
+    info.Clear();
+    info.Address = addr;
+    result = false;
+  }
+  try {
+    CompleteLocationInfo(info);
+  } catch (...) {
+    // Out of memory while naming: the record keeps what it has.
+  }
+  return result;
+}
+
+std::wstring LookupUnitName(std::uintptr_t addr) noexcept {
+  TFacilityNesting nesting;
+  try {
+    TVLDebugInfoList* list = DebugInfoList();
+    return list ? list->GetUnitInfoByAddr(addr) : std::wstring();
+  } catch (...) {
+    return {};
+  }
+}
+
+// ------------------------------------------------------------ completion --
+
+void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& platform) {
+  // 1. Module facts.
+  if (info.Module == 0 && info.Address != 0) {
+    const std::uintptr_t base = platform.AllocationBase(info.Address);
+    if (base != 0 && !platform.ModuleFileName(base).empty()) info.Module = base;
+  }
+  if (info.Offset == 0 && info.Module != 0 && info.Module < info.Address) info.Offset = info.Address - info.Module;
+  if (info.ModuleName.empty() && info.Module != 0) info.ModuleName = platform.ModuleFileName(info.Module);
+  if (info.ModuleType == mtUnknown && info.Module != 0) {
+    if (TVarnelModulesListEx* modules = rt::IsShuttingDown ? ExistingModulesList() : GetModulesList()) {
+      TModulesListGuard guard;
+      if (const TVarnelModuleInfo* record = modules->ModuleInfoByHandle(info.Module)) {
+        info.ModuleType = record->ModuleType;
+      }
+    }
+  }
+  if (info.BinaryFileName.empty()) info.BinaryFileName = info.ModuleName;
+  // 2. "Unit.Routine".
+  if (info.UnitName.empty()) {
+    if (const std::size_t dot = info.ProcedureName.find(L'.'); dot != std::wstring::npos) {
+      info.UnitName = Trim(std::wstring_view(info.ProcedureName).substr(0, dot));
+      info.ProcedureName = Trim(std::wstring_view(info.ProcedureName).substr(dot + 1));
+    }
+  }
+  // 3.
+  ReplaceAll(info.ProcedureName, L"::", L".");
+  // 4. "Class.Method".
+  if (info.ClassName.empty()) {
+    if (const std::size_t dot = info.ProcedureName.find(L'.'); dot != std::wstring::npos) {
+      info.ClassName = Trim(std::wstring_view(info.ProcedureName).substr(0, dot));
+      info.ProcedureName = Trim(std::wstring_view(info.ProcedureName).substr(dot + 1));
+    }
+  }
+  // 5. A routine without unit or source belongs to the binary.
+  if (!info.ProcedureName.empty() && info.UnitName.empty() && info.SourceName.empty()) {
+    info.SourceName = ExtractFileNamePart(std::wstring_view(info.BinaryFileName));
+    info.UnitName = WithoutExtension(info.SourceName);
+  }
+  // 6.
+  if (info.SourceName != info.UnitName && !info.UnitName.empty()) {
+    if (info.SourceName.empty()) info.SourceName = info.UnitName + L".pas";
+  } else {
+    const std::wstring_view ext = FileExtension(info.SourceName);
+    if (info.UnitName.empty() || ext == L".pas" || ext == L".dpr" || ext == L".c" || ext == L".cpp" ||
+        ext == L".inc") {
+      info.UnitName = WithoutExtension(info.SourceName);
+    }
+  }
+  // 7. A routine named after its unit is the unit's start-up code.
+  if (!info.UnitName.empty() && (info.UnitName == info.ClassName || info.ClassName.empty()) &&
+      info.UnitName == info.ProcedureName && info.UnitName != L"DllMain" && info.UnitName != L"dllmain") {
+    info.ClassName.clear();
+    info.ProcedureName = L"Initialization";
+  }
+  // 8. Lines from the routine's first line.
+  if (info.LineNumber != 0 && info.ProcOffsetLine < 0) {
+    const std::uintptr_t start = info.Address - static_cast<std::uintptr_t>(info.OffsetFromProcName);
+    TVLLocationInfo first;
+    bool found = false;
+    if (info.DebugInfo != nullptr) {
+      try {
+        found = info.DebugInfo->GetLocationInfo(start, first);
+      } catch (...) {
+        found = false;
+      }
+    } else {
+      found = LookupLocationInfo(start, first);
+    }
+    info.ProcOffsetLine =
+        found && first.LineNumber > 0 && first.LineNumber < info.LineNumber ? info.LineNumber - first.LineNumber : 0;
+  }
+  // 9.
+  if (info.LineNumber != 0) info.DebugDetail = ddSourceCode;
+  else if (!info.ProcedureName.empty()) info.DebugDetail = ddProcedure;
+  else if (!info.UnitName.empty()) info.DebugDetail = ddUnit;
+  else if (!info.BinaryFileName.empty()) info.DebugDetail = ddModule;
+  else info.DebugDetail = ddNone;
+}
+
+// ------------------------------------------------------------- formatting --
+
+std::wstring ComposeName(const std::wstring& class_name, const std::wstring& method_name) {
+  return class_name.empty() ? method_name : class_name + L"." + method_name;
+}
+
+std::wstring FormatLocationInfo(const TVLLocationInfo& info, bool show_module, bool show_byte_offset, bool show_line,
+                                bool show_address, bool show_offset, bool show_line_offset) {
+  const std::wstring address = rt::Hex8(static_cast<std::uint32_t>(info.Address));
+  std::wstring text;
+  if (info.DebugDetail != ddNone) {
+    std::wstring unit = info.UnitName;
+    if (unit.empty() && (!info.ClassName.empty() || !info.ProcedureName.empty())) {
+      unit = WithoutExtension(ExtractFileNamePart(std::wstring_view(info.ModuleName)));
+    }
+    std::wstring name = ComposeName(info.ClassName, info.ProcedureName);
+    if (!info.UnitName.empty() && StartsWithText(name, info.UnitName + L".")) {
+      name.erase(0, info.UnitName.size() + 1);
+    } else if (!unit.empty() && StartsWithText(name, unit + L".")) {
+      name.erase(0, unit.size() + 1);
+    }
+    if (!name.empty() && name[0] != L' ') name = L"." + name;
+    const std::wstring at = show_address ? L"[" + address + L"] " : L"";
+    if (info.LineNumber > 0 && show_line) {
+      const std::wstring lines = show_line_offset ? L" + " + std::to_wstring(info.ProcOffsetLine) : L"";
+      std::wstring bytes;
+      if (show_byte_offset) {
+        bytes = info.OffsetFromLineNumber < 0
+                    ? L" - $" + HexNoZeros(static_cast<std::uint32_t>(-static_cast<std::int64_t>(info.OffsetFromLineNumber)))
+                    : L" + $" + HexNoZeros(static_cast<std::uint32_t>(info.OffsetFromLineNumber));
+      }
+      text = at + unit + name + L" (Line " + std::to_wstring(static_cast<std::uint32_t>(info.LineNumber)) + L", \"" +
+             info.SourceName + L"\"" + lines + L")" + bytes;
+    } else {
+      const std::wstring bytes =
+          show_byte_offset ? L" + $" + HexNoZeros(static_cast<std::uint32_t>(info.OffsetFromProcName)) : L"";
+      text = at + unit + name + bytes;
+    }
+  } else if (show_address) {
+    text = L"[" + address + L"]";
+    show_offset = true;
+  }
+  if (show_offset) text = L"(" + rt::Hex8(static_cast<std::uint32_t>(info.Offset)) + L") " + text;
+  if (show_module) {
+    const std::wstring module = L"{" + PaddedRight(ExtractFileNamePart(std::wstring_view(info.ModuleName)), 12) + L"}";
+    text.insert(show_offset ? 11 : 0, module);
+  }
+  return text;
+}
+
+std::wstring LocationInfoText(std::uintptr_t addr) noexcept {
+  try {
+    TVLLocationInfo info;
+    LookupLocationInfo(addr, info);
+    return FormatLocationInfo(info, true, true, true, true, true, false);
+  } catch (...) {
+    return {};
+  }
+}
+
+std::wstring DebugInfoFailureReport(const std::wstring& message, const wchar_t* step_name, std::uintptr_t address) {
+  return WithReportFooter(message + L"\r\n\r\n" + std::wstring(step_name ? step_name : L"") + L" (Location: " +
+                              LocationInfoText(address) + L")\r\n\r\n",
+                          L"EDebugInfo.DebugInfoInitDoneErrorHandler");
+}
+
+// ----------------------------------------------------------------- nesting --
+
+std::uint32_t FacilityNestingCount() noexcept { return g_facility_nesting.Get(); }
+std::uint32_t ThreadsNestingCount() noexcept { return g_threads_nesting.Get(); }
+TFacilityNesting::TFacilityNesting() noexcept { g_facility_nesting.Add(1); }
+TFacilityNesting::~TFacilityNesting() { g_facility_nesting.Add(-1); }
+TThreadsNesting::TThreadsNesting() noexcept { g_threads_nesting.Add(1); }
+TThreadsNesting::~TThreadsNesting() { g_threads_nesting.Add(-1); }
+
+// -------------------------------------------------------------------- unit --
+
+void EDebugInfoInit() {
+  g_previous_handler = rt::StepFailureHandler;
+  rt::StepFailureHandler = DebugInfoInitDoneErrorHandler;
+  DebugInfoList();
+}
+
+void EDebugInfoDone() {
+  rt::StepFailureHandler = g_previous_handler;
+  g_previous_handler = nullptr;
+  TGlobalWriteLock lock;
+  TModulesListGuard guard;
+  delete g_source_list.exchange(nullptr);
+  // The class list stays while classes are registered: their units stop
+  // after this one.
+  if (g_class_list != nullptr && g_class_list->empty()) {
+    delete g_class_list;
+    g_class_list = nullptr;
+  }
+}
+
+}  // namespace zelvic::diag
