@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/image_help.h"
+
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
@@ -822,6 +824,19 @@ TEST(Unmangle, MicrosoftNamesGoThroughThePlatformUndecorator) {
     EXPECT_EQ(unit, c.unit);
     EXPECT_EQ(qualified, c.qualified);
   }
+  SetMicrosoftUndecorator(previous);
+}
+
+TEST(Unmangle, PlatformUndecoratorOfImageHelp) {
+  std::wstring out;
+  ASSERT_TRUE(platform::UndecorateMicrosoftName(L"?Run@Cls@ns@@QAEXXZ", out));
+  EXPECT_EQ(out, L"ns::Cls::Run");
+  EXPECT_FALSE(platform::UndecorateMicrosoftName(L"", out));
+  const TMicrosoftUndecorator previous = SetMicrosoftUndecorator(platform::UndecorateMicrosoftName);
+  std::wstring unit, qualified;
+  EXPECT_EQ(UnmangleName(L"?Run@Cls@ns@@QAEXXZ", unit, qualified), nmMicrosoft);
+  EXPECT_EQ(unit, L"ns");
+  EXPECT_EQ(qualified, L"Cls.Run");
   SetMicrosoftUndecorator(previous);
 }
 

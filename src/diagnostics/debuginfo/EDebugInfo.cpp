@@ -1,5 +1,8 @@
 #include "diagnostics/debuginfo/EDebugInfo.h"
 
+#include "diagnostics/debuginfo/EUnmangling.h"
+#include "platform/image_help.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cwchar>
@@ -104,6 +107,7 @@ std::vector<const TVLDebugInfoSourceClass*>* g_class_list = nullptr;
 std::atomic<TVLDebugInfoList*> g_source_list{nullptr};
 
 rt::TStepFailureHandler g_previous_handler = nullptr;
+TMicrosoftUndecorator g_previous_undecorator = nullptr;
 
 void DebugInfoInitDoneErrorHandler(rt::TStepProc step, const wchar_t* step_name) {
   const std::wstring message = rt::CurrentExceptionMessage(L"General internal error.");
@@ -504,12 +508,15 @@ TThreadsNesting::~TThreadsNesting() { g_threads_nesting.Add(-1); }
 void EDebugInfoInit() {
   g_previous_handler = rt::StepFailureHandler;
   rt::StepFailureHandler = DebugInfoInitDoneErrorHandler;
+  g_previous_undecorator = SetMicrosoftUndecorator(platform::UndecorateMicrosoftName);
   DebugInfoList();
 }
 
 void EDebugInfoDone() {
   rt::StepFailureHandler = g_previous_handler;
   g_previous_handler = nullptr;
+  SetMicrosoftUndecorator(g_previous_undecorator);
+  g_previous_undecorator = nullptr;
   TGlobalWriteLock lock;
   TModulesListGuard guard;
   delete g_source_list.exchange(nullptr);
