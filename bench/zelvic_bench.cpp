@@ -15,8 +15,14 @@
 #include <string>
 #include <vector>
 
+#include <dbghelp.h>
+
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/config/EVLData.h"
+#include "diagnostics/debuginfo/EDebugExports.h"
+#include "diagnostics/debuginfo/EDebugInfo.h"
+#include "diagnostics/debuginfo/EModules.h"
+#include "diagnostics/util/EDisAsmUnit.h"
 
 namespace {
 
@@ -76,6 +82,75 @@ std::wstring WinePath(const wchar_t* p) {
   std::wstring s = p;
   if (!s.empty() && s[0] == L'/') s = L"Z:" + s;
   return s;
+}
+
+// Address-to-name through export tables against the platform's image-help
+// library on the same addresses: entries of well-known routines and points a
+// few bytes into them.
+void CompareLookups() {
+  using SymInitializeProc = BOOL(WINAPI*)(HANDLE, PCSTR, BOOL);
+  using SymFromAddrProc = BOOL(WINAPI*)(HANDLE, DWORD64, PDWORD64, PSYMBOL_INFO);
+  using SymCleanupProc = BOOL(WINAPI*)(HANDLE);
+  HMODULE dbghelp = LoadLibraryW(L"dbghelp.dll");
+  if (dbghelp == nullptr) return;
+  const auto sym_initialize = reinterpret_cast<SymInitializeProc>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "SymInitialize")));
+  const auto sym_from_addr = reinterpret_cast<SymFromAddrProc>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "SymFromAddr")));
+  const auto sym_cleanup = reinterpret_cast<SymCleanupProc>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "SymCleanup")));
+  if (!sym_initialize || !sym_from_addr || !sym_cleanup) return;
+
+  static const struct {
+    const wchar_t* module;
+    const char* name;
+  } kRoutines[] = {
+      {L"kernel32.dll", "CreateFileW"},    {L"kernel32.dll", "ReadFile"},        {L"kernel32.dll", "GetTickCount"},
+      {L"kernel32.dll", "VirtualQuery"},   {L"kernel32.dll", "LoadLibraryW"},    {L"kernel32.dll", "Sleep"},
+      {L"user32.dll", "MessageBoxW"},      {L"user32.dll", "GetWindowTextW"},    {L"user32.dll", "SendMessageW"},
+      {L"ntdll.dll", "RtlAllocateHeap"},   {L"ntdll.dll", "NtQueryInformationThread"}, {L"ntdll.dll", "RtlFreeHeap"},
+  };
+  std::vector<std::uintptr_t> addresses;
+  for (const auto& r : kRoutines) {
+    HMODULE m = LoadLibraryW(r.module);
+    const auto p = reinterpret_cast<std::uintptr_t>(reinterpret_cast<void*>(GetProcAddress(m, r.name)));
+    if (p == 0) continue;
+    for (std::uintptr_t delta : {0u, 3u, 7u, 12u}) addresses.push_back(p + delta);
+  }
+  if (addresses.empty()) return;
+
+  zelvic::diag::EDisAsmInit();
+  zelvic::diag::EDebugInfoInit();
+  zelvic::diag::EDebugExportsInit();
+  zelvic::diag::TVLLocationInfo info;
+  for (auto a : addresses) zelvic::diag::LookupLocationInfo(a, info);  // warm: modules listed, exports cached
+
+  HANDLE process = GetCurrentProcess();
+  sym_initialize(process, nullptr, TRUE);
+  alignas(SYMBOL_INFO) unsigned char buffer[sizeof(SYMBOL_INFO) + 256];
+  auto* symbol = reinterpret_cast<SYMBOL_INFO*>(buffer);
+  auto ours = [&](long i) {
+    zelvic::diag::LookupLocationInfo(addresses[static_cast<std::size_t>(i) % addresses.size()], info);
+    g_sink = info.ProcedureName.size();
+  };
+  auto theirs = [&](long i) {
+    symbol->SizeOfStruct = sizeof(SYMBOL_INFO);
+    symbol->MaxNameLen = 255;
+    DWORD64 displacement = 0;
+    sym_from_addr(process, addresses[static_cast<std::size_t>(i) % addresses.size()], &displacement, symbol);
+    g_sink = symbol->NameLen;
+  };
+  for (long i = 0; i < static_cast<long>(addresses.size()); ++i) theirs(i);  // warm
+  Compare("LookupLocationInfo (exports)", "dbghelp SymFromAddr", 20000, ours, theirs);
+  sym_cleanup(process);
+
+  auto refresh = [&](long) { zelvic::diag::GetModulesList()->Refresh(true); };
+  double refresh_ns = 1e30;
+  for (int round = 0; round < 5; ++round) {
+    const double ns = Round(20, refresh);
+    if (ns < refresh_ns) refresh_ns = ns;
+  }
+  std::printf("%-34s %9.1f us\n", "module list Refresh (full)", refresh_ns / 1000);
+  zelvic::diag::EDebugExportsDone();
+  zelvic::diag::EDebugInfoDone();
+  zelvic::diag::EDisAsmDone();
 }
 
 }  // namespace
@@ -159,6 +234,8 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("%-34s %9.1f us   %-30s %9.1f us\n", "options from VLDATA (load)", load_ns / 1000, "options copy (Assign)",
                 copy_ns / 1000);
   }
+
+  CompareLookups();
 
   FreeLibrary(zelvic);
   FreeLibrary(tiny);

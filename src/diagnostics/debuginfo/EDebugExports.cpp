@@ -52,7 +52,11 @@ bool IsInsideProcedure(const disasm::TMemoryAccess& memory, std::uintptr_t addr,
 }
 
 bool IsInsideProcedure(std::uintptr_t addr, std::uintptr_t start) noexcept {
-  return IsInsideProcedure(LiveMemory(), addr, start);
+  // One walk reads the same code pages over and over: a private view that
+  // remembers its last regions spares a region query per instruction. It is
+  // private because another thread may change protections between walks.
+  const platform::TLiveMemory memory(LiveMemory().Space(), platform::TRegionCaching::kRecentRegions);
+  return IsInsideProcedure(memory, addr, start);
 }
 
 bool LocateInExportNames(std::span<const TVLExportName> names, std::uintptr_t addr, const TInsideTest& inside,
@@ -130,8 +134,12 @@ bool TVLDebugInfoExports::GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& 
   info.OffsetFromProcName = 0;
   info.OffsetFromLineNumber = 0;
   info.BinaryFileName = FileName();
+  // One view with a region cache for the whole scan: an address that is not
+  // inside its nearest export makes the scan test entry after entry.
+  const platform::TLiveMemory memory(LiveMemory().Space(), platform::TRegionCaching::kRecentRegions);
   return LocateInExportNames(
-      FNames, addr, [](std::uintptr_t a, std::uintptr_t s) { return IsInsideProcedure(a, s); }, this, info);
+      FNames, addr, [&memory](std::uintptr_t a, std::uintptr_t s) { return IsInsideProcedure(memory, a, s); }, this,
+      info);
 }
 
 void EDebugExportsInit() { RegisterDebugInfoSource(&TVLDebugInfoExports::Class); }
