@@ -133,7 +133,8 @@ bool TVLDebugInfoExports::GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& 
   info.ProcOffsetLine = -1;
   info.OffsetFromProcName = 0;
   info.OffsetFromLineNumber = 0;
-  info.BinaryFileName = FileName();
+  // The registry confirmed this name for the module just before asking.
+  info.BinaryFileName = LastFileName().empty() ? FileName() : LastFileName();
   // One view with a region cache for the whole scan: an address that is not
   // inside its nearest export makes the scan test entry after entry.
   const platform::TLiveMemory memory(LiveMemory().Space(), platform::TRegionCaching::kRecentRegions);

@@ -149,12 +149,14 @@ std::wstring TVLDebugInfoSource::FileName() const {
   return FModule == 0 ? std::wstring() : Platform().ModuleFileName(FModule);
 }
 
-bool TVLDebugInfoSource::StillLoaded() {
+bool TVLDebugInfoSource::StillLoaded() { return StillLoadedAs(FileName()); }
+
+bool TVLDebugInfoSource::StillLoadedAs(const std::wstring& current_file_name) {
   if (FLastFileName.empty()) {
-    FLastFileName = FileName();
+    FLastFileName = current_file_name;
     return true;
   }
-  return SameFileName(FileName(), FLastFileName);
+  return SameFileName(current_file_name, FLastFileName);
 }
 
 const TVLDebugInfoSourceClass TEmptyDebugInfoSource::Class = {
@@ -215,10 +217,14 @@ TVLDebugInfoSource* TVLDebugInfoList::CreateSource(std::uintptr_t module) {
 }
 
 TVLDebugInfoSource* TVLDebugInfoList::GetItemFromModule(std::uintptr_t module) {
-  if (module == 0 || FPlatform.ModuleFileName(module).empty()) return nullptr;
+  if (module == 0) return nullptr;
+  // One read of the module's name serves both tests: loaded at all, and
+  // still the module a source was made for.
+  const std::wstring file_name = FPlatform.ModuleFileName(module);
+  if (file_name.empty()) return nullptr;
   TModulesListGuard guard;
   for (TVLDebugInfoSource* item : FItems) {
-    if (item->Module() == module && item->StillLoaded()) {
+    if (item->Module() == module && item->StillLoadedAs(file_name)) {
       return &item->SourceClass() == &TEmptyDebugInfoSource::Class ? nullptr : item;
     }
   }

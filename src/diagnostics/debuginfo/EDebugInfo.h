@@ -86,6 +86,8 @@ class TVLDebugInfoSource {
   // The module's current file name is still the one seen at creation (an
   // empty remembered name is filled now).
   bool StillLoaded();
+  // The same test against a file name the caller has just read for the module.
+  bool StillLoadedAs(const std::wstring& current_file_name);
   const std::wstring& LastFileName() const noexcept { return FLastFileName; }
 
   TNotifyDelete NotifyDelete;
