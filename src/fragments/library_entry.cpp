@@ -8,6 +8,7 @@
 
 #include "diagnostics/VizozaruzAdi7.h"
 #include "diagnostics/debuginfo/EAnsiFileNamesFix.h"
+#include "diagnostics/debuginfo/EDebugVL.h"
 #include "diagnostics/debuginfo/EDebugExports.h"
 #include "diagnostics/debuginfo/EDebugInfo.h"
 #include "diagnostics/exceptions/EAppType.h"
@@ -65,6 +66,7 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upECore] = {diag::ECoreInit, L"ECore.Init", diag::ECoreDone, L"ECore.Done"};
   t[upEDebugInfo] = {diag::EDebugInfoInit, L"EDebugInfo.Init", diag::EDebugInfoDone, L"EDebugInfo.Done"};
   t[upEDebugExports] = {diag::EDebugExportsInit, nullptr, diag::EDebugExportsDone, nullptr};
+  t[upEDebugVL] = {diag::EDebugVLInit, nullptr, diag::EDebugVLDone, nullptr};
   t[upVizozaruzAdi7] = {diag::VizozaruzAdi7Init, L"VizozaruzAdi7.Init", diag::VizozaruzAdi7Done,
                         L"VizozaruzAdi7.Done"};
   t[upFragmentLibrary] = {nullptr, nullptr, FragmentLibraryDone, nullptr};

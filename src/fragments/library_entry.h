@@ -26,6 +26,7 @@ enum TUnitPosition : int {
   upECore = 98,
   upEDebugInfo = 109,
   upEDebugExports = 142,
+  upEDebugVL = 145,
   upVizozaruzAdi7 = 153,
   upFragmentLibrary = 154,
 };

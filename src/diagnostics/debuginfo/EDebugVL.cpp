@@ -1,0 +1,137 @@
+#include "diagnostics/debuginfo/EDebugVL.h"
+
+#include "diagnostics/EVarnelLogErrors.h"
+#include "diagnostics/config/EVLData.h"
+#include "diagnostics/config/EVLDataFormat.h"
+#include "platform/process.h"
+#include "platform/resources.h"
+#include "runtime/exceptions.h"
+
+namespace zelvic::diag {
+namespace {
+
+// Takes the unit table out of the container and answers the password check
+// with this source's password.
+class TNativeReceiver final : public TVLDataReceiver {
+ public:
+  TNativeReceiver(std::uintptr_t module, std::wstring& password) : module_(module), password_(password) {}
+  bool AskPassword(std::uint32_t encrypted_marker) override {
+    return CheckDataPassword(encrypted_marker, module_, password_);
+  }
+  void LoadDebugInfo(std::span<const std::uint8_t> debug_info) override {
+    unit_table_.assign(debug_info.begin(), debug_info.end());
+  }
+  std::vector<std::uint8_t> unit_table_;
+
+ private:
+  std::uintptr_t module_;
+  std::wstring& password_;
+};
+
+}  // namespace
+
+TVLDebugInfoNative::~TVLDebugInfoNative() = default;
+
+const TVLDebugInfoSourceClass TVLDebugInfoNative::Class = {
+    L"TVLDebugInfoNative", false,
+    [](std::uintptr_t module) -> TVLDebugInfoSource* { return new TVLDebugInfoNative(module); }};
+
+std::wstring VLDbgFileNameFor(const std::wstring& module_file_name) {
+  const std::size_t slash = module_file_name.find_last_of(L"\\/");
+  const std::size_t dot = module_file_name.find_last_of(L'.');
+  const std::wstring stem =
+      dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash) ? module_file_name.substr(0, dot)
+                                                                                : module_file_name;
+  return stem + L".vldbg";
+}
+
+bool TVLDebugInfoNative::LoadFromContainer() {
+  const TModuleVLData data = ModuleVLData(Module());
+  if (data.Empty()) return false;
+  TNativeReceiver receiver(Module(), FEncryptPassword);
+  const TVLDataReadResult result =
+      data.IsAppended() ? LoadAppendedVLData(data.AppendedBlock, receiver) : LoadVLData(data.Resource, receiver);
+  FEncryptedMagicCode = result.EncryptedMarker;
+  if (receiver.unit_table_.empty()) return false;
+  FScanner = std::make_unique<TVLDebugScanner>(receiver.unit_table_, result.Version, FileName(),
+                                               TDebugVLPassword{FEncryptPassword, !result.Encrypted});
+  return FScanner->ValidFormat();
+}
+
+bool TVLDebugInfoNative::LoadFromVLDbgFile() {
+  const std::wstring module_file = FileName();
+  if (module_file.empty()) return false;
+  const std::wstring path = VLDbgFileNameFor(module_file);
+  const std::uint64_t size = platform::FileSizeOf(path);
+  // A debug file is a few megabytes at most; anything larger is not ours.
+  constexpr std::uint64_t kMaxVLDbgFile = 256u << 20;
+  if (size < kVLDbgHeaderSize || size > kMaxVLDbgFile) return false;
+  const auto file = platform::ReadFileRange(path, 0, static_cast<std::size_t>(size));
+  if (file.Bytes.size() != size) return false;
+  auto scanner = std::make_unique<TVLDebugScanner>(TVLDebugScanner::FromVLDbgFile(file.Bytes));
+  // A file found by name serves only the module it was written for.
+  if (!scanner->ValidFormat() || !scanner->IsModuleNameValid(ExtractFileNamePart(module_file))) return false;
+  FScanner = std::move(scanner);
+  return true;
+}
+
+bool TVLDebugInfoNative::InitializeSource() {
+  // A damaged container or file means "no debug information" for this
+  // module; the module keeps running with whatever else describes it.
+  try {
+    if (LoadFromContainer()) return true;
+  } catch (...) {
+    platform::DebugOutput(L"VarnelLog: debug information of " + FileName() +
+                          L" cannot be read: " + rt::CurrentExceptionMessage(L"unknown failure"));
+  }
+  FScanner.reset();
+  try {
+    return LoadFromVLDbgFile();
+  } catch (...) {
+    FScanner.reset();
+    return false;
+  }
+}
+
+bool TVLDebugInfoNative::GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& info) {
+  if (!FScanner || addr < Module() + 0x1000) return false;
+  const TDebugVLLocation loc = FScanner->Locate(static_cast<std::uint32_t>(AddrToOffset(addr)));
+  if (!loc.Found) return false;
+  info.Address = addr;
+  info.DebugInfo = this;
+  info.UnitName = loc.UnitName;
+  info.SourceName = loc.SourceName;
+  info.BinaryFileName = LastFileName().empty() ? FileName() : LastFileName();
+  info.DebugDetail = ddUnit;
+  if (loc.HasProc) {
+    info.ProcedureName = loc.ProcedureName;
+    info.OffsetFromProcName = static_cast<std::int32_t>(loc.OffsetFromProcName);
+    info.DebugDetail = ddProcedure;
+  }
+  info.ProcOffsetLine = loc.ProcOffsetLine;
+  if (loc.HasLine) {
+    info.LineNumber = loc.LineNumber;
+    info.OffsetFromLineNumber = static_cast<std::int32_t>(loc.OffsetFromLineNumber);
+    info.DebugDetail = ddSourceCode;
+  }
+  return true;
+}
+
+std::wstring TVLDebugInfoNative::GetUnitInfoByAddr(std::uintptr_t addr) {
+  if (!FScanner || addr < Module() + 0x1000) return {};
+  return FScanner->UnitNameFromAddr(static_cast<std::uint32_t>(AddrToOffset(addr)));
+}
+
+void TVLDebugInfoNative::ResetPassword() {
+  if (FScanner) FScanner->ResetPassword(FEncryptedMagicCode, Module());
+}
+
+bool TVLDebugInfoNative::HasEncryptedData() { return FScanner && FScanner->HasEncryptedData(); }
+
+bool TVLDebugInfoNative::IsPasswordValid() const noexcept { return FScanner && FScanner->IsPasswordValid(); }
+
+void EDebugVLInit() { RegisterDebugInfoSourceFirst(&TVLDebugInfoNative::Class); }
+
+void EDebugVLDone() { UnRegisterDebugInfoSource(&TVLDebugInfoNative::Class); }
+
+}  // namespace zelvic::diag

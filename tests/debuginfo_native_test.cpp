@@ -1,0 +1,127 @@
+// The native debug-information source end to end: a ".vldbg" file written
+// beside this program describes one of its routines, and a lookup of an
+// address inside that routine reports unit, source and line from it.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "diagnostics/debuginfo/EDebugExports.h"
+#include "diagnostics/debuginfo/EDebugInfo.h"
+#include "diagnostics/debuginfo/EDebugVL.h"
+#include "diagnostics/debuginfo/EDebugVLFormat.h"
+#include "test_support.h"
+
+namespace zelvic::diag {
+namespace {
+
+__attribute__((noinline)) int DescribedRoutine(int x) {
+  volatile int y = x * 3;
+  return y + 1;
+}
+
+class NativeSource : public testing::Test {
+ protected:
+  void SetUp() override {
+    module_ = reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr));
+    routine_ = reinterpret_cast<std::uintptr_t>(&DescribedRoutine);
+    vldbg_ = VLDbgFileNameFor(test::SelfPath());
+    ClearDebugInfoSources();
+    RegisterDebugInfoSourceFirst(&TVLDebugInfoNative::Class);
+    RegisterDebugInfoSource(&TVLDebugInfoExports::Class);
+  }
+  void TearDown() override {
+    DeleteFileW(vldbg_.c_str());
+    ClearDebugInfoSources();
+    UnRegisterDebugInfoSource(&TVLDebugInfoNative::Class);
+    UnRegisterDebugInfoSource(&TVLDebugInfoExports::Class);
+  }
+
+  // A unit around the routine, with lines 10 and 11 inside it.
+  std::vector<std::uint8_t> UnitTable(bool names) const {
+    const auto start = static_cast<std::uint32_t>(routine_ - module_ - 0x1000);
+    TDebugVLUnitModel unit;
+    unit.FileName = L"tests\\described.cpp";
+    unit.Name = L"described";
+    unit.Addr = start - 16;
+    unit.Size = 256;
+    TDebugVLProcModel proc;
+    proc.Name = L"Demo.DescribedRoutine";
+    proc.Addr = start;
+    proc.Lines = {{10, start}, {11, start + 4}};
+    unit.Procs.push_back(proc);
+    TDebugVLWriteOptions options;
+    options.StoreProcNames = names;
+    return WriteDebugVLUnitTable({unit}, options);
+  }
+
+  void WriteVLDbg(const std::wstring& module_name, bool names) const {
+    const auto file = WriteVLDbgFile(module_name, UnitTable(names), kDebugVLCurrentVersion, true);
+    FILE* f = _wfopen(vldbg_.c_str(), L"wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(file.data(), 1, file.size(), f);
+    std::fclose(f);
+  }
+
+  std::uintptr_t module_ = 0;
+  std::uintptr_t routine_ = 0;
+  std::wstring vldbg_;
+};
+
+std::wstring FileNamePart(const std::wstring& path) { return path.substr(path.find_last_of(L"\\/") + 1); }
+
+TEST_F(NativeSource, FileBesideTheModuleGivesUnitSourceAndLine) {
+  WriteVLDbg(FileNamePart(test::SelfPath()), true);
+  TVLLocationInfo info;
+  ASSERT_TRUE(LookupLocationInfo(routine_ + 5, info));
+  EXPECT_EQ(info.DebugDetail, ddSourceCode);
+  EXPECT_EQ(info.UnitName, L"described");
+  EXPECT_EQ(info.SourceName, L"tests\\described.cpp");
+  EXPECT_EQ(info.ClassName, L"Demo");
+  EXPECT_EQ(info.ProcedureName, L"DescribedRoutine");
+  EXPECT_EQ(info.LineNumber, 11);
+  EXPECT_EQ(info.OffsetFromLineNumber, 1);
+  EXPECT_EQ(info.OffsetFromProcName, 5);
+  EXPECT_EQ(info.Module, module_);
+  EXPECT_NE(info.DebugInfo, nullptr);
+  EXPECT_STREQ(info.DebugInfo->SourceClass().Name, L"TVLDebugInfoNative");
+  EXPECT_EQ(DescribedRoutine(1), 4);
+}
+
+TEST_F(NativeSource, NamelessRoutinesStillGiveLines) {
+  WriteVLDbg(FileNamePart(test::SelfPath()), false);
+  TVLLocationInfo info;
+  ASSERT_TRUE(LookupLocationInfo(routine_ + 1, info));
+  EXPECT_EQ(info.UnitName, L"described");
+  EXPECT_EQ(info.LineNumber, 10);
+  EXPECT_EQ(info.ProcedureName, L"");
+}
+
+TEST_F(NativeSource, AFileForAnotherModuleOrADamagedOneIsIgnored) {
+  WriteVLDbg(L"someone_else.exe", true);
+  TVLLocationInfo info;
+  LookupLocationInfo(routine_ + 5, info);
+  EXPECT_NE(info.UnitName, L"described");
+  ClearDebugInfoSources();
+
+  // The right module name, but cut short: no debug information, no failure.
+  WriteVLDbg(FileNamePart(test::SelfPath()), true);
+  HANDLE f = CreateFileW(vldbg_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  SetFilePointer(f, 30, nullptr, FILE_BEGIN);
+  SetEndOfFile(f);
+  CloseHandle(f);
+  TVLLocationInfo damaged;
+  LookupLocationInfo(routine_ + 5, damaged);
+  EXPECT_NE(damaged.UnitName, L"described");
+}
+
+TEST(NativeSourceNames, VLDbgBesideTheModule) {
+  EXPECT_EQ(VLDbgFileNameFor(L"C:\\dir\\_zelvic.dll"), L"C:\\dir\\_zelvic.vldbg");
+  EXPECT_EQ(VLDbgFileNameFor(L"C:\\dir.v2\\host"), L"C:\\dir.v2\\host.vldbg");
+}
+
+}  // namespace
+}  // namespace zelvic::diag
