@@ -3,10 +3,13 @@ BUILD      ?= build
 # Platform-neutral code (the x86 decoder) is also built and tested natively,
 # against the host's reference disassemblers.
 NATIVE     ?= build-native
+# The debug-information writer's own tests compare the library's debug data
+# with llvm-symbolizer on the unstripped link.
+DEBUGTOOL  ?= build-debuginfo-tool
 TOOLCHAIN  := cmake/toolchain-i686-w64-mingw32.cmake
 JOBS       ?= 2
 
-.PHONY: all bootstrap configure build native demo test bench clean
+.PHONY: all bootstrap configure build native debuginfo-check demo test bench clean
 
 all: build
 
@@ -27,10 +30,15 @@ $(NATIVE)/CMakeCache.txt: | bootstrap
 native: bootstrap $(NATIVE)/CMakeCache.txt
 	cmake --build $(NATIVE) -j $(JOBS)
 
+debuginfo-check: build
+	cmake -S tools/debuginfo -B $(DEBUGTOOL) -DZELVIC_PLAIN_DLL=$(abspath $(BUILD))/src/_zelvic_plain.dll
+	cmake --build $(DEBUGTOOL) -j $(JOBS)
+	cd $(DEBUGTOOL) && ctest --output-on-failure
+
 demo: build
 	tools/wine-run.sh $(BUILD)/demo/zelvic_host.exe $(BUILD)/src/_zelvic.dll
 
-test: build native
+test: build native debuginfo-check
 	cd $(NATIVE) && ctest --output-on-failure
 	cd $(BUILD) && ctest --output-on-failure -j 1
 
@@ -38,4 +46,4 @@ bench: build
 	tools/wine-run.sh $(BUILD)/bench/zelvic_bench.exe $(BUILD)/src/_zelvic.dll $(BUILD)/bench/tinyconst.dll
 
 clean:
-	rm -rf $(BUILD) $(NATIVE)
+	rm -rf $(BUILD) $(NATIVE) $(DEBUGTOOL)

@@ -118,6 +118,34 @@ TEST_F(NativeSource, AFileForAnotherModuleOrADamagedOneIsIgnored) {
   EXPECT_NE(damaged.UnitName, L"described");
 }
 
+// The library's own VLDATA carries its debug information: an address in one
+// of its exports resolves to unit, source file and line, without a routine
+// name (the library's options store none).
+TEST(NativeSourceOfTheLibrary, ExportCodeResolvesToItsSourceLine) {
+  HMODULE lib = LoadLibraryW(test::DllPath().c_str());
+  ASSERT_NE(lib, nullptr);
+  ClearDebugInfoSources();
+  RegisterDebugInfoSourceFirst(&TVLDebugInfoNative::Class);
+  const auto fn = reinterpret_cast<std::uintptr_t>(reinterpret_cast<void*>(GetProcAddress(lib, "Ondrel_55F22C7D_1_I1I1I1111I")));
+  ASSERT_NE(fn, 0u);
+  TVLLocationInfo info;
+  ASSERT_TRUE(LookupLocationInfo(fn, info));
+  EXPECT_EQ(info.DebugDetail, ddSourceCode);
+  // The export's body is a row of the fragment table, expanded in place.
+  EXPECT_EQ(info.UnitName, L"fragment_table.inc");
+  EXPECT_NE(info.SourceName.find(L"fragment_table.inc"), std::wstring::npos) << info.SourceName;
+  EXPECT_GT(info.LineNumber, 0);
+  EXPECT_EQ(info.ProcedureName, L"");
+  // The code of a helper lies in its own unit.
+  TVLLocationInfo helper;
+  ASSERT_TRUE(LookupLocationInfo(reinterpret_cast<std::uintptr_t>(GetProcAddress(lib, "Ondrel_55F22C7D_1_1Iii11I11i")) + 40,
+                                 helper));
+  EXPECT_FALSE(helper.UnitName.empty());
+  ClearDebugInfoSources();
+  UnRegisterDebugInfoSource(&TVLDebugInfoNative::Class);
+  FreeLibrary(lib);
+}
+
 TEST(NativeSourceNames, VLDbgBesideTheModule) {
   EXPECT_EQ(VLDbgFileNameFor(L"C:\\dir\\_zelvic.dll"), L"C:\\dir\\_zelvic.vldbg");
   EXPECT_EQ(VLDbgFileNameFor(L"C:\\dir.v2\\host"), L"C:\\dir.v2\\host.vldbg");

@@ -388,25 +388,18 @@ TEST(VLDataFormat, AppendedForm) {
 
 // Every variant of a container must end in a clean read or in one of the
 // facility's exceptions: never a crash, a hang, or a foreign exception.
-void ExpectEveryMutationFailsCleanly(const std::vector<std::uint8_t>& original) {
-  std::vector<std::vector<std::uint8_t>> variants;
-  for (std::size_t n = 0; n < original.size(); ++n) variants.emplace_back(original.begin(), original.begin() + n);
-  for (std::size_t i = 0; i < original.size(); ++i) {
-    for (std::uint8_t x : {0xFF, 0x01, 0x80}) {
-      auto v = original;
-      v[i] ^= x;
-      variants.push_back(std::move(v));
-    }
-  }
-  for (std::size_t i = 0; i + 4 <= original.size(); ++i) {
-    for (std::uint32_t value : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu, 0x10000000u}) {
-      auto v = original;
-      std::memcpy(&v[i], &value, 4);
-      variants.push_back(std::move(v));
-    }
-  }
-  int clean = 0, refused = 0;
-  for (const auto& v : variants) {
+// Every offset of the structured head is mutated, and every `stride`-th one
+// of the compressed payload behind it; each variant is read as it is made.
+void ExpectEveryMutationFailsCleanly(const std::vector<std::uint8_t>& original, std::size_t stride = 1) {
+  constexpr std::size_t kDenseHead = 512;
+  auto offsets = [&](std::size_t limit) {
+    std::vector<std::size_t> at;
+    for (std::size_t i = 0; i < limit; i += i < kDenseHead ? 1 : stride) at.push_back(i);
+    return at;
+  };
+  int clean = 0, refused = 0, variants = 0;
+  auto check = [&](const std::vector<std::uint8_t>& v) {
+    ++variants;
     Recorder r;
     try {
       LoadVLData(v, r);
@@ -418,9 +411,24 @@ void ExpectEveryMutationFailsCleanly(const std::vector<std::uint8_t>& original) 
     } catch (...) {
       ADD_FAILURE() << "a foreign exception escaped for a variant of " << v.size() << " bytes";
     }
+  };
+  for (std::size_t n : offsets(original.size())) check(std::vector<std::uint8_t>(original.begin(), original.begin() + n));
+  for (std::size_t i : offsets(original.size())) {
+    for (std::uint8_t x : {0xFF, 0x01, 0x80}) {
+      auto v = original;
+      v[i] ^= x;
+      check(v);
+    }
+  }
+  for (std::size_t i : offsets(original.size() - 3)) {
+    for (std::uint32_t value : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu, 0x10000000u}) {
+      auto v = original;
+      std::memcpy(&v[i], &value, 4);
+      check(v);
+    }
   }
   EXPECT_GT(refused, 0);
-  EXPECT_EQ(clean + refused, static_cast<int>(variants.size()));
+  EXPECT_EQ(clean + refused, variants);
 }
 
 TEST(VLDataFormat, MutatedContainersFailCleanly) { ExpectEveryMutationFailsCleanly(WriteVLData(SampleContents())); }
@@ -480,7 +488,7 @@ TEST_F(OwnContainer, HeaderAndBlocks) {
   ASSERT_GT(r.options.size(), 3u);
   EXPECT_EQ(std::string(r.options.begin(), r.options.begin() + 15), "\xEF\xBB\xBF" "Activate=1\r\n");
   EXPECT_NE(r.options.back(), '\n');
-  EXPECT_TRUE(r.debug.empty());  // the debug block is there, with no information yet
+  EXPECT_GT(r.debug.size(), 1000u);  // the library's own debug information (a unit table)
   // The project identifier at offset 22 is the options' ProjectID.
   TVarnelModuleOptions options(L"_zelvic.dll");
   ASSERT_TRUE(LoadModuleOptions(base_, options));
@@ -543,7 +551,9 @@ TEST_F(OwnContainer, CodeLocationsNameShutDownProcedures) {
 }
 
 TEST_F(OwnContainer, MutatedCopiesFailCleanly) {
-  ExpectEveryMutationFailsCleanly(std::vector<std::uint8_t>(bytes_.begin(), bytes_.end()));
+  // The real container is large: its head densely, its compressed blocks
+  // sampled.
+  ExpectEveryMutationFailsCleanly(std::vector<std::uint8_t>(bytes_.begin(), bytes_.end()), 211);
 }
 
 }  // namespace

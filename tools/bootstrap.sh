@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   make cmake python3 xvfb xauth unzip
-  g++ binutils zlib1g-dev libzydis-dev libcapstone-dev
+  g++ binutils zlib1g-dev libzydis-dev libcapstone-dev llvm
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   libz-mingw-w64-dev googletest
   wine wine32:i386

@@ -32,6 +32,18 @@ std::uint64_t InflateLimit(std::size_t compressed) {
 
 }  // namespace
 
+// Recognising a container lives here, with the format, so that build tools
+// share it without the module side.
+bool IsValidVLDataMarker(std::uint32_t marker) noexcept {
+  return marker == kVLDataMarker4 || marker == kVLDataMarker6 || marker == kVLDataMarker7;
+}
+
+bool StartsWithVLDataMarker(std::span<const std::uint8_t> bytes) noexcept {
+  return bytes.size() >= 4 && IsValidVLDataMarker(static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+                                                     static_cast<std::uint32_t>(bytes[2]) << 16 |
+                                                     static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
 std::uint8_t TByteReader::U8() { return Bytes(1)[0]; }
 
 std::uint16_t TByteReader::U16() {

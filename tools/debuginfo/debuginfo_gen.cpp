@@ -1,0 +1,84 @@
+// debuginfo_gen --dll build/src/_zelvic_plain.dll --out debug.bin
+//               [--vldbg FILE] [--module-name NAME] [--no-proc-names]
+//
+// Reads the DWARF of the unstripped link and writes the library's own debug
+// information: --out the unit table (the bytes vldata_gen takes with
+// --debug; the container adds their length and compresses them), --vldbg the
+// same table in a ".vldbg" file for the module NAME (default: the DLL's file
+// name without "_plain"). --no-proc-names is csoDoNotStoreProcNames.
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "debuginfo_model.h"
+
+namespace {
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: debuginfo_gen --dll FILE --out FILE [--vldbg FILE] [--module-name NAME] [--no-proc-names]\n");
+  return 2;
+}
+
+bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace zelvic::tools;
+  namespace dg = zelvic::diag;
+  std::string dll, out, vldbg, module_name;
+  bool store_names = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--no-proc-names") store_names = false;
+    else if (i + 1 < argc && a == "--dll") dll = argv[++i];
+    else if (i + 1 < argc && a == "--out") out = argv[++i];
+    else if (i + 1 < argc && a == "--vldbg") vldbg = argv[++i];
+    else if (i + 1 < argc && a == "--module-name") module_name = argv[++i];
+    else return Usage();
+  }
+  if (dll.empty() || (out.empty() && vldbg.empty())) return Usage();
+  try {
+    const std::vector<std::uint8_t> file = ReadWholeFile(dll);
+    const TPeImage image = ReadPeImage(file);
+    if (image.SectionData(".debug_info").empty()) {
+      std::fprintf(stderr, "debuginfo_gen: %s has no .debug_info\n", dll.c_str());
+      return 1;
+    }
+    const TDwarfInfo dwarf = ReadDwarf(DwarfSectionsOf(image));
+    TDebugModelStats stats;
+    TDebugModelOptions model_options;
+    model_options.Names = store_names;
+    const auto units = BuildDebugModel(image, dwarf, model_options, &stats);
+    // The model already carries the names csoDoNotStoreProcNames leaves.
+    dg::TDebugVLWriteOptions options;
+    const std::vector<std::uint8_t> table = dg::WriteDebugVLUnitTable(units, options);
+    if (!out.empty() && !WriteFile(out, table)) {
+      std::fprintf(stderr, "debuginfo_gen: cannot write %s\n", out.c_str());
+      return 1;
+    }
+    if (!vldbg.empty()) {
+      if (module_name.empty()) {
+        module_name = dll.substr(dll.find_last_of("/\\") + 1);
+        if (const auto at = module_name.find("_plain"); at != std::string::npos) module_name.erase(at, 6);
+      }
+      if (!WriteFile(vldbg, dg::WriteVLDbgFile(Widen(module_name), table, options.Version, true))) {
+        std::fprintf(stderr, "debuginfo_gen: cannot write %s\n", vldbg.c_str());
+        return 1;
+      }
+    }
+    std::fprintf(stderr, "debuginfo_gen: %zu units, %zu routines, %zu line entries, %zu bytes%s\n", units.size(),
+                 stats.Routines, stats.LineEntries, table.size(), store_names ? "" : " (no routine names)");
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "debuginfo_gen: %s\n", e.what());
+  } catch (const zelvic::rt::Exception& e) {
+    std::fprintf(stderr, "debuginfo_gen: %ls\n", e.Message().c_str());
+  }
+  return 1;
+}
