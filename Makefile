@@ -43,7 +43,8 @@ test: build native debuginfo-check
 	cd $(BUILD) && ctest --output-on-failure -j 1
 
 bench: build
-	tools/wine-run.sh $(BUILD)/bench/zelvic_bench.exe $(BUILD)/src/_zelvic.dll $(BUILD)/bench/tinyconst.dll
+	tools/wine-run.sh $(BUILD)/bench/zelvic_bench.exe $(BUILD)/src/_zelvic.dll $(BUILD)/bench/tinyconst.dll \
+	    $(BUILD)/src/_zelvic_plain.dll
 
 clean:
 	rm -rf $(BUILD) $(NATIVE) $(DEBUGTOOL)

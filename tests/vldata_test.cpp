@@ -104,6 +104,21 @@ TEST(VLDataFormat, ReaderWithoutOptionsReceiverSkipsThem) {
   EXPECT_EQ(r.debug, DebugInfo());
 }
 
+TEST(VLDataFormat, OptionsOnlyReaderLeavesTheDebugBlockPacked) {
+  struct OptionsOnly : Recorder {
+    bool WantsDebugInfo() const override { return false; }
+  } r;
+  auto bytes = WriteVLData(SampleContents());
+  // Garbage in the compressed debug block does not matter to such a reader.
+  bytes[bytes.size() - 3] ^= 0xFF;
+  bytes[bytes.size() - 9] ^= 0xFF;
+  LoadVLData(bytes, r);
+  EXPECT_EQ(r.options, OptionsText());
+  EXPECT_TRUE(r.debug.empty());
+  Recorder full;
+  EXPECT_THROW(LoadVLData(bytes, full), EVarnelLogGeneralError);
+}
+
 TEST(VLDataFormat, NewerVersionIsRecognisedButRejected) {
   auto bytes = WriteVLData(SampleContents());
   bytes[4] = 7008 & 0xFF;

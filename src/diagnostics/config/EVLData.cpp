@@ -57,6 +57,7 @@ class TOptionsReceiver final : public TVLDataReceiver {
  public:
   explicit TOptionsReceiver(TVarnelModuleOptions& options) : options_(options) {}
   bool WantsOptions() const override { return !options_.Loaded(); }
+  bool WantsDebugInfo() const override { return false; }
   std::size_t SetOptions(std::span<const std::uint8_t> stream, std::uint16_t version, bool) override {
     options_.LoadFromStream(stream, version);
     options_.SetLoaded(true);

@@ -274,6 +274,8 @@ TVLDataReadResult LoadVLData(std::span<const std::uint8_t> bytes, TVLDataReceive
     result.EncryptedMarker = r.U32();
     result.Encrypted = !receiver.AskPassword(result.EncryptedMarker);
   }
+  // Below 500 the options live in the debug stream, so it is read for them.
+  if (!receiver.WantsDebugInfo() && !(version < 500 && receiver.WantsOptions())) return result;
   std::vector<std::uint8_t> debug_stream;
   if (version < 450) {
     const auto rest = r.Rest();

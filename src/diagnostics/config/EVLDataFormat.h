@@ -117,6 +117,8 @@ class TVLDataReceiver {
  public:
   virtual ~TVLDataReceiver() = default;
   virtual bool WantsOptions() const { return false; }
+  // A reader that wants only the options spares inflating the debug block.
+  virtual bool WantsDebugInfo() const { return true; }
   // Takes the options from the stream; returns how many bytes the options
   // used (older forms keep more data behind them).
   virtual std::size_t SetOptions(std::span<const std::uint8_t> options_stream, std::uint16_t version,
