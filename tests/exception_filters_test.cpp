@@ -1,0 +1,682 @@
+// Exception filters: the duplicate rule, matching by type, class, location
+// and properties, filters built from class annotations, and the filter keys
+// of the options store in the current and the older forms.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "diagnostics/config/EFilters.h"
+#include "diagnostics/config/EOptions.h"
+
+namespace zelvic::diag {
+namespace {
+
+TVarnelExceptionFilter Filter(std::wstring class_name) {
+  TVarnelExceptionFilter f;
+  f.Active = true;
+  f.ExceptionClassName = std::move(class_name);
+  f.ExceptionType = fetAll;
+  f.HandlerType = fhtVarnelLog;
+  return f;
+}
+
+// An object whose class chain and published properties the test decides.
+struct FakeObject {
+  std::vector<std::wstring> Chain;
+  std::map<std::wstring, TFilterPropertyValue> Properties;
+  bool Foreign = false;
+};
+
+class FakeReader : public TFilterObjectReader {
+ public:
+  bool accept_foreign = true;
+  bool Accepts(const void* object) const override {
+    return accept_foreign || !static_cast<const FakeObject*>(object)->Foreign;
+  }
+  std::vector<std::wstring> ClassNameChain(const void* object) const override {
+    return static_cast<const FakeObject*>(object)->Chain;
+  }
+  bool ReadProperty(const void* object, std::wstring_view name, TFilterPropertyValue& value) const override {
+    const auto& props = static_cast<const FakeObject*>(object)->Properties;
+    auto it = props.find(std::wstring(name));
+    if (it == props.end()) return false;
+    value = it->second;
+    return true;
+  }
+};
+
+TFilterPropertyValue Num(double v) { return {true, v, {}}; }
+TFilterPropertyValue Txt(std::wstring v) { return {false, 0, std::move(v)}; }
+
+TFilterGetLocation FixedLocation(std::wstring module, std::wstring unit, std::wstring cls, std::wstring proc,
+                                 int* calls = nullptr) {
+  return [=](std::uintptr_t, TVLLocationInfo& info) {
+    if (calls) ++*calls;
+    info.ModuleName = module;
+    info.UnitName = unit;
+    info.ClassName = cls;
+    info.ProcedureName = proc;
+  };
+}
+
+TEST(ExceptionFiltersList, EqualFilterIsKeptOnceButCaseDifferenceIsANewFilter) {
+  TVarnelExceptionsFilters list;
+  list.Add(Filter(L"EConvertError"));
+  list.Add(Filter(L"EConvertError"));
+  EXPECT_EQ(list.Count(), 1);
+  list.Add(Filter(L"econverterror"));
+  EXPECT_EQ(list.Count(), 2);
+
+  // Every field takes part in equality: a change in the last field is enough.
+  TVarnelExceptionFilter other = Filter(L"EConvertError");
+  other.ExpectedBugID = 7;
+  list.Insert(0, other);
+  ASSERT_EQ(list.Count(), 3);
+  EXPECT_EQ(list.GetItem(0).ExpectedBugID, 7u);
+  EXPECT_EQ(list.GetItem(1).ExceptionClassName, L"EConvertError");
+
+  // Inserting a duplicate at another index does not move or add it.
+  list.Insert(0, Filter(L"econverterror"));
+  EXPECT_EQ(list.Count(), 3);
+  EXPECT_EQ(list.GetItem(2).ExceptionClassName, L"econverterror");
+
+  list.Delete(0);
+  EXPECT_EQ(list.Count(), 2);
+  EXPECT_EQ(list.GetItem(0).ExpectedBugID, 0u);
+  list.Clear();
+  EXPECT_EQ(list.Count(), 0);
+}
+
+TEST(ExceptionFiltersList, ItemsAreCopies) {
+  TVarnelExceptionsFilters list;
+  list.Add(Filter(L"EFoo"));
+  TVarnelExceptionFilter copy = list.Items(0);
+  copy.ExceptionClassName = L"EBar";
+  EXPECT_EQ(list.GetItem(0).ExceptionClassName, L"EFoo");
+}
+
+TEST(ExceptionFiltersList, ShortcutsBuildTheirFilters) {
+  struct Case {
+    void (TVarnelExceptionsFilters::*add)(std::wstring_view);
+    TFilterHandlerType handler;
+    std::int32_t context;
+  };
+  const Case cases[] = {
+      {&TVarnelExceptionsFilters::AddExpectedException, fhtVarnelLog, -1},
+      {&TVarnelExceptionsFilters::AddIgnoredException, fhtRTL, 0},
+      {&TVarnelExceptionsFilters::AddFullyIgnoredException, fhtNone, 0},
+  };
+  for (const Case& c : cases) {
+    TVarnelExceptionsFilters list;
+    (list.*c.add)(L"EAbort");
+    ASSERT_EQ(list.Count(), 1);
+    TVarnelExceptionFilter expected;
+    expected.Active = true;
+    expected.ExceptionClassName = L"EAbort";
+    expected.ExceptionType = fetAll;
+    expected.DialogType = L" ";
+    expected.HandlerType = c.handler;
+    expected.ActionType = fatUnchanged;
+    expected.ExpectedContext = c.context;
+    EXPECT_TRUE(list.GetItem(0) == expected) << static_cast<int>(c.handler);
+  }
+}
+
+TEST(ExceptionFiltersMatch, ExceptionTypeAgainstHandledAndSafeCall) {
+  struct Case {
+    TFilterExceptionType type;
+    bool handled, safe_call, matches;
+  };
+  const Case cases[] = {
+      {fetAll, false, false, true},        {fetAll, true, true, true},
+      {fetHandled, true, false, true},     {fetHandled, false, false, false},
+      {fetHandled, false, true, false},    {fetUnhandled, false, false, true},
+      {fetUnhandled, true, false, false},  {fetSafeCall, false, true, true},
+      {fetSafeCall, true, true, true},     {fetSafeCall, true, false, false},
+  };
+  for (const Case& c : cases) {
+    TVarnelExceptionFilter f = Filter(L"EFoo");
+    f.ExceptionType = c.type;
+    TFilterExceptionData d;
+    d.ExceptionType = L"EFoo";
+    d.ExceptionHandled = c.handled;
+    d.SafeCall = c.safe_call;
+    EXPECT_EQ(FilterMatches(f, d, {}), c.matches)
+        << "type " << int(c.type) << " handled " << c.handled << " safecall " << c.safe_call;
+  }
+}
+
+TEST(ExceptionFiltersMatch, ClassNameTextIgnoresCase) {
+  TVarnelExceptionsFilters list;
+  list.Add(Filter(L"econverterror"));
+  EXPECT_EQ(list.FindException(L"EConvertError", false, 0, nullptr), 0);
+  EXPECT_EQ(list.FindException(L"EConvertErrorX", false, 0, nullptr), -1);
+  EXPECT_EQ(list.FindException(L"EConvert", false, 0, nullptr), -1);
+}
+
+TEST(ExceptionFiltersMatch, ReaderDecidesAncestorsAndTextIsNotUsed) {
+  FakeReader reader;
+  FakeObject obj{{L"EChild", L"EParent", L"Exception"}, {}, false};
+  TFilterExceptionData d;
+  d.ExceptionType = L"SomethingElse";  // ignored once a reader is present
+  d.ExceptionObject = &obj;
+  d.Reader = &reader;
+  EXPECT_TRUE(FilterMatches(Filter(L"eparent"), d, {}));
+  EXPECT_TRUE(FilterMatches(Filter(L"EChild"), d, {}));
+  EXPECT_FALSE(FilterMatches(Filter(L"SomethingElse"), d, {}));
+  EXPECT_FALSE(FilterMatches(Filter(L"EOther"), d, {}));
+
+  // Without an object the reader cannot tell, and the text decides.
+  d.ExceptionObject = nullptr;
+  EXPECT_TRUE(FilterMatches(Filter(L"somethingelse"), d, {}));
+  EXPECT_FALSE(FilterMatches(Filter(L"EParent"), d, {}));
+}
+
+TEST(ExceptionFiltersMatch, LocationFieldsCompareWithoutCaseAndExtensions) {
+  const auto where = FixedLocation(L"C:\\Program Files\\Term\\zelvic.dll", L"Indicator.Core", L"TBarScanner",
+                                   L"ScanBars");
+  struct Case {
+    const wchar_t *module, *unit, *cls, *proc;
+    bool matches;
+  };
+  const Case cases[] = {
+      {L"ZELVIC.DLL", L"", L"", L"", true},
+      {L"D:\\other\\ZELVIC.DLL", L"", L"", L"", true},
+      {L"zelvic.exe", L"", L"", L"", false},
+      {L"", L"INDICATOR.pas", L"", L"", true},  // "Indicator.Core" without extension is "Indicator"
+      {L"", L"indicator.core.pas", L"", L"", false},
+      {L"", L"Other.pas", L"", L"", false},
+      {L"", L"", L"tbarscanner", L"", true},
+      {L"", L"", L"TBar", L"", false},
+      {L"", L"", L"", L"SCANBARS", true},
+      {L"", L"", L"", L"Scan", false},
+      {L"zelvic.dll", L"Indicator", L"TBarScanner", L"ScanBars", true},
+      {L"zelvic.dll", L"Indicator", L"TBarScanner", L"Other", false},
+  };
+  for (const Case& c : cases) {
+    TVarnelExceptionFilter f = Filter(L"EFoo");
+    f.SourceModule = c.module;
+    f.SourceUnit = c.unit;
+    f.SourceClass = c.cls;
+    f.SourceProcedure = c.proc;
+    TFilterExceptionData d;
+    d.ExceptionType = L"EFoo";
+    EXPECT_EQ(FilterMatches(f, d, where), c.matches) << c.module << "|" << c.unit << "|" << c.cls << "|" << c.proc;
+  }
+}
+
+TEST(ExceptionFiltersMatch, UnitWithExtensionMatchesUnitInOtherCase) {
+  TVarnelExceptionFilter f = Filter(L"EFoo");
+  f.SourceUnit = L"MyUnit.pas";
+  TFilterExceptionData d;
+  d.ExceptionType = L"EFoo";
+  EXPECT_TRUE(FilterMatches(f, d, FixedLocation(L"a.dll", L"MYUNIT", L"", L"")));
+  EXPECT_TRUE(FilterMatches(f, d, FixedLocation(L"a.dll", L"myunit.PAS", L"", L"")));
+  EXPECT_FALSE(FilterMatches(f, d, FixedLocation(L"a.dll", L"MyUnit2", L"", L"")));
+}
+
+TEST(ExceptionFiltersMatch, LocationIsLookedUpOnlyWhenNeededAndForTheExceptionAddress) {
+  int calls = 0;
+  std::uintptr_t seen = 0;
+  TFilterGetLocation where = [&](std::uintptr_t a, TVLLocationInfo& info) {
+    ++calls;
+    seen = a;
+    info.ProcedureName = L"Run";
+  };
+  TFilterExceptionData d;
+  d.ExceptionType = L"EFoo";
+  d.ExceptionAddress = 0x401234;
+  EXPECT_TRUE(FilterMatches(Filter(L"EFoo"), d, where));
+  EXPECT_EQ(calls, 0);
+  TVarnelExceptionFilter f = Filter(L"EBar");
+  f.SourceProcedure = L"Run";
+  EXPECT_FALSE(FilterMatches(f, d, where));
+  EXPECT_EQ(calls, 0);  // the class does not fit
+  f.ExceptionClassName = L"EFoo";
+  EXPECT_TRUE(FilterMatches(f, d, where));
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(seen, 0x401234u);
+}
+
+TEST(ExceptionFiltersMatch, PropertyConditions) {
+  FakeReader reader;
+  FakeObject obj{{L"EDbError"}, {{L"ErrorCode", Num(42)}, {L"State", Txt(L"dsEdit")}, {L"Ratio", Num(0.5)}}, false};
+  struct Case {
+    const wchar_t* properties;
+    bool matches;
+  };
+  const Case cases[] = {
+      {L"ErrorCode=42", true},
+      {L"ErrorCode=042", true},
+      {L"ErrorCode=43", false},
+      {L"ErrorCode=abc", false},
+      {L"Ratio=0.5", true},
+      {L"State=dsEdit", true},
+      {L"State=dsedit", false},  // values compare with case
+      {L"ErrorCode=42\nState=dsEdit", true},
+      {L"ErrorCode=42\r\n\r\nState=dsEdit\r", true},
+      {L"ErrorCode=42\rState=dsBrowse", false},
+      {L"Missing=1", false},
+      {L"=ignored\n\nErrorCode=42", true},
+      {L"State=\"dsEdit\"", true},  // values are in the encoded form
+  };
+  for (const Case& c : cases) {
+    TVarnelExceptionFilter f = Filter(L"EDbError");
+    f.Properties = c.properties;
+    TFilterExceptionData d;
+    d.ExceptionType = L"EDbError";
+    d.ExceptionObject = &obj;
+    d.Reader = &reader;
+    EXPECT_EQ(FilterMatches(f, d, {}), c.matches) << c.properties;
+  }
+}
+
+TEST(ExceptionFiltersMatch, PropertyConditionsNeedAUsableObject) {
+  FakeReader reader;
+  FakeObject foreign{{L"EDbError"}, {{L"ErrorCode", Num(42)}}, true};
+  TVarnelExceptionFilter f = Filter(L"EDbError");
+  f.Properties = L"ErrorCode=42";
+  TFilterExceptionData d;
+  d.ExceptionType = L"EDbError";
+
+  EXPECT_FALSE(FilterMatches(f, d, {}));  // no object
+
+  d.ExceptionObject = &foreign;
+  d.Reader = &reader;
+  EXPECT_TRUE(FilterMatches(f, d, {}));
+  reader.accept_foreign = false;
+  EXPECT_FALSE(FilterMatches(f, d, {}));  // foreign and not confirmed
+  d.ExceptionNative = true;
+  EXPECT_TRUE(FilterMatches(f, d, {}));  // native objects need no confirmation
+
+  // Lines without a name are no conditions: the object is not needed.
+  f.Properties = L"\r\n=x\r\n";
+  d = TFilterExceptionData{};
+  d.ExceptionType = L"EDbError";
+  EXPECT_TRUE(FilterMatches(f, d, {}));
+}
+
+TEST(ExceptionFiltersMatch, NativeObjectsWithoutARecordReaderUseTheInstalledReader) {
+  FakeReader reader;
+  FakeObject obj{{L"EDbError"}, {{L"ErrorCode", Num(7)}}, false};
+  TVarnelExceptionsFilters list;
+  TVarnelExceptionFilter f = Filter(L"EDbError");
+  f.Properties = L"ErrorCode=7";
+  list.Add(f);
+  EXPECT_EQ(list.FindException(L"EDbError", false, 0, &obj), -1);
+  SetNativeFilterObjectReader(&reader);
+  EXPECT_EQ(list.FindException(L"EDbError", false, 0, &obj), 0);
+  SetNativeFilterObjectReader(nullptr);
+}
+
+TEST(ExceptionFiltersFind, FirstActiveMatchInListOrder) {
+  TVarnelExceptionsFilters list;
+  TVarnelExceptionFilter inactive = Filter(L"EFoo");
+  inactive.Active = false;
+  list.Add(inactive);
+  TVarnelExceptionFilter handled_only = Filter(L"EFoo");
+  handled_only.ExceptionType = fetHandled;
+  list.Add(handled_only);
+  TVarnelExceptionFilter any = Filter(L"EFoo");
+  any.ExceptionMessage = L"x";
+  list.Add(any);
+  EXPECT_EQ(list.FindException(L"EFoo", true, 0, nullptr), 1);
+  EXPECT_EQ(list.FindException(L"EFoo", false, 0, nullptr), 2);
+  EXPECT_EQ(list.FindException(L"EBar", false, 0, nullptr), -1);
+  EXPECT_EQ(list.Count(), 3);
+}
+
+TEST(ExceptionFiltersFind, AnnotationsOfTheOwnClassBuildAFilter) {
+  RegisterFilterAnnotations(L"EAnnotatedAction", {VarnelLogAction{fatRestart}});
+  FakeObject obj{{L"EAnnotatedAction"}, {}, false};
+  TVarnelExceptionsFilters list;
+  list.Add(Filter(L"EUnrelated"));
+  const int index = list.FindException(L"EAnnotatedAction", false, 0, &obj);
+  ASSERT_EQ(index, 1);
+  ASSERT_EQ(list.Count(), 2);
+  TVarnelExceptionFilter expected;
+  expected.Active = true;
+  expected.ExceptionClassName = L"EAnnotatedAction";
+  expected.ExceptionType = fetAll;
+  expected.HandlerType = fhtVarnelLog;
+  expected.DialogType = L" ";
+  expected.ActionType = fatRestart;
+  EXPECT_TRUE(list.GetItem(1) == expected);
+  // The built filter is kept and found by the ordinary walk from now on.
+  EXPECT_EQ(list.FindException(L"EAnnotatedAction", false, 0, &obj), 1);
+  EXPECT_EQ(list.Count(), 2);
+  // Without an object there is no class to ask.
+  TVarnelExceptionsFilters empty;
+  EXPECT_EQ(empty.FindException(L"EAnnotatedAction", false, 0, nullptr), -1);
+  RegisterFilterAnnotations(L"EAnnotatedAction", {});
+}
+
+TEST(ExceptionFiltersFind, LaterAnnotationsWinAndAncestorsDoNotCount) {
+  RegisterFilterAnnotations(L"EAnnParent", {VarnelLogHandler{fhtRTL}});
+  RegisterFilterAnnotations(
+      L"EAnnAll", {VarnelLogHandler{fhtNone}, VarnelLogMessage{L"m1"}, VarnelLogDialog{L"TMSClassicDialog"},
+                   VarnelLogExpected(-5, L"http://help/x", 0xBEEF), VarnelLogMessage{L"m2"}});
+  FakeReader reader;
+  FakeObject child{{L"EAnnChild", L"EAnnParent"}, {}, false};
+  FakeObject all{{L"EAnnAll"}, {}, true};
+  TVarnelExceptionsFilters list;
+
+  TFilterExceptionData d;
+  d.ExceptionType = L"EAnnChild";
+  d.ExceptionObject = &child;
+  d.Reader = &reader;
+  EXPECT_EQ(list.FindException(d), -1);
+
+  d.ExceptionType = L"ignored";
+  d.ExceptionObject = &all;
+  reader.accept_foreign = false;
+  EXPECT_EQ(list.FindException(d), -1);  // the reader does not accept it
+  reader.accept_foreign = true;
+  ASSERT_EQ(list.FindException(d), 0);
+  const TVarnelExceptionFilter f = list.GetItem(0);
+  EXPECT_EQ(f.ExceptionClassName, L"EAnnAll");
+  EXPECT_EQ(f.HandlerType, fhtNone);
+  EXPECT_EQ(f.ExceptionMessage, L"m2");
+  EXPECT_EQ(f.DialogType, L"TMSClassicDialog");
+  EXPECT_EQ(f.ExpectedContext, -5);
+  EXPECT_EQ(f.ExpectedURL, L"http://help/x");
+  EXPECT_EQ(f.ExpectedBugID, 0xBEEFu);
+  EXPECT_EQ(f.ActionType, fatUnchanged);
+  RegisterFilterAnnotations(L"EAnnParent", {});
+  RegisterFilterAnnotations(L"EAnnAll", {});
+}
+
+TVarnelExceptionFilter FullFilter(int n) {
+  TVarnelExceptionFilter f;
+  f.Active = n % 2 == 0;
+  f.ExceptionClassName = L"EClass" + std::to_wstring(n);
+  f.ExceptionType = fetSafeCall;
+  f.SourceModule = L"mod.dll";
+  f.SourceUnit = L"Unit1";
+  f.SourceClass = L"TForm1";
+  f.SourceProcedure = L"Button1Click";
+  f.Properties = L"A=1\r\nB=\"two\"";
+  f.ExceptionMessage = L"Line one\r\nLine \"two\" -- %EXCEPTION_MESSAGE%";
+  f.DialogType = L" ";
+  f.HandlerType = fhtRTL;
+  f.ActionType = fatTerminate;
+  f.ExpectedContext = -7 - n;
+  f.ExpectedURL = L"https://example.org/help?x=1";
+  f.ExpectedBugID = 2147483647u - static_cast<std::uint32_t>(n);
+  return f;
+}
+
+TEST(ExceptionFiltersStore, RoundTripThroughStoreAndLines) {
+  TVarnelExceptionsFilters list;
+  list.Add(FullFilter(0));
+  list.Add(FullFilter(1));
+
+  TNameValueStorage store;
+  list.AssignTo(store);
+  EXPECT_EQ(store.GetValue(L"FiltersCount"), L"2");
+  EXPECT_EQ(store.GetValue(L"Filters_1_Message"), FullFilter(1).ExceptionMessage);  // plain in the store
+  EXPECT_EQ(store.GetValue(L"Filters_0_Handled"), L"3");
+  EXPECT_EQ(store.GetValue(L"Filters_1_Active"), L"0");
+  TVarnelExceptionsFilters back;
+  back.Assign(store);
+  ASSERT_EQ(back.Count(), 2);
+  EXPECT_TRUE(back.GetItem(0) == FullFilter(0));
+  EXPECT_TRUE(back.GetItem(1) == FullFilter(1));
+
+  std::vector<std::wstring> lines;
+  list.AssignTo(lines);
+  for (const std::wstring& line : lines) {
+    EXPECT_EQ(line.find(L'\r'), std::wstring::npos) << "raw line break in an encoded line";
+  }
+  TVarnelExceptionsFilters from_lines;
+  from_lines.Assign(lines);
+  ASSERT_EQ(from_lines.Count(), 2);
+  EXPECT_TRUE(from_lines.GetItem(1) == FullFilter(1));
+
+  TVarnelExceptionsFilters copy;
+  copy.Add(Filter(L"EGone"));
+  copy.Assign(list);
+  ASSERT_EQ(copy.Count(), 2);
+  EXPECT_TRUE(copy.GetItem(0) == FullFilter(0));
+}
+
+TEST(ExceptionFiltersStore, PropertiesAreTrimmedBothWays) {
+  TVarnelExceptionsFilters list;
+  TVarnelExceptionFilter f = Filter(L"E");
+  f.Properties = L"  A=1\r\n ";
+  list.Add(f);
+  TNameValueStorage store;
+  list.AssignTo(store);
+  EXPECT_EQ(store.GetValue(L"Filters_0_Properties"), L"A=1");
+  store.SetValue(L"Filters_0_Properties", L"\r\nB=2  ");
+  list.Assign(store);
+  EXPECT_EQ(list.GetItem(0).Properties, L"B=2");
+}
+
+TEST(ExceptionFiltersStore, CurrentFormDefaults) {
+  TNameValueStorage store;
+  store.SetValue(L"FiltersCount", L"1");
+  store.SetValue(L"Filters_0_Type", L"EFoo");
+  store.SetValue(L"Filters_0_Handler", L"not a number");
+  TVarnelExceptionsFilters list;
+  list.Assign(store);
+  ASSERT_EQ(list.Count(), 1);
+  TVarnelExceptionFilter expected;
+  expected.Active = true;
+  expected.ExceptionClassName = L"EFoo";
+  expected.ExceptionType = fetAll;
+  expected.HandlerType = fhtVarnelLog;
+  expected.ActionType = fatUnchanged;
+  expected.ExpectedContext = -1;
+  EXPECT_TRUE(list.GetItem(0) == expected);
+
+  store.SetValue(L"Filters_0_Active", L"5");
+  store.SetValue(L"Filters_0_Context", L"0");
+  store.SetValue(L"Filters_0_BugID", L"2147483647");
+  list.Assign(store);
+  EXPECT_TRUE(list.GetItem(0).Active);
+  EXPECT_EQ(list.GetItem(0).ExpectedContext, 0);
+  EXPECT_EQ(list.GetItem(0).ExpectedBugID, 2147483647u);
+}
+
+TEST(ExceptionFiltersStore, BugIdAboveSignedRangeRaisesRangeError) {
+  for (const wchar_t* value : {L"2147483648", L"4294967295", L"-1"}) {
+    TNameValueStorage store;
+    store.SetValue(L"FiltersCount", L"1");
+    store.SetValue(L"Filters_0_BugID", value);
+    TVarnelExceptionsFilters list;
+    EXPECT_THROW(list.Assign(store), ERangeError) << value;
+  }
+}
+
+TEST(ExceptionFiltersStore, DuplicatesCollapseWhenRead) {
+  TNameValueStorage store;
+  store.SetValue(L"FiltersCount", L"3");
+  for (int i = 0; i < 3; ++i) store.SetValue(L"Filters_" + std::to_wstring(i) + L"_Type", i == 2 ? L"EB" : L"EA");
+  TVarnelExceptionsFilters list;
+  list.Assign(store);
+  ASSERT_EQ(list.Count(), 2);
+  EXPECT_EQ(list.GetItem(1).ExceptionClassName, L"EB");
+}
+
+TEST(ExceptionFiltersStore, FiltersCountWinsOverLeftOverCount) {
+  TNameValueStorage store;
+  store.SetValue(L"FiltersCount", L"0");
+  store.SetValue(L"Count", L"3");
+  store.SetValue(L"T0", L"EFoo");
+  TVarnelExceptionsFilters list;
+  list.Add(Filter(L"EOld"));
+  list.Assign(store);
+  EXPECT_EQ(list.Count(), 0);
+
+  TNameValueStorage empty;
+  list.Add(Filter(L"EOld"));
+  list.Assign(empty);
+  EXPECT_EQ(list.Count(), 0);
+}
+
+TEST(ExceptionFiltersStore, OldestFormWithoutActKey) {
+  TNameValueStorage store;
+  store.SetValue(L"Count", L"2");
+  store.SetValue(L"T0", L"EFoo");
+  store.SetValue(L"M0", L"Something failed");
+  store.SetValue(L"T1", L"EBar");
+  TVarnelExceptionsFilters list;
+  list.Assign(store);
+  ASSERT_EQ(list.Count(), 2);
+  TVarnelExceptionFilter expected;
+  expected.Active = false;
+  expected.ExceptionClassName = L"EFoo";
+  expected.ExceptionMessage = L"Something failed";
+  expected.ExceptionType = fetUnhandled;
+  expected.DialogType = L"TMessageBoxDialog";
+  expected.HandlerType = fhtNone;
+  expected.ActionType = fatNone;
+  EXPECT_TRUE(list.GetItem(0) == expected);
+  EXPECT_EQ(list.GetItem(1).DialogType, L"");  // no message, no dialog
+  EXPECT_EQ(list.GetItem(1).ExceptionClassName, L"EBar");
+}
+
+TEST(ExceptionFiltersStore, OlderFormWithActKeyAndDialogCodes) {
+  struct Case {
+    const wchar_t* dialog_code;  // null: key absent
+    const wchar_t* dialog;
+  };
+  const Case cases[] = {
+      {nullptr, L"TVarnelLogDialog"}, {L"0", L""},    {L"1", L" "},
+      {L"2", L"TMessageBoxDialog"},   {L"3", L"TMSClassicDialog"},
+      {L"4", L"TVarnelLogDialog"},    {L"130", L"TMessageBoxDialog"},  // low 7 bits
+      {L"5", L""},                    {L"x", L"TVarnelLogDialog"},
+  };
+  for (const Case& c : cases) {
+    TNameValueStorage store;
+    store.SetValue(L"Count", L"1");
+    store.SetValue(L"Act0", L"1");
+    store.SetValue(L"T0", L"EFoo");
+    if (c.dialog_code) store.SetValue(L"D0", c.dialog_code);
+    TVarnelExceptionsFilters list;
+    list.Assign(store);
+    ASSERT_EQ(list.Count(), 1);
+    EXPECT_EQ(list.GetItem(0).DialogType, c.dialog) << (c.dialog_code ? c.dialog_code : L"(absent)");
+  }
+
+  TNameValueStorage store;
+  store.SetValue(L"Count", L"11");
+  store.SetValue(L"Act10", L"0");
+  store.SetValue(L"T10", L"EEleventh");
+  store.SetValue(L"NM10", L"2");
+  store.SetValue(L"M0A00", L"first");
+  store.SetValue(L"M0A01", L"second");
+  store.SetValue(L"M10", L"not used when NM is given");
+  store.SetValue(L"Z10", L"1");
+  store.SetValue(L"H10", L"1");
+  store.SetValue(L"A10", L"2");
+  TVarnelExceptionsFilters list;
+  list.Assign(store);
+  // Filters 0..9 are all the same oldest-form empty filter: one entry.
+  ASSERT_EQ(list.Count(), 2);
+  const TVarnelExceptionFilter f = list.GetItem(1);
+  EXPECT_FALSE(f.Active);
+  EXPECT_EQ(f.ExceptionClassName, L"EEleventh");
+  EXPECT_EQ(f.ExceptionMessage, L"first\r\nsecond");
+  EXPECT_EQ(f.ExceptionType, fetHandled);
+  EXPECT_EQ(f.DialogType, L"TVarnelLogDialog");
+  EXPECT_EQ(f.HandlerType, fhtRTL);
+  EXPECT_EQ(f.ActionType, fatRestart);
+  EXPECT_EQ(f.ExpectedContext, 0);
+
+  // Defaults of the older form with an "Act" key.
+  TNameValueStorage defaults;
+  defaults.SetValue(L"Count", L"1");
+  defaults.SetValue(L"Act0", L"yes");
+  list.Assign(defaults);
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_TRUE(list.GetItem(0).Active);
+  EXPECT_EQ(list.GetItem(0).ExceptionType, fetUnhandled);
+  EXPECT_EQ(list.GetItem(0).HandlerType, fhtVarnelLog);
+  EXPECT_EQ(list.GetItem(0).ActionType, fatNone);
+}
+
+TEST(ExceptionFiltersStore, LinesAreDecodedWhenRead) {
+  const std::vector<std::wstring> lines = {L"Count=1", L"Act0=1", L"T0=EFoo", L"M0=" + EncodeValue(L"a\r\nb")};
+  TVarnelExceptionsFilters list;
+  list.Assign(lines);
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_EQ(list.GetItem(0).ExceptionMessage, L"a\r\nb");
+}
+
+TEST(ExceptionFiltersStore, WritingRemovesEveryFilterKeyFirst) {
+  TNameValueStorage store;
+  TVarnelExceptionsFilters five;
+  for (int i = 0; i < 5; ++i) five.Add(FullFilter(i));
+  five.AssignTo(store);
+  // Older-form keys and unrelated keys next to them.
+  const std::vector<std::pair<std::wstring, std::wstring>> extra = {
+      {L"Count", L"5"},   {L"Act3", L"1"},      {L"T4", L"EOld"}, {L"NM2", L"1"},        {L"M0201", L"x"},
+      {L"z0", L"1"},      {L"d1", L"2"},        {L"H", L"1"},     {L"aFF", L"0"},        {L"FILTERSjunk", L"1"},
+      {L"Title", L"keep"}, {L"Mode", L"keep"}, {L"Tx", L"keep"}, {L"ActiveX", L"keep"}, {L"Version", L"keep"}};
+  for (const auto& [name, value] : extra) store.SetValue(name, value);
+
+  TVarnelExceptionsFilters two;
+  two.Add(FullFilter(7));
+  two.Add(FullFilter(8));
+  two.AssignTo(store);
+
+  std::vector<std::wstring> names;
+  for (std::size_t i = 0; i < store.Count(); ++i) names.push_back(store.GetName(i));
+  std::vector<std::wstring> expected = {L"Count", L"Title", L"Mode", L"Tx", L"ActiveX", L"Version", L"FiltersCount"};
+  for (int i = 0; i < 2; ++i) {
+    for (const wchar_t* field : {L"Active", L"Type", L"Message", L"Handled", L"Dialog", L"Handler", L"Action",
+                                 L"Module", L"Unit", L"Class", L"Routine", L"Context", L"URL", L"BugID",
+                                 L"Properties"}) {
+      expected.push_back(L"Filters_" + std::to_wstring(i) + L"_" + field);
+    }
+  }
+  std::sort(names.begin(), names.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names, expected);
+  EXPECT_EQ(store.GetValue(L"FiltersCount"), L"2");
+  EXPECT_EQ(store.GetValue(L"Count"), L"0");
+  EXPECT_EQ(store.GetValue(L"Title"), L"keep");
+
+  TVarnelExceptionsFilters back;
+  back.Assign(store);
+  ASSERT_EQ(back.Count(), 2);
+  EXPECT_TRUE(back.GetItem(0) == FullFilter(7));
+
+  // Without a "Count" value no "Count" key appears.
+  TNameValueStorage fresh;
+  two.AssignTo(fresh);
+  EXPECT_FALSE(fresh.HasName(L"Count"));
+
+  std::vector<std::wstring> lines = {L"Count=4", L"T0=EOld", L"Filters_9_Type=EGone", L"Other=1"};
+  two.AssignTo(lines);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), L"Count=0"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), L"Other=1"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), L"FiltersCount=2"), lines.end());
+  EXPECT_EQ(std::find(lines.begin(), lines.end(), L"T0=EOld"), lines.end());
+  EXPECT_EQ(std::find(lines.begin(), lines.end(), L"Filters_9_Type=EGone"), lines.end());
+}
+
+TEST(ExceptionFiltersStore, FilterKeyRecognition) {
+  struct Case {
+    const wchar_t* name;
+    bool is_filter_key;
+  };
+  const Case cases[] = {
+      {L"FiltersCount", true}, {L"filters_0_Type", true}, {L"Filters", true}, {L"Act", true},
+      {L"act1F", true},        {L"T", true},              {L"T0", true},      {L"tABCdef", true},
+      {L"NM10", true},         {L"M0A01", true},          {L"Z3", true},      {L"D9", true},
+      {L"H0", true},           {L"A10", true},            {L"Dead", true},    {L"Filter", false},
+      {L"Count", false},       {L"T0g", false},           {L"Tx", false},     {L"Active", false},
+      {L"NMX", false},         {L"Version", false},       {L"", false},       {L"B0", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsFilterKey(c.name), c.is_filter_key) << c.name;
+}
+
+}  // namespace
+}  // namespace zelvic::diag
