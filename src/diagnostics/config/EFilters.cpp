@@ -1,5 +1,7 @@
 #include "diagnostics/config/EFilters.h"
 
+#include "diagnostics/util/EStrings.h"
+
 #include <climits>
 #include <cwchar>
 #include <optional>
@@ -26,13 +28,6 @@ bool AsciiSameIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept {
     if (x != y) return false;
   }
   return true;
-}
-
-std::wstring Trim(std::wstring_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && s[b] <= L' ') ++b;
-  while (e > b && s[e - 1] <= L' ') --e;
-  return std::wstring(s.substr(b, e - b));
 }
 
 // The name with its extension removed: the part after the last "." that

@@ -1,5 +1,7 @@
 #include "diagnostics/debuginfo/EDebugInfo.h"
 
+#include "diagnostics/util/EStrings.h"
+
 #include "diagnostics/debuginfo/EUnmangling.h"
 #include "platform/image_help.h"
 
@@ -21,21 +23,6 @@ namespace zelvic::diag {
 namespace {
 
 // ------------------------------------------------------------ text helpers --
-
-bool IsSpace(wchar_t c) noexcept { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == 0; }
-
-std::wstring Trim(std::wstring_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && IsSpace(s[b])) ++b;
-  while (e > b && IsSpace(s[e - 1])) --e;
-  return std::wstring(s.substr(b, e - b));
-}
-
-void ReplaceAll(std::wstring& s, std::wstring_view what, std::wstring_view with) {
-  for (std::size_t p = s.find(what); p != std::wstring::npos; p = s.find(what, p + with.size())) {
-    s.replace(p, what.size(), with);
-  }
-}
 
 // The extension of a file name, dot included; empty without one.
 std::wstring_view FileExtension(std::wstring_view name) {

@@ -1,5 +1,7 @@
 #include "diagnostics/debuginfo/EDebugVLFormat.h"
 
+#include "diagnostics/util/EStrings.h"
+
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -55,19 +57,6 @@ bool SameText(const std::wstring& a, const std::wstring& b) noexcept {
     if (FoldCase(a[i]) != FoldCase(b[i])) return false;
   }
   return true;
-}
-
-std::wstring Trim(const std::wstring& s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && s[b] <= L' ') ++b;
-  while (e > b && s[e - 1] <= L' ') --e;
-  return s.substr(b, e - b);
-}
-
-void ReplaceAll(std::wstring& s, const std::wstring& from, const std::wstring& to) {
-  for (std::size_t at = s.find(from); at != std::wstring::npos; at = s.find(from, at + to.size())) {
-    s.replace(at, from.size(), to);
-  }
 }
 
 std::wstring WithoutExtension(const std::wstring& name) {

@@ -1,5 +1,7 @@
 #include "diagnostics/debuginfo/EUnmangling.h"
 
+#include "diagnostics/util/EStrings.h"
+
 #include <cxxabi.h>
 
 #include <atomic>
@@ -11,21 +13,6 @@ namespace zelvic::diag {
 namespace {
 
 std::atomic<TMicrosoftUndecorator> g_undecorator{nullptr};
-
-bool IsSpace(wchar_t c) noexcept { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == 0; }
-
-std::wstring Trim(std::wstring_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && IsSpace(s[b])) ++b;
-  while (e > b && IsSpace(s[e - 1])) --e;
-  return std::wstring(s.substr(b, e - b));
-}
-
-void ReplaceAll(std::wstring& s, std::wstring_view what, std::wstring_view with) {
-  for (std::size_t p = s.find(what); p != std::wstring::npos; p = s.find(what, p + with.size())) {
-    s.replace(p, what.size(), with);
-  }
-}
 
 bool IsAsciiLetter(wchar_t c) noexcept { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 

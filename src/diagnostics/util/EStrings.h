@@ -1,0 +1,14 @@
+// Small text operations the facility's units share.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zelvic::diag {
+
+// Without leading and trailing blanks and control characters (code <= 32).
+std::wstring Trim(std::wstring_view text);
+// Every occurrence of `what`, left to right, replaced by `with`.
+void ReplaceAll(std::wstring& text, std::wstring_view what, std::wstring_view with);
+
+}  // namespace zelvic::diag
