@@ -29,7 +29,7 @@ enum : std::uint32_t {
   DW_AT_decl_file = 0x3a,
   DW_AT_call_file = 0x58,
   DW_AT_call_line = 0x59,
-  DW_AT_specification = 0x47,
+  DW_AT_declaration_link = 0x47,  // a definition naming its declaration
   DW_AT_ranges = 0x55,
   DW_AT_linkage_name = 0x6e,
   DW_AT_str_offsets_base = 0x72,
@@ -564,7 +564,7 @@ TDwarfInfo ReadDwarf(const TDwarfSections& s) {
       for (const TAbbrevAttr& at : ab.Attrs) {
         TValue v = ReadForm(c, at.Form, at.Implicit, u, s);
         switch (at.Attr) {
-          case DW_AT_name: case DW_AT_linkage_name: case DW_AT_MIPS_linkage_name: case DW_AT_specification:
+          case DW_AT_name: case DW_AT_linkage_name: case DW_AT_MIPS_linkage_name: case DW_AT_declaration_link:
           case DW_AT_abstract_origin: case DW_AT_low_pc: case DW_AT_high_pc: case DW_AT_ranges:
           case DW_AT_stmt_list: case DW_AT_comp_dir: case DW_AT_str_offsets_base: case DW_AT_addr_base:
           case DW_AT_rnglists_base: case DW_AT_declaration: case DW_AT_decl_file:
@@ -593,7 +593,7 @@ TDwarfInfo ReadDwarf(const TDwarfSections& s) {
           case DW_AT_name: die.Name = TextOf(v, s, u); break;
           case DW_AT_linkage_name:
           case DW_AT_MIPS_linkage_name: die.LinkageName = TextOf(v, s, u); break;
-          case DW_AT_specification:
+          case DW_AT_declaration_link:
           case DW_AT_abstract_origin: die.Origin = v.Number; break;
           case DW_AT_low_pc: low = &v; break;
           case DW_AT_high_pc: high = &v; break;
