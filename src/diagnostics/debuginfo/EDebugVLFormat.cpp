@@ -158,37 +158,6 @@ std::wstring Base64Encode(std::span<const std::uint8_t> bytes) {
   return out;
 }
 
-bool IsCleanUtf8(std::span<const std::uint8_t> b) noexcept {
-  std::size_t i = 0;
-  while (i < b.size()) {
-    const std::uint8_t c = b[i];
-    std::size_t n;
-    std::uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      n = 1, cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 2, cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (b.size() - i <= n) return false;
-    for (std::size_t k = 1; k <= n; ++k) {
-      if ((b[i + k] & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (b[i + k] & 0x3F);
-    }
-    if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += n + 1;
-  }
-  return true;
-}
-
 std::wstring ExtractFileNamePart(const std::wstring& path) {
   const std::size_t at = path.find_last_of(L"\\/:");
   return at == std::wstring::npos ? path : path.substr(at + 1);

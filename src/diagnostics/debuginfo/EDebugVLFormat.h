@@ -113,7 +113,6 @@ class TUnitList {
 std::wstring ParseClassName(const std::wstring& unit_name, const std::wstring& name, std::wstring& class_name);
 
 std::wstring Base64Encode(std::span<const std::uint8_t> bytes);
-bool IsCleanUtf8(std::span<const std::uint8_t> bytes) noexcept;
 // Compares file names the way the platform's file system does for the
 // characters that matter here (ASCII and Latin-1 letters fold case).
 bool SameFileName(const std::wstring& a, const std::wstring& b) noexcept;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "diagnostics/EVarnelLogErrors.h"
+#include "diagnostics/util/ETextEncoding.h"
 
 namespace zelvic::platform {
 class TMappedFile;
@@ -130,9 +131,6 @@ struct TVLPeSection {
 // The section name bytes (the first 8, cut at the first zero) as UTF-8 when
 // they are valid UTF-8, else in the process's ANSI code page.
 std::wstring DecodeSectionName(const std::uint8_t (&raw)[8]);
-// True when the bytes are well-formed UTF-8 (no overlong forms, no
-// surrogates, nothing above U+10FFFF); `out` receives the text.
-bool DecodeUtf8Strict(std::string_view bytes, std::wstring& out);
 
 // Whether export `candidate` answers to `compare_name`: equal, or equal once
 // a trailing "A" or "W" that follows a letter, digit or "_" is dropped from

@@ -72,6 +72,53 @@ void AppendUtf8(std::vector<std::uint8_t>& out, std::wstring_view text) {
   }
 }
 
+bool DecodeUtf8Strict(std::string_view bytes, std::wstring& out) {
+  out.clear();
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto b0 = static_cast<unsigned char>(bytes[i]);
+    std::uint32_t cp;
+    std::size_t extra;
+    std::uint32_t min;
+    if (b0 < 0x80) {
+      cp = b0, extra = 0, min = 0;
+    } else if ((b0 & 0xE0) == 0xC0) {
+      cp = b0 & 0x1F, extra = 1, min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+      cp = b0 & 0x0F, extra = 2, min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+      cp = b0 & 0x07, extra = 3, min = 0x10000;
+    } else {
+      return false;
+    }
+    if (bytes.size() - i - 1 < extra) return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const auto b = static_cast<unsigned char>(bytes[i + k]);
+      if ((b & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<wchar_t>(cp));
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+bool IsCleanUtf8(std::span<const std::uint8_t> bytes) noexcept {
+  try {
+    std::wstring ignored;
+    return DecodeUtf8Strict(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), ignored);
+  } catch (...) {
+    return false;  // out of memory for the scratch text
+  }
+}
+
 std::vector<std::uint8_t> Utf8Bytes(std::wstring_view text) {
   std::vector<std::uint8_t> out;
   AppendUtf8(out, text);

@@ -16,5 +16,10 @@ void AppendUtf8(std::vector<std::uint8_t>& out, std::wstring_view text);
 std::vector<std::uint8_t> Utf8Bytes(std::wstring_view text);
 // UTF-16 text of UTF-8 bytes; a malformed sequence gives U+FFFD per byte.
 std::wstring DecodeUtf8(std::span<const std::uint8_t> bytes);
+// Only well-formed UTF-8 (no overlong forms, surrogates or values past
+// U+10FFFF): false, with `out` undefined, for anything else. Callers fall
+// back to another code page then.
+bool DecodeUtf8Strict(std::string_view bytes, std::wstring& out);
+bool IsCleanUtf8(std::span<const std::uint8_t> bytes) noexcept;
 
 }  // namespace zelvic::diag
