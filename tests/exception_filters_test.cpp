@@ -678,5 +678,366 @@ TEST(ExceptionFiltersStore, FilterKeyRecognition) {
   for (const Case& c : cases) EXPECT_EQ(IsFilterKey(c.name), c.is_filter_key) << c.name;
 }
 
+// --- the list of a module's options ---------------------------------------------------
+
+std::vector<std::uint8_t> Utf8Text(std::string_view text) {
+  std::string marked = "\xEF\xBB\xBF";
+  marked += text;
+  return {marked.begin(), marked.end()};
+}
+
+std::vector<TVarnelExceptionFilter> ItemsOf(const TVarnelExceptionsFilters& list) {
+  std::vector<TVarnelExceptionFilter> items;
+  for (int i = 0; i < list.Count(); ++i) items.push_back(list.GetItem(i));
+  return items;
+}
+
+// The filters the options' store holds right now, read by a list of its own.
+std::vector<TVarnelExceptionFilter> StoredFilters(const TVarnelModuleOptions& options) {
+  TVarnelExceptionsFilters stored;
+  stored.Assign(options.Storage());
+  return ItemsOf(stored);
+}
+
+std::vector<std::wstring> StoredNames(const TVarnelModuleOptions& options) {
+  std::vector<std::wstring> names;
+  const TNameValueStorage& store = options.Storage();
+  for (std::size_t i = 0; i < store.Count(); ++i) names.push_back(store.GetName(i));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(ExceptionFiltersOfOptions, TheListBelongsToItsOptions) {
+  TVarnelModuleOptions o;
+  const TVarnelModuleOptions& read_only = o;
+  EXPECT_EQ(o.ExceptionsFilters().Owner(), &o);
+  EXPECT_EQ(&read_only.ExceptionsFilters(), &o.ExceptionsFilters());
+  EXPECT_EQ(o.ExceptionsFilters().Count(), 0);
+  // A fresh object has nothing to write back: no filter keys appear.
+  EXPECT_FALSE(o.NeedUpdate());
+  EXPECT_EQ(StoredNames(o), (std::vector<std::wstring>{L"CompatibilityMode", L"VarnelLog Version"}));
+}
+
+TEST(ExceptionFiltersOfOptions, LoadingATextWithFilterKeysFillsTheList) {
+  TVarnelModuleOptions o;
+  o.LoadFromStream(Utf8Text("VarnelLog Version=7007\r\n"
+                            "FiltersCount=2\r\n"
+                            "Filters_0_Type=\"EConvertError\"\r\n"
+                            "Filters_0_Message=\"Bad \\qnumber\\q\\r\\nTry again \\d\\d later\"\r\n"
+                            "Filters_0_Handler=1\r\n"
+                            "Filters_0_Module=\"app.exe\"\r\n"
+                            "Filters_0_BugID=2147483647\r\n"
+                            "Filters_1_Active=0\r\n"
+                            "Filters_1_Type=\"EAbort\"\r\n"
+                            "Filters_1_Handled=2\r\n"
+                            "Filters_1_Context=0\r\n"
+                            "Filters_1_Properties=\"  Code=5\\r\\n\""),
+                   7007);
+  const TVarnelExceptionsFilters& list = o.ExceptionsFilters();
+  ASSERT_EQ(list.Count(), 2);
+  TVarnelExceptionFilter first;
+  first.Active = true;
+  first.ExceptionClassName = L"EConvertError";
+  first.ExceptionMessage = L"Bad \"number\"\r\nTry again -- later";
+  first.HandlerType = fhtRTL;
+  first.ActionType = fatUnchanged;
+  first.SourceModule = L"app.exe";
+  first.ExpectedContext = -1;
+  first.ExpectedBugID = 2147483647u;
+  EXPECT_TRUE(list.GetItem(0) == first);
+  TVarnelExceptionFilter second;
+  second.ExceptionClassName = L"EAbort";
+  second.ExceptionType = fetUnhandled;
+  second.HandlerType = fhtVarnelLog;
+  second.ActionType = fatUnchanged;
+  second.Properties = L"Code=5";
+  EXPECT_TRUE(list.GetItem(1) == second);
+  // Reading is no change: the store keeps the text's keys as they were.
+  EXPECT_FALSE(o.NeedUpdate());
+  EXPECT_EQ(o.Storage().GetValue(L"Filters_1_Properties"), L"  Code=5\r\n");
+  EXPECT_FALSE(o.Storage().HasName(L"Filters_1_Message"));
+}
+
+TEST(ExceptionFiltersOfOptions, OlderKeysAreRewrittenInTheCurrentFormAfterAnyChange) {
+  const auto older_text = Utf8Text(
+      "VarnelLog Version=7007\r\nActivate=1\r\nCount=2\r\n"
+      "Act0=1\r\nT0=\"EFoo\"\r\nM0=\"Foo failed\"\r\nZ0=1\r\nD0=2\r\nH0=1\r\nA0=2\r\n"
+      "T1=\"EBar\"\r\nNM1=2\r\nM0100=\"first\"\r\nM0101=\"second\"");
+  const std::vector<std::wstring> older_keys = {L"Act0", L"T0", L"M0",    L"Z0",    L"D0", L"H0",
+                                                L"A0",   L"T1", L"NM1",   L"M0100", L"M0101"};
+  TVarnelExceptionFilter foo;
+  foo.Active = true;
+  foo.ExceptionClassName = L"EFoo";
+  foo.ExceptionMessage = L"Foo failed";
+  foo.ExceptionType = fetHandled;
+  foo.DialogType = L"TMessageBoxDialog";
+  foo.HandlerType = fhtRTL;
+  foo.ActionType = fatRestart;
+  TVarnelExceptionFilter bar;
+  bar.ExceptionClassName = L"EBar";
+  bar.ExceptionMessage = L"first\r\nsecond";
+  bar.ExceptionType = fetUnhandled;
+  bar.DialogType = L"TMessageBoxDialog";
+  bar.HandlerType = fhtNone;
+  bar.ActionType = fatNone;
+
+  struct Change {
+    const char* what;
+    void (*apply)(TVarnelModuleOptions&);
+    bool adds_ignored;
+  };
+  const Change changes[] = {
+      {"a filter added", [](TVarnelModuleOptions& o) { o.ExceptionsFilters().AddIgnoredException(L"EBaz"); }, true},
+      {"a text set", [](TVarnelModuleOptions& o) { o.SetCustomizedTexts(mtDialog_Caption, L"Caption"); }, false},
+  };
+  for (const Change& change : changes) {
+    TVarnelModuleOptions o;
+    o.LoadFromStream(older_text, 7007);
+    ASSERT_EQ(ItemsOf(o.ExceptionsFilters()), (std::vector<TVarnelExceptionFilter>{foo, bar})) << change.what;
+    // Until something changes, the store keeps the form it was given.
+    EXPECT_EQ(o.Storage().GetValue(L"T0"), L"EFoo") << change.what;
+    EXPECT_FALSE(o.Storage().HasName(L"FiltersCount")) << change.what;
+
+    change.apply(o);
+    EXPECT_TRUE(o.NeedUpdate()) << change.what;
+    const TNameValueStorage& store = o.Storage();
+    EXPECT_FALSE(o.NeedUpdate()) << change.what;
+    for (const std::wstring& key : older_keys) {
+      EXPECT_FALSE(store.HasName(key)) << change.what << ": " << key;
+    }
+    // The older count stays, at 0, so an older reader finds no filters.
+    EXPECT_EQ(store.GetValue(L"Count"), L"0") << change.what;
+    EXPECT_EQ(store.GetValue(L"Activate"), L"1") << change.what;
+    std::vector<TVarnelExceptionFilter> expected = {foo, bar};
+    if (change.adds_ignored) {
+      TVarnelExceptionsFilters shortcut;
+      shortcut.AddIgnoredException(L"EBaz");
+      expected.push_back(shortcut.GetItem(0));
+    }
+    EXPECT_EQ(o.Storage().GetValue(L"FiltersCount"), std::to_wstring(expected.size())) << change.what;
+    EXPECT_EQ(StoredFilters(o), expected) << change.what;
+
+    // The rewritten text loads back to the same list.
+    TVarnelModuleOptions back;
+    back.LoadFromStream(o.SaveToStream(false, true), 7007);
+    EXPECT_EQ(ItemsOf(back.ExceptionsFilters()), expected) << change.what;
+  }
+}
+
+TEST(ExceptionFiltersOfOptions, ChangesThroughTheListReachTheStoreAtTheNextRead) {
+  struct Step {
+    const char* what;
+    void (*apply)(TVarnelExceptionsFilters&);
+    bool changes;
+  };
+  const Step steps[] = {
+      {"Add", [](TVarnelExceptionsFilters& l) { l.Add(Filter(L"EOne")); }, true},
+      {"Add of an equal filter", [](TVarnelExceptionsFilters& l) { l.Add(Filter(L"EOne")); }, false},
+      {"Insert", [](TVarnelExceptionsFilters& l) { l.Insert(0, FullFilter(3)); }, true},
+      {"AddExpectedException", [](TVarnelExceptionsFilters& l) { l.AddExpectedException(L"ETwo"); }, true},
+      {"AddFullyIgnoredException", [](TVarnelExceptionsFilters& l) { l.AddFullyIgnoredException(L"E3"); }, true},
+      {"Delete", [](TVarnelExceptionsFilters& l) { l.Delete(1); }, true},
+      {"Assign from a list",
+       [](TVarnelExceptionsFilters& l) {
+         TVarnelExceptionsFilters other;
+         other.Add(FullFilter(4));
+         other.Add(FullFilter(5));
+         l.Assign(other);
+       },
+       true},
+      {"Clear", [](TVarnelExceptionsFilters& l) { l.Clear(); }, true},
+      {"Clear of an empty list", [](TVarnelExceptionsFilters& l) { l.Clear(); }, false},
+  };
+  TVarnelModuleOptions o;
+  for (const Step& step : steps) {
+    step.apply(o.ExceptionsFilters());
+    EXPECT_EQ(o.NeedUpdate(), step.changes) << step.what;
+    const std::wstring text = o.ToString();
+    EXPECT_FALSE(o.NeedUpdate()) << step.what;
+    EXPECT_NE(text.find(L"FiltersCount=" + std::to_wstring(o.ExceptionsFilters().Count()) + L"\r\n"),
+              std::wstring::npos)
+        << step.what;
+    EXPECT_EQ(StoredFilters(o), ItemsOf(o.ExceptionsFilters())) << step.what;
+  }
+}
+
+TEST(ExceptionFiltersOfOptions, APendingFilterSurvivesAStoreChange) {
+  TVarnelModuleOptions o;
+  o.ExceptionsFilters().AddExpectedException(L"EKept");
+  // The change's refresh re-reads the filters from the store; the pending one
+  // must have been written there first.
+  o.MutableStorage().SetValue(L"Unrelated", L"1");
+  ASSERT_EQ(o.ExceptionsFilters().Count(), 1);
+  EXPECT_EQ(o.ExceptionsFilters().GetItem(0).ExceptionClassName, L"EKept");
+  EXPECT_EQ(o.Storage().GetValue(L"Filters_0_Type"), L"EKept");
+}
+
+TEST(ExceptionFiltersOfOptions, APendingFilterAndAPendingTextAreBothWrittenBack) {
+  // Writing the filters notifies the store; a refresh at that moment would
+  // read the texts back from the store before the pending one is in it.
+  TVarnelModuleOptions o;
+  o.SetCustomizedTexts(mtDialog_Caption, L"Mine");
+  o.ExceptionsFilters().AddFullyIgnoredException(L"EQuiet");
+  const TNameValueStorage& store = o.Storage();
+  EXPECT_EQ(store.GetValue(L"mtDialog_Caption"), L"Mine");
+  EXPECT_EQ(store.GetValue(L"Filters_0_Type"), L"EQuiet");
+  EXPECT_EQ(o.GetCustomizedTexts(mtDialog_Caption), L"Mine");
+  EXPECT_EQ(o.ExceptionsFilters().Count(), 1);
+  // And the object still refreshes on later changes.
+  o.MutableStorage().SetValue(L"mtDialog_Caption", L"Theirs");
+  EXPECT_EQ(o.GetCustomizedTexts(mtDialog_Caption), L"Theirs");
+}
+
+TEST(ExceptionFiltersOfOptions, DefaultsClearTheListAndItsKeys) {
+  TVarnelModuleOptions o;
+  o.LoadFromStream(Utf8Text("VarnelLog Version=7007\r\nFiltersCount=1\r\nFilters_0_Type=\"EFoo\"\r\nCount=1\r\n"
+                            "T0=\"EOld\""),
+                   7007);
+  ASSERT_EQ(o.ExceptionsFilters().Count(), 1);
+  o.ExceptionsFilters().AddIgnoredException(L"EPending");
+  ASSERT_TRUE(o.NeedUpdate());
+  o.SetToDefaultOptions();
+  EXPECT_EQ(o.ExceptionsFilters().Count(), 0);
+  EXPECT_FALSE(o.NeedUpdate());
+  EXPECT_EQ(StoredNames(o), (std::vector<std::wstring>{L"CompatibilityMode", L"VarnelLog Version"}));
+
+  o.ExceptionsFilters().AddIgnoredException(L"EAgain");
+  o.Assign(nullptr);
+  EXPECT_EQ(o.ExceptionsFilters().Count(), 0);
+  EXPECT_EQ(StoredNames(o), (std::vector<std::wstring>{L"CompatibilityMode", L"VarnelLog Version"}));
+}
+
+TEST(ExceptionFiltersOfOptions, AssigningOptionsCopiesTheFilters) {
+  TVarnelModuleOptions source(L"C:\\a\\source.dll");
+  source.LoadFromStream(Utf8Text("VarnelLog Version=7007\r\nFiltersCount=1\r\nFilters_0_Type=\"EStored\""), 7007);
+  // One filter only in the list, not yet in the store.
+  source.ExceptionsFilters().Add(FullFilter(1));
+  ASSERT_TRUE(source.NeedUpdate());
+  const std::vector<TVarnelExceptionFilter> expected = ItemsOf(source.ExceptionsFilters());
+  ASSERT_EQ(expected.size(), 2u);
+
+  TVarnelModuleOptions copy;
+  copy.ExceptionsFilters().AddExpectedException(L"EReplaced");
+  copy.Assign(source);
+  EXPECT_EQ(ItemsOf(copy.ExceptionsFilters()), expected);
+  EXPECT_FALSE(copy.NeedUpdate());
+  EXPECT_EQ(copy.ToString(), source.ToString());
+
+  TVarnelModuleOptions other;
+  source.AssignTo(other);
+  EXPECT_EQ(ItemsOf(other.ExceptionsFilters()), expected);
+
+  // The copy's list is its own and tells its own options.
+  copy.ExceptionsFilters().Delete(0);
+  EXPECT_TRUE(copy.NeedUpdate());
+  EXPECT_FALSE(source.NeedUpdate());
+  EXPECT_EQ(source.ExceptionsFilters().Count(), 2);
+  EXPECT_EQ(copy.ExceptionsFilters().Owner(), &copy);
+}
+
+TEST(ExceptionFiltersOfOptions, AFilterBuiltFromAnnotationsIsStoredAtTheNextWriteBack) {
+  RegisterFilterAnnotations(L"EOptionsAnnotated", {VarnelLogAction{fatTerminate}, VarnelLogMessage{L"Noted"}});
+  const int object = 0;  // any object: without a reader the class name is the record's text
+  TVarnelModuleOptions o;
+  o.ExceptionsFilters().AddExpectedException(L"EFirst");
+  (void)o.ToString();
+  ASSERT_FALSE(o.NeedUpdate());
+
+  // A filter that matches grows nothing and changes nothing.
+  EXPECT_EQ(o.ExceptionsFilters().FindException(L"EFirst", false, 0, &object), 0);
+  EXPECT_FALSE(o.NeedUpdate());
+
+  EXPECT_EQ(o.ExceptionsFilters().FindException(L"EOptionsAnnotated", false, 0, &object), 1);
+  EXPECT_TRUE(o.NeedUpdate());
+  const TNameValueStorage& store = o.Storage();
+  EXPECT_EQ(store.GetValue(L"FiltersCount"), L"2");
+  EXPECT_EQ(store.GetValue(L"Filters_1_Type"), L"EOptionsAnnotated");
+  EXPECT_EQ(store.GetValue(L"Filters_1_Action"), L"1");
+  EXPECT_EQ(store.GetValue(L"Filters_1_Message"), L"Noted");
+  EXPECT_EQ(store.GetValue(L"Filters_1_Handler"), L"2");
+  RegisterFilterAnnotations(L"EOptionsAnnotated", {});
+}
+
+TEST(ExceptionFiltersOfOptions, SavedFiltersLoadBackUnchanged) {
+  TVarnelModuleOptions o(L"m.dll");
+  for (int i = 0; i < 3; ++i) o.ExceptionsFilters().Add(FullFilter(i));
+  TVarnelExceptionFilter awkward = Filter(L"EAwkward");
+  awkward.ExceptionMessage = L"C:\\dir\\new -- \"quoted\"\r\n\ttabbed";
+  awkward.Properties = L"Path=\"C:\\\\x\"\r\nCode=-3";
+  awkward.ExpectedURL = L"http://h/?a=1&b=--";
+  o.ExceptionsFilters().Add(awkward);
+  const std::vector<TVarnelExceptionFilter> expected = ItemsOf(o.ExceptionsFilters());
+  for (const bool bom : {true, false}) {
+    TVarnelModuleOptions back(L"m.dll");
+    back.LoadFromStream(o.SaveToStream(false, bom), 0);
+    EXPECT_EQ(ItemsOf(back.ExceptionsFilters()), expected) << bom;
+    EXPECT_EQ(back.ToString(), o.ToString()) << bom;
+  }
+}
+
+TEST(ExceptionFiltersOfOptions, ADamagedBugIdentifierFailsTheLoadAndLeavesDefaults) {
+  TVarnelModuleOptions o(L"C:\\x\\host.dll");
+  o.ExceptionsFilters().AddExpectedException(L"EBefore");
+  EXPECT_THROW(o.LoadFromStream(Utf8Text("VarnelLog Version=7007\r\nActivate=1\r\nFiltersCount=2\r\n"
+                                         "Filters_0_Type=\"EFine\"\r\nFilters_1_Type=\"EBad\"\r\n"
+                                         "Filters_1_BugID=2147483648"),
+                                7007),
+               ERangeError);
+  EXPECT_EQ(o.ExceptionsFilters().Count(), 0);
+  EXPECT_FALSE(o.ActivateVarnelLog());
+  EXPECT_EQ(o.Version(), 7007);
+  EXPECT_TRUE(o.NeedUpdate());
+  const TNameValueStorage& store = o.Storage();
+  EXPECT_EQ(store.GetValue(L"FiltersCount"), L"0");
+  EXPECT_FALSE(store.HasName(L"Filters_0_Type"));
+  EXPECT_FALSE(store.HasName(L"Filters_1_BugID"));
+
+  // The object stays usable.
+  o.LoadFromStream(Utf8Text("VarnelLog Version=7007\r\nFiltersCount=1\r\nFilters_0_BugID=12"), 7007);
+  ASSERT_EQ(o.ExceptionsFilters().Count(), 1);
+  EXPECT_EQ(o.ExceptionsFilters().GetItem(0).ExpectedBugID, 12u);
+}
+
+TEST(ExceptionFiltersOfOptions, ADamagedBugIdentifierInAStoreChangeKeepsTheStoresKeys) {
+  TVarnelModuleOptions o;
+  o.LoadFromStream(Utf8Text("VarnelLog Version=7007\r\nFiltersCount=2\r\nFilters_0_Type=\"EFine\"\r\n"
+                            "Filters_1_Type=\"EBad\""),
+                   7007);
+  ASSERT_EQ(o.ExceptionsFilters().Count(), 2);
+  TNameValueStorage& store = o.MutableStorage();
+  store.BeginUpdate();
+  store.SetValue(L"mtDialog_Caption", L"Changed too");
+  store.SetValue(L"Filters_1_BugID", L"4294967295");
+  EXPECT_THROW(store.EndUpdate(), ERangeError);
+  // Nothing half-read: the list is empty, the rest of the state is read, and
+  // the keys stay for whoever repairs them.
+  EXPECT_EQ(o.ExceptionsFilters().Count(), 0);
+  EXPECT_EQ(o.GetCustomizedTexts(mtDialog_Caption), L"Changed too");
+  EXPECT_FALSE(o.NeedUpdate());
+  EXPECT_EQ(o.Storage().GetValue(L"Filters_1_BugID"), L"4294967295");
+  EXPECT_EQ(o.Storage().GetValue(L"Filters_0_Type"), L"EFine");
+
+  o.MutableStorage().SetValue(L"Filters_1_BugID", L"5");
+  ASSERT_EQ(o.ExceptionsFilters().Count(), 2);
+  EXPECT_EQ(o.ExceptionsFilters().GetItem(1).ExpectedBugID, 5u);
+}
+
+TEST(ExceptionFiltersOfOptions, NoOptionOrTextKeyIsTakenForAFilterKey) {
+  // Writing the filters back removes every filter key, so an option or a
+  // text stored under such a name would be lost at each write-back.
+  for (const TOptionDef& def : OptionCatalogue()) {
+    for (const wchar_t* key : {def.Key, def.CompatKey, def.RuleKey}) {
+      EXPECT_FALSE(IsFilterKey(key)) << def.Property << ": " << std::wstring(key);
+    }
+  }
+  for (std::size_t i = 0; i < kMessageTypeCount; ++i) {
+    const std::wstring name(MessageTypeName(static_cast<TMessageType>(i)));
+    if (name.empty()) continue;
+    EXPECT_FALSE(IsFilterKey(name)) << i;
+    EXPECT_FALSE(IsFilterKey(L"Count " + name)) << i;
+    EXPECT_FALSE(IsFilterKey(name + L"0")) << i;
+  }
+}
+
 }  // namespace
 }  // namespace zelvic::diag

@@ -383,6 +383,16 @@ bool IsFilterKey(std::wstring_view name) noexcept {
   return false;
 }
 
+void TVarnelExceptionsFilters::Changed() const noexcept {
+  if (FOwner) FOwner->FiltersChanged();
+}
+
+void TVarnelExceptionsFilters::Clear() noexcept {
+  if (FList.empty()) return;
+  FList.clear();
+  Changed();
+}
+
 TVarnelExceptionFilter TVarnelExceptionsFilters::GetItem(int index) const {
   return *FList.at(static_cast<std::size_t>(index));
 }
@@ -393,11 +403,13 @@ void TVarnelExceptionsFilters::Insert(int index, const TVarnelExceptionFilter& f
   }
   if (index < 0 || index > Count()) throw std::out_of_range("filter index out of range");
   FList.insert(FList.begin() + index, std::make_unique<TVarnelExceptionFilter>(filter));
+  Changed();
 }
 
 void TVarnelExceptionsFilters::Delete(int index) {
   if (index < 0 || index >= Count()) throw std::out_of_range("filter index out of range");
   FList.erase(FList.begin() + index);
+  Changed();
 }
 
 void TVarnelExceptionsFilters::AddExpectedException(std::wstring_view class_name) {
@@ -437,6 +449,8 @@ int TVarnelExceptionsFilters::FindException(const TFilterExceptionData& data, co
   // Append even when an equal filter is listed but was not chosen (inactive):
   // the index returned must be the one just built.
   FList.push_back(std::make_unique<TVarnelExceptionFilter>(std::move(f)));
+  // Kept for later lookups; the store sees it at the owner's next write-back.
+  Changed();
   return Count() - 1;
 }
 

@@ -125,12 +125,17 @@ using TFilterGetLocation = std::function<void(std::uintptr_t address, TVLLocatio
 bool FilterMatches(const TVarnelExceptionFilter& filter, const TFilterExceptionData& data,
                    const TFilterGetLocation& get_location);
 
+// Every change of the list (adding, deleting, clearing, reading a store, a
+// filter built by FindException) marks the owner's derived state for
+// write-back, so the store gets the list before it is next read. A list
+// without an owner is a plain list.
 class TVarnelExceptionsFilters {
  public:
   explicit TVarnelExceptionsFilters(TVarnelModuleOptions* owner = nullptr) : FOwner(owner) {}
   TVarnelExceptionsFilters(const TVarnelExceptionsFilters&) = delete;
   TVarnelExceptionsFilters& operator=(const TVarnelExceptionsFilters&) = delete;
-  ~TVarnelExceptionsFilters() { Clear(); }
+  // The owner is being destroyed with its list: it is not told.
+  ~TVarnelExceptionsFilters() = default;
 
   TVarnelModuleOptions* Owner() const noexcept { return FOwner; }
   int Count() const noexcept { return static_cast<int>(FList.size()); }
@@ -141,7 +146,7 @@ class TVarnelExceptionsFilters {
   // Nothing happens when an equal filter (all fifteen fields) is listed.
   void Insert(int index, const TVarnelExceptionFilter& filter);
   void Delete(int index);
-  void Clear() noexcept { FList.clear(); }
+  void Clear() noexcept;
 
   void AddExpectedException(std::wstring_view class_name);
   void AddIgnoredException(std::wstring_view class_name);
@@ -163,6 +168,8 @@ class TVarnelExceptionsFilters {
   void AssignTo(std::vector<std::wstring>& lines) const;
 
  private:
+  void Changed() const noexcept;
+
   std::vector<std::unique_ptr<TVarnelExceptionFilter>> FList;
   TVarnelModuleOptions* FOwner;
 };

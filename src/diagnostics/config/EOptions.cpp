@@ -3,11 +3,13 @@
 #include "diagnostics/util/ETextEncoding.h"
 
 #include <cstdio>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <new>
 
 #include "diagnostics/config/EConfig.h"
+#include "diagnostics/config/EFilters.h"
 #include "platform/registry.h"
 #include "platform/text_compare.h"
 #include "runtime/hex_text.h"
@@ -263,6 +265,7 @@ std::span<const wchar_t* const> WebSenderClassNames() noexcept { return kWebSend
 TVarnelModuleOptions::TVarnelModuleOptions(std::wstring module_name)
     : module_name_(std::move(module_name)), module_handle_(platform::LoadedModuleByName(module_name_)) {
   storage_.SetOnUpdate([this] { OnStoreUpdate(); });
+  filters_ = std::make_unique<TVarnelExceptionsFilters>(this);
   SetToDefaultOptions();
 }
 
@@ -294,8 +297,16 @@ void TVarnelModuleOptions::OnStoreUpdate() {
 
 void TVarnelModuleOptions::WriteBackDerivedState() const {
   if (!need_update_ || writing_back_) return;
+  // The store notifies while the filters are written; a refresh then would
+  // re-read a half-written store over the state being written. The flag must
+  // also drop when a write fails, or no refresh would ever run again.
+  struct TWritingBack {
+    bool& flag;
+    ~TWritingBack() { flag = false; }
+  } writing{writing_back_};
   writing_back_ = true;
   storage_.SetValueQuietly(kVersionKey, std::to_wstring(version_));
+  filters_->AssignTo(storage_);
   for (std::size_t i = 0; i < kMessageTypeCount; ++i) {
     const std::wstring name = kMessageNames[i];
     if (name.empty()) continue;
@@ -317,12 +328,21 @@ void TVarnelModuleOptions::WriteBackDerivedState() const {
     storage_.SetValueQuietly(name, customized_texts_[i]);
   }
   need_update_ = false;
-  writing_back_ = false;
 }
 
 void TVarnelModuleOptions::RefreshDerivedState() {
   WriteBackDerivedState();
   version_ = VersionFromStored(ReadNumberByKey(kVersionKey, 400));
+  // Half a list would be written back over the keys it came from at the next
+  // change: a failed read leaves it empty, the texts are still read, and the
+  // error goes on once the state is whole.
+  std::exception_ptr filters_error;
+  try {
+    filters_->Assign(storage_);
+  } catch (...) {
+    filters_->Clear();
+    filters_error = std::current_exception();
+  }
   for (std::size_t i = 0; i < kMessageTypeCount; ++i) {
     customized_texts_[i] = kMessageDefaults[i];
     std::wstring name = kMessageNames[i];
@@ -343,7 +363,9 @@ void TVarnelModuleOptions::RefreshDerivedState() {
       customized_texts_[i] = storage_.GetValue(name);
     }
   }
+  // Reading the filters marked them changed; they equal the store now.
   need_update_ = false;
+  if (filters_error) std::rethrow_exception(filters_error);
 }
 
 // --- typed access ---------------------------------------------------------------
@@ -618,11 +640,14 @@ void TVarnelModuleOptions::SetToDefaultOptions() {
   const bool compatibility = CompatibilityMode();
   storage_.BeginUpdate();
   try {
-    // Defaults replace every customisation, written back or not.
-    need_update_ = false;
     storage_.Clear();
     storage_.SetValueQuietly(kVersionKey, std::to_wstring(kCurrentOptionsVersion));
+    filters_->Clear();
     storage_.SetValueQuietly(kCompatibilityKey, compatibility ? L"1" : L"0");
+    // Defaults replace every customisation, written back or not; clearing
+    // the filters marked them changed, and writing that back would add filter
+    // keys to a store that should hold the version and the mode only.
+    need_update_ = false;
   } catch (...) {
     storage_.EndUpdate();
     throw;

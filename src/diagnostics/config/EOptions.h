@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,6 +20,10 @@
 #include "diagnostics/config/EVLData.h"
 
 namespace zelvic::diag {
+
+// EFilters.h reaches up into the debug-information units; the options only
+// own the list, so they name it here and include it in the source.
+class TVarnelExceptionsFilters;
 
 ZELVIC_DECLARE_ERROR(EOptionsError, EVarnelLogGeneralError)
 ZELVIC_DECLARE_ERROR(ELoadOptionsError, EOptionsError)
@@ -173,6 +178,12 @@ class TVarnelModuleOptions {
   bool NeedUpdate() const noexcept { return need_update_; }
   std::function<void(TVarnelModuleOptions&)> DeleteNotify;
 
+  // The module's exception filters, kept in the store under the "Filters_"
+  // keys. The list is re-read at every refresh of the derived state; changes
+  // made through it reach the store at the next write-back.
+  TVarnelExceptionsFilters& ExceptionsFilters() noexcept { return *filters_; }
+  const TVarnelExceptionsFilters& ExceptionsFilters() const noexcept { return *filters_; }
+
   // --- typed access through the catalogue ---------------------------------
   std::int64_t ReadNumber(TOptionId id) const;
   bool ReadBool(TOptionId id) const { return ReadNumber(id) != 0; }
@@ -255,10 +266,17 @@ class TVarnelModuleOptions {
   virtual void SaveToFile(const std::wstring& file_name, bool ansi = false);
   virtual void LoadFromFile(const std::wstring& file_name);
 
-  // Re-reads the derived state (version, texts) from the store.
+  // Re-reads the derived state (version, filters, texts) from the store. A
+  // damaged filter key (a bug identifier out of range) raises the range
+  // error after the rest was read; the list is then empty and the store keeps
+  // its keys, so nothing half-read is ever written back over them.
   void RefreshDerivedState();
 
  private:
+  // The list tells its owner about every change so that it is written back.
+  friend class TVarnelExceptionsFilters;
+  void FiltersChanged() noexcept { need_update_ = true; }
+
   void WriteBackDerivedState() const;
   void OnStoreUpdate();
   std::int64_t ReadNumberByKey(std::wstring_view key, std::int64_t default_value) const;
@@ -269,6 +287,8 @@ class TVarnelModuleOptions {
 
   // Derived state is written back from const readers, so these are mutable.
   mutable TNameValueStorage storage_;
+  // Declared after the store: the list goes first when the object does.
+  std::unique_ptr<TVarnelExceptionsFilters> filters_;
   std::wstring module_name_;
   std::uintptr_t module_handle_ = 0;
   mutable std::array<std::wstring, kMessageTypeCount> customized_texts_;
