@@ -502,6 +502,70 @@ TEST(DebugInfoFormat, LaterUnitWinsOnOverlappingRanges) {
   EXPECT_EQ(u.Locate(0x180).UnitName, L"First");
 }
 
+// The search index must answer exactly as the plain scans: later units win
+// on overlaps, zero-sized entries hold nothing, unordered or overlapping
+// routine and line lists fall back to the forward scan, and spans reaching
+// past 2^32 are cut at the end of the offset space.
+TEST(DebugInfoFormat, IndexedLookupsAnswerAsThePlainScans) {
+  std::uint32_t seed = 12345;
+  auto next = [&seed](std::uint32_t bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % bound;
+  };
+  for (int round = 0; round < 60; ++round) {
+    TUnitList list;
+    const std::uint32_t units = 1 + next(round < 50 ? 12 : 40);
+    // A few rounds place units near the top of the offset space.
+    const std::uint32_t origin = round % 10 == 9 ? 0xFFFFF000u : 0;
+    for (std::uint32_t k = 0; k < units; ++k) {
+      TUnitRec u;
+      u.Addr = origin + next(0x400);
+      u.Size = next(6) == 0 ? 0 : next(8) == 0 ? 0x7FFFFFFF : next(0x200);
+      const std::uint32_t procs = next(5);
+      std::uint32_t at = u.Addr;
+      for (std::uint32_t j = 0; j < procs; ++j) {
+        TProcRec p;
+        // Mostly ascending; now and then a routine out of order or overlapping.
+        p.Addr = next(7) == 0 ? u.Addr + next(0x80) : at;
+        p.Size = next(0x40);
+        at = p.Addr + p.Size + next(3);
+        std::uint32_t line_at = p.Addr;
+        for (std::uint32_t l = 0, n = next(5); l < n; ++l) {
+          TLineRec line{static_cast<std::int32_t>(10 + l), line_at, next(0x10)};
+          if (next(9) == 0) line.Addr = p.Addr + next(0x20);
+          line_at = line.Addr + line.Size;
+          p.Lines.FList.push_back(line);
+        }
+        u.Procedures.FList.push_back(std::move(p));
+      }
+      list.FList.push_back(std::move(u));
+    }
+    const TUnitList plain = list;
+    list.Index();
+    for (std::uint32_t probe = 0; probe < 0x700; ++probe) {
+      const std::uint32_t offset = origin + probe;
+      const TUnitRec* a = plain.FindUnit(offset);
+      const TUnitRec* b = list.FindUnit(offset);
+      ASSERT_EQ(a == nullptr, b == nullptr) << "round " << round << " offset " << offset;
+      if (a == nullptr) continue;
+      const auto unit = static_cast<std::size_t>(a - plain.FList.data());
+      ASSERT_EQ(unit, static_cast<std::size_t>(b - list.FList.data())) << "round " << round << " offset " << offset;
+      const TProcRec* pa = plain.FList[unit].Procedures.FindProc(offset);
+      const TProcRec* pb = list.FList[unit].Procedures.FindProc(offset);
+      ASSERT_EQ(pa == nullptr, pb == nullptr);
+      if (pa == nullptr) continue;
+      const auto proc = pa - plain.FList[unit].Procedures.FList.data();
+      ASSERT_EQ(proc, pb - list.FList[unit].Procedures.FList.data()) << "round " << round << " offset " << offset;
+      const TLineRec* la = pa->Lines.FindLine(offset);
+      const TLineRec* lb = pb->Lines.FindLine(offset);
+      ASSERT_EQ(la == nullptr, lb == nullptr);
+      if (la != nullptr) {
+        ASSERT_EQ(la - pa->Lines.FList.data(), lb - pb->Lines.FList.data());
+      }
+    }
+  }
+}
+
 TEST(DebugInfoFormat, OffsetBeforeTheFirstLineHasRoutineButNoLine) {
   // A line 0 at offset 0 is no entry, so the routine's first line starts later.
   TDebugVLUnitModel u{L"Z.pas", L"", 0, 0x40, {{L"Start", 0, {{0, 0}, {5, 0x10}}}}};

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -525,6 +526,119 @@ TEST_F(DebugInfoLookupRegistry, LookupRaisesBothNestingCountersForItsDuration) {
   CloseHandle(t);
   EXPECT_EQ(seen, 0u);
   EXPECT_EQ(FacilityNestingCount(), 1u);
+}
+
+// The real process through a platform that counts the address queries and
+// reports a loader generation the test sets.
+class CountingPlatform final : public platform::TModulePlatform {
+ public:
+  std::wstring ModuleFileName(std::uintptr_t h) override { return real_.ModuleFileName(h); }
+  std::vector<std::uintptr_t> EnumerateModules() override { return real_.EnumerateModules(); }
+  std::wstring LongPathName(const std::wstring& p) override { return real_.LongPathName(p); }
+  platform::TFileFacts FileFacts(const std::wstring& p) override { return real_.FileFacts(p); }
+  platform::TVersionResource VersionResource(const std::wstring& p) override { return real_.VersionResource(p); }
+  bool ReadMemory(std::uintptr_t a, void* d, std::uint32_t n) override { return real_.ReadMemory(a, d, n); }
+  bool HasRcDataResource(std::uintptr_t h, const wchar_t* n) override { return real_.HasRcDataResource(h, n); }
+  std::uintptr_t AllocationBase(std::uintptr_t a) override {
+    ++queries;
+    return real_.AllocationBase(a);
+  }
+  std::optional<std::int32_t> TimeZoneBiasMinutes() override { return real_.TimeZoneBiasMinutes(); }
+  std::uint32_t LoaderGeneration() noexcept override { return generation; }
+
+  int queries = 0;
+  std::uint32_t generation = 0;
+
+ private:
+  platform::TModulePlatform& real_ = platform::SystemModulePlatform();
+};
+
+// While the loader generation holds, a module's source and facts are kept:
+// no address query, the same answer as the full path. A new generation, a
+// destroyed source or a platform that cannot tell makes the list ask again.
+TEST_F(DebugInfoLookupRegistry, ModuleFactsAreKeptWhileTheLoaderGenerationHolds) {
+  RegistryScope scope({&ExactSource::Class});
+  CountingPlatform counting;
+  TVLDebugInfoList list(counting);
+  TVLLocationInfo slow, fast;
+  ASSERT_TRUE(list.GetLocationInfo(OwnCode(), slow));
+  ASSERT_TRUE(list.GetLocationInfo(OwnCode() + 1, slow));
+  EXPECT_EQ(counting.queries, 2);  // generation 0: nothing kept
+  EXPECT_EQ(slow.Module, 0u);      // left to the completion
+
+  counting.generation = 5;
+  ASSERT_TRUE(list.GetLocationInfo(OwnCode(), fast));  // learns
+  const int after_learning = counting.queries;
+  ASSERT_TRUE(list.GetLocationInfo(OwnCode() + 3, fast));
+  EXPECT_EQ(counting.queries, after_learning);
+  EXPECT_EQ(fast.Address, OwnCode() + 3);
+  EXPECT_EQ(fast.ProcedureName, L"Exact");
+  EXPECT_EQ(fast.Module, AllocationBaseOf(OwnCode()));
+  EXPECT_EQ(fast.ModuleName, ModulePath(fast.Module));
+  // Completing either record gives the same facts.
+  TVLLocationInfo completed_slow = slow, completed_fast = fast;
+  completed_slow.Address = fast.Address;
+  CompleteLocationInfo(completed_slow);
+  CompleteLocationInfo(completed_fast);
+  EXPECT_EQ(completed_fast.Module, completed_slow.Module);
+  EXPECT_EQ(completed_fast.ModuleName, completed_slow.ModuleName);
+  EXPECT_EQ(completed_fast.ModuleType, completed_slow.ModuleType);
+  EXPECT_EQ(completed_fast.Offset, completed_slow.Offset);
+
+  // An address outside the image is not answered from the kept module.
+  TVLLocationInfo outside;
+  EXPECT_FALSE(list.GetLocationInfo(ToAddr(&outside), outside));
+  EXPECT_EQ(counting.queries, after_learning + 1);
+
+  counting.generation = 6;  // a module came or went
+  ASSERT_TRUE(list.GetLocationInfo(OwnCode(), fast));
+  EXPECT_EQ(counting.queries, after_learning + 2);
+  ASSERT_TRUE(list.GetLocationInfo(OwnCode(), fast));
+  EXPECT_EQ(counting.queries, after_learning + 2);
+
+  // A destroyed source is forgotten, never called.
+  ASSERT_EQ(list.Count(), 1);
+  list.GetItems(0)->DestroySource();
+  ASSERT_TRUE(list.GetLocationInfo(OwnCode(), fast));
+  EXPECT_EQ(counting.queries, after_learning + 3);
+  EXPECT_EQ(list.Count(), 1);
+}
+
+TEST_F(DebugInfoLookupRegistry, SourceMadeForAnotherFileIsNeverKept) {
+  RegistryScope scope({&ExactSource::Class});
+  g_fake.stale_first = true;
+  CountingPlatform counting;
+  counting.generation = 1;
+  TVLDebugInfoList list(counting);
+  TVLLocationInfo info;
+  ASSERT_TRUE(list.GetLocationInfo(OwnCode(), info));
+  ASSERT_TRUE(list.GetLocationInfo(OwnCode(), info));
+  EXPECT_EQ(g_fake.created, 2);  // the stale one was replaced, as without keeping
+}
+
+TEST(DebugInfoLookupLoaderWatch, GenerationMovesWithLoadsAndUnloads) {
+  platform::TModulePlatform& system = platform::SystemModulePlatform();
+  ASSERT_TRUE(platform::StartLoaderWatch());
+  const std::uint32_t before = system.LoaderGeneration();
+  EXPECT_NE(before, 0u);
+  ASSERT_EQ(GetModuleHandleW(L"mpr.dll"), nullptr) << "needs a library the process has not loaded";
+  HMODULE m = LoadLibraryW(L"mpr.dll");
+  ASSERT_NE(m, nullptr);
+  const std::uint32_t loaded = system.LoaderGeneration();
+  EXPECT_NE(loaded, before);
+  FreeLibrary(m);
+  EXPECT_NE(system.LoaderGeneration(), loaded);
+  // Counted: a nested start and stop leave the watch on.
+  ASSERT_TRUE(platform::StartLoaderWatch());
+  platform::StopLoaderWatch();
+  EXPECT_NE(system.LoaderGeneration(), 0u);
+  platform::StopLoaderWatch();
+  EXPECT_EQ(system.LoaderGeneration(), 0u);
+  // A later start never brings an old generation back.
+  ASSERT_TRUE(platform::StartLoaderWatch());
+  EXPECT_NE(system.LoaderGeneration(), before);
+  EXPECT_NE(system.LoaderGeneration(), loaded);
+  platform::StopLoaderWatch();
 }
 
 // ============================================================= completion ==

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -53,6 +54,38 @@ const TVersionEntries& VersionEntries() noexcept {
     return e;
   }();
   return entries;
+}
+
+// The loader calls the notification with its lock held, one call at a time.
+using TDllNotification = VOID(NTAPI*)(ULONG reason, const void* data, PVOID context);
+using TLdrRegisterDllNotification = LONG(NTAPI*)(ULONG flags, TDllNotification callback, PVOID context,
+                                                 PVOID* cookie);
+using TLdrUnregisterDllNotification = LONG(NTAPI*)(PVOID cookie);
+
+// Counts on across stops, so that a fact learnt before a stop never looks
+// current after the next start.
+std::atomic<std::uint32_t> g_loader_generation{0};
+std::atomic<bool> g_watching{false};
+std::uint32_t g_watch_users = 0;
+PVOID g_watch_cookie = nullptr;
+
+void NextGeneration() noexcept {
+  std::uint32_t next = g_loader_generation.load(std::memory_order_relaxed) + 1;
+  if (next == 0) next = 1;  // 0 means "not watching"
+  g_loader_generation.store(next, std::memory_order_release);
+}
+
+VOID NTAPI OnDllNotification(ULONG, const void*, PVOID) { NextGeneration(); }
+
+// Start and stop may come from any thread; the section keeps the user count
+// and the cookie together. Never deleted: stops come during unload.
+CRITICAL_SECTION& WatchLock() noexcept {
+  static CRITICAL_SECTION* lock = [] {
+    static CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    return &section;
+  }();
+  return *lock;
 }
 
 double FileTimeToLocalDateTime(const FILETIME& utc) noexcept {
@@ -185,6 +218,10 @@ class TSystemModulePlatform final : public TModulePlatform {
     return reinterpret_cast<std::uintptr_t>(info.AllocationBase);
   }
 
+  std::uint32_t LoaderGeneration() noexcept override {
+    return g_watching.load(std::memory_order_acquire) ? g_loader_generation.load(std::memory_order_acquire) : 0;
+  }
+
   std::optional<std::int32_t> TimeZoneBiasMinutes() override {
     TIME_ZONE_INFORMATION tz;
     switch (GetTimeZoneInformation(&tz)) {
@@ -244,6 +281,38 @@ class TSystemAnsiNamePlatform final : public TAnsiNamePlatform {
 };
 
 }  // namespace
+
+bool StartLoaderWatch() noexcept {
+  EnterCriticalSection(&WatchLock());
+  if (g_watch_users == 0) {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto register_notification = reinterpret_cast<TLdrRegisterDllNotification>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrRegisterDllNotification")));
+    if (register_notification != nullptr && register_notification(0, OnDllNotification, nullptr, &g_watch_cookie) == 0) {
+      NextGeneration();
+      g_watching.store(true, std::memory_order_release);
+    } else {
+      g_watch_cookie = nullptr;
+    }
+  }
+  const bool watching = g_watch_cookie != nullptr;
+  if (watching) ++g_watch_users;
+  LeaveCriticalSection(&WatchLock());
+  return watching;
+}
+
+void StopLoaderWatch() noexcept {
+  EnterCriticalSection(&WatchLock());
+  if (g_watch_users > 0 && --g_watch_users == 0) {
+    // Nothing learnt from here on may look current.
+    g_watching.store(false, std::memory_order_release);
+    const auto unregister_notification = reinterpret_cast<TLdrUnregisterDllNotification>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrUnregisterDllNotification")));
+    if (unregister_notification != nullptr) unregister_notification(g_watch_cookie);
+    g_watch_cookie = nullptr;
+  }
+  LeaveCriticalSection(&WatchLock());
+}
 
 TModulePlatform& SystemModulePlatform() noexcept {
   static TSystemModulePlatform platform;

@@ -53,10 +53,21 @@ class TModulePlatform {
   // Minutes to add to local time to get UTC, daylight saving included;
   // none when the time zone cannot be determined.
   virtual std::optional<std::int32_t> TimeZoneBiasMinutes() = 0;
+  // A number that changes whenever a module is loaded or unloaded, so facts
+  // learnt about a module stay good while it holds; 0 when the platform
+  // cannot tell (then nothing may be kept between calls).
+  virtual std::uint32_t LoaderGeneration() noexcept { return 0; }
 };
 
 // The real process.
 TModulePlatform& SystemModulePlatform() noexcept;
+
+// The system platform's loader generation counts the loader's load and unload
+// notifications while the watch is on. The watch's callback lives in this
+// image, so it must be stopped before the image unloads. Start and stop are
+// counted: the watch ends with the last stop.
+bool StartLoaderWatch() noexcept;
+void StopLoaderWatch() noexcept;
 
 // A GUID in its binary layout.
 struct TGuidValue {

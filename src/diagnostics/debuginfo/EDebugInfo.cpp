@@ -110,6 +110,25 @@ void DebugInfoInitDoneErrorHandler(rt::TStepProc step, const wchar_t* step_name)
 
 // ------------------------------------------------------------------ record --
 
+void TVLLocationInfo::Clear() noexcept {
+  Address = 0;
+  Offset = 0;
+  Module = 0;
+  ModuleName.clear();
+  ModuleType = mtUnknown;
+  UnitName.clear();
+  ClassName.clear();
+  ProcedureName.clear();
+  OffsetFromProcName = 0;
+  ProcOffsetLine = 0;
+  LineNumber = 0;
+  OffsetFromLineNumber = 0;
+  SourceName.clear();
+  DebugInfo = nullptr;
+  BinaryFileName.clear();
+  DebugDetail = ddNone;
+}
+
 bool TVLLocationInfo::IsEmpty() const noexcept {
   return Address == 0 && Offset == 0 && Module == 0 && ModuleName.empty() && ModuleType == mtUnknown &&
          UnitName.empty() && ClassName.empty() && ProcedureName.empty() && OffsetFromProcName == 0 &&
@@ -162,6 +181,7 @@ void TVLDebugInfoList::Unlock() noexcept { ModulesListLock().Leave(); }
 
 void TVLDebugInfoList::Clear() {
   TModulesListGuard guard;
+  Forget(nullptr);
   while (!FItems.empty()) {
     TVLDebugInfoSource* item = FItems.back();
     FItems.pop_back();
@@ -177,6 +197,7 @@ TVLDebugInfoSource* TVLDebugInfoList::GetItems(int index) const {
 void TVLDebugInfoList::SourceDeleted(void* data, TVLDebugInfoSource* source) {
   auto* list = static_cast<TVLDebugInfoList*>(data);
   TModulesListGuard guard;
+  list->Forget(source);
   auto& items = list->FItems;
   items.erase(std::remove(items.begin(), items.end(), source), items.end());
 }
@@ -221,11 +242,63 @@ TVLDebugInfoSource* TVLDebugInfoList::GetItemFromModule(std::uintptr_t module) {
   return &source->SourceClass() == &TEmptyDebugInfoSource::Class ? nullptr : source;
 }
 
+TVLDebugInfoList::TKnownModule* TVLDebugInfoList::FindKnown(std::uintptr_t addr, std::uint32_t generation) noexcept {
+  for (TKnownModule& known : FKnown) {
+    if (known.Generation == generation && known.Base <= addr && addr < known.End) return &known;
+  }
+  return nullptr;
+}
+
+namespace {
+
+// SizeOfImage from the headers in memory; 0 when they cannot be read.
+std::uint32_t ImageSizeOf(platform::TModulePlatform& platform, std::uintptr_t base) {
+  std::uint32_t nt_offset = 0, signature = 0, size = 0;
+  std::uint16_t magic = 0;
+  if (!platform.ReadMemory(base + 0x3C, &nt_offset, 4) || nt_offset > 0x10000000) return 0;
+  const std::uintptr_t nt = base + nt_offset;
+  if (!platform.ReadMemory(nt, &signature, 4) || signature != 0x00004550) return 0;
+  // SizeOfImage sits at the same place in both optional-header forms.
+  if (!platform.ReadMemory(nt + 24, &magic, 2) || (magic != 0x10B && magic != 0x20B)) return 0;
+  if (!platform.ReadMemory(nt + 24 + 56, &size, 4)) return 0;
+  return size;
+}
+
+}  // namespace
+
+TVLDebugInfoList::TKnownModule* TVLDebugInfoList::Remember(std::uintptr_t module, TVLDebugInfoSource* source,
+                                                           std::uint32_t generation) {
+  const std::uint32_t size = ImageSizeOf(FPlatform, module);
+  if (size == 0 || module + size < module) return nullptr;
+  TKnownModule& known = FKnown[FKnownNext];
+  FKnownNext = (FKnownNext + 1) % FKnown.size();
+  known.Generation = 0;  // invalid until complete
+  known.FileName = FPlatform.ModuleFileName(module);
+  // Only a source made for the module as it is now may skip the name test.
+  if (known.FileName.empty() || !SameFileName(known.FileName, source->LastFileName())) return nullptr;
+  known.Base = module;
+  known.End = module + size;
+  known.Source = source;
+  known.Type = mtUnknown;
+  known.Generation = generation;
+  return &known;
+}
+
+void TVLDebugInfoList::Forget(const TVLDebugInfoSource* source) noexcept {
+  for (TKnownModule& known : FKnown) {
+    if (source == nullptr || known.Source == source) known.Generation = 0;
+  }
+}
+
 bool TVLDebugInfoList::GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& info) {
   TThreadsNesting nesting;
   TModulesListGuard guard;
   info.Clear();
-  const std::uintptr_t module = FPlatform.AllocationBase(addr);
+  // Read before anything is learnt: a module loaded meanwhile makes what is
+  // learnt now look old, never the other way round.
+  const std::uint32_t generation = FPlatform.LoaderGeneration();
+  TKnownModule* known = generation != 0 ? FindKnown(addr, generation) : nullptr;
+  const std::uintptr_t module = known != nullptr ? known->Base : FPlatform.AllocationBase(addr);
   if (module == 0) {
     info.Address = addr;
     return false;
@@ -238,11 +311,30 @@ bool TVLDebugInfoList::GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& inf
       for (TVLDebugInfoSource* item : std::vector<TVLDebugInfoSource*>(FItems)) item->ResetPassword();
     }
   }
-  TVLDebugInfoSource* source = GetItemFromModule(module);
+  TVLDebugInfoSource* source = nullptr;
+  if (known != nullptr) {
+    source = known->Source;
+  } else {
+    source = GetItemFromModule(module);
+    if (generation != 0 && source != nullptr) known = Remember(module, source, generation);
+  }
   if (source == nullptr || !source->GetLocationInfo(addr, info)) {
     info.Clear();
     info.Address = addr;
     return false;
+  }
+  if (known != nullptr) {
+    // What the completion would ask the platform and the module list for.
+    if (info.Module == 0) info.Module = known->Base;
+    if (info.ModuleName.empty()) info.ModuleName = known->FileName;
+    if (known->Type == mtUnknown) {
+      // Only a list that exists: making one takes the global lock, which
+      // must not be taken inside the module list's lock.
+      if (TVarnelModulesListEx* modules = ExistingModulesList()) {
+        if (const TVarnelModuleInfo* record = modules->ModuleInfoByHandle(known->Base)) known->Type = record->ModuleType;
+      }
+    }
+    if (info.ModuleType == mtUnknown && info.Module == known->Base) info.ModuleType = known->Type;
   }
   return true;
 }
@@ -502,6 +594,8 @@ void EDebugInfoInit() {
   g_previous_handler = rt::StepFailureHandler;
   rt::StepFailureHandler = DebugInfoInitDoneErrorHandler;
   g_previous_undecorator = SetMicrosoftUndecorator(platform::UndecorateMicrosoftName);
+  // Lets the source list keep module facts between lookups.
+  platform::StartLoaderWatch();
   DebugInfoList();
 }
 
@@ -519,6 +613,7 @@ void EDebugInfoDone() {
     delete g_class_list;
     g_class_list = nullptr;
   }
+  platform::StopLoaderWatch();
 }
 
 }  // namespace zelvic::diag

@@ -8,6 +8,7 @@
 // fixed naming rules (CompleteLocationInfo) and printed by FormatLocationInfo.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,7 +44,9 @@ struct TVLLocationInfo {
   std::wstring BinaryFileName;
   TVarnelDebugDetail DebugDetail = ddNone;
 
-  void Clear() noexcept { *this = TVLLocationInfo(); }
+  // Keeps the texts' buffers: a record reused for many lookups (a call
+  // stack) then allocates only for texts longer than before.
+  void Clear() noexcept;
   bool IsEmpty() const noexcept;
 };
 
@@ -140,12 +143,30 @@ class TVLDebugInfoList {
   static std::vector<const TVLDebugInfoSourceClass*>& NeedInfoSourceClassList();
 
  private:
+  // A module recently asked for: its image range, source and the facts the
+  // completion would read again. Good while the platform's loader
+  // generation is the one it was learnt under.
+  struct TKnownModule {
+    std::uintptr_t Base = 0;
+    std::uintptr_t End = 0;
+    std::uint32_t Generation = 0;
+    TVLDebugInfoSource* Source = nullptr;
+    std::wstring FileName;
+    TModuleType Type = mtUnknown;
+  };
+
   static void SourceDeleted(void* data, TVLDebugInfoSource* source);
   TVLDebugInfoSource* CreateSource(std::uintptr_t module);
+  TKnownModule* FindKnown(std::uintptr_t addr, std::uint32_t generation) noexcept;
+  TKnownModule* Remember(std::uintptr_t module, TVLDebugInfoSource* source, std::uint32_t generation);
+  // Null forgets every module.
+  void Forget(const TVLDebugInfoSource* source) noexcept;
 
   platform::TModulePlatform& FPlatform;
   std::vector<TVLDebugInfoSource*> FItems;
   bool FPasswordChanged = false;
+  std::array<TKnownModule, 8> FKnown;
+  std::size_t FKnownNext = 0;
 };
 
 // --- process-wide -------------------------------------------------------------

@@ -95,23 +95,25 @@ bool TVLDebugInfoNative::InitializeSource() {
 
 bool TVLDebugInfoNative::GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& info) {
   if (!FScanner || addr < Module() + 0x1000) return false;
-  const TDebugVLLocation loc = FScanner->Locate(static_cast<std::uint32_t>(AddrToOffset(addr)));
-  if (!loc.Found) return false;
+  const auto offset = static_cast<std::uint32_t>(AddrToOffset(addr));
+  const TDebugVLHit hit = FScanner->Find(offset);
+  if (hit.Unit == nullptr) return false;
+  // Assigned, not built: a record reused across lookups keeps its buffers.
   info.Address = addr;
   info.DebugInfo = this;
-  info.UnitName = loc.UnitName;
-  info.SourceName = loc.SourceName;
+  info.UnitName = hit.Unit->Name;
+  info.SourceName = hit.Unit->FileName;
   info.BinaryFileName = LastFileName().empty() ? FileName() : LastFileName();
   info.DebugDetail = ddUnit;
-  if (loc.HasProc) {
-    info.ProcedureName = loc.ProcedureName;
-    info.OffsetFromProcName = static_cast<std::int32_t>(loc.OffsetFromProcName);
+  info.ProcOffsetLine = hit.ProcOffsetLine;
+  if (hit.Proc != nullptr) {
+    info.ProcedureName = hit.Proc->Name;
+    info.OffsetFromProcName = static_cast<std::int32_t>(offset - hit.Proc->Addr);
     info.DebugDetail = ddProcedure;
   }
-  info.ProcOffsetLine = loc.ProcOffsetLine;
-  if (loc.HasLine) {
-    info.LineNumber = loc.LineNumber;
-    info.OffsetFromLineNumber = static_cast<std::int32_t>(loc.OffsetFromLineNumber);
+  if (hit.Line != nullptr) {
+    info.LineNumber = hit.Line->No;
+    info.OffsetFromLineNumber = static_cast<std::int32_t>(offset - hit.Line->Addr);
     info.DebugDetail = ddSourceCode;
   }
   return true;

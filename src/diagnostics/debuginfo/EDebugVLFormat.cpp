@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <stdexcept>
 
 #include "diagnostics/util/ETextEncoding.h"
@@ -224,26 +226,96 @@ std::wstring ParseClassName(const std::wstring& unit_name, const std::wstring& n
 
 // ---------------------------------------------------------------- tables --
 
-const TLineRec* TLines::FindLine(std::uint32_t addr) const noexcept {
-  for (const TLineRec& l : FList) {
-    if (l.Addr <= addr && addr - l.Addr < l.Size) return &l;
+namespace {
+
+// Ranges [Addr, Addr + Size) that ascend without overlapping hold any offset
+// at most once, so the last range starting at or below it is the only
+// candidate: the first match of a forward scan, found by bisection.
+template <typename Rec>
+bool AscendsDisjoint(const std::vector<Rec>& list) noexcept {
+  for (std::size_t i = 1; i < list.size(); ++i) {
+    if (std::uint64_t{list[i - 1].Addr} + list[i - 1].Size > list[i].Addr) return false;
+  }
+  return true;
+}
+
+template <typename Rec>
+const Rec* FindRange(const std::vector<Rec>& list, bool ordered, std::uint32_t addr) noexcept {
+  if (ordered) {
+    auto it = std::upper_bound(list.begin(), list.end(), addr,
+                               [](std::uint32_t a, const Rec& r) { return a < r.Addr; });
+    if (it == list.begin()) return nullptr;
+    --it;
+    return addr - it->Addr < it->Size ? &*it : nullptr;
+  }
+  for (const Rec& r : list) {
+    if (r.Addr <= addr && addr - r.Addr < r.Size) return &r;
   }
   return nullptr;
 }
 
-const TProcRec* TProcedures::FindProc(std::uint32_t addr) const noexcept {
-  for (const TProcRec& p : FList) {
-    if (p.Addr <= addr && addr - p.Addr < p.Size) return &p;
-  }
-  return nullptr;
+}  // namespace
+
+const TLineRec* TLines::FindLine(std::uint32_t addr) const noexcept { return FindRange(FList, FOrdered, addr); }
+
+void TLines::Index() noexcept { FOrdered = AscendsDisjoint(FList); }
+
+const TProcRec* TProcedures::FindProc(std::uint32_t addr) const noexcept { return FindRange(FList, FOrdered, addr); }
+
+void TProcedures::Index() noexcept {
+  FOrdered = AscendsDisjoint(FList);
+  for (TProcRec& p : FList) p.Lines.Index();
 }
 
 const TUnitRec* TUnitList::FindUnit(std::uint32_t addr) const noexcept {
+  if (!FIndex.empty()) {
+    auto it = std::upper_bound(FIndex.begin(), FIndex.end(), addr,
+                               [](std::uint32_t a, const TUnitSpan& s) { return a < s.Begin; });
+    if (it == FIndex.begin()) return nullptr;
+    --it;
+    return addr < it->End ? &FList[it->Unit] : nullptr;
+  }
   for (std::size_t i = FList.size(); i-- > 0;) {
     const TUnitRec& u = FList[i];
     if (u.Addr <= addr && addr - u.Addr < u.Size) return &u;
   }
   return nullptr;
+}
+
+void TUnitList::Index() {
+  FIndex.clear();
+  // Later units win where ranges overlap: paint from the last unit back,
+  // each one only into the gaps the later ones left.
+  std::map<std::uint32_t, TUnitSpan> painted;  // by Begin
+  for (std::size_t i = FList.size(); i-- > 0;) {
+    const TUnitRec& u = FList[i];
+    if (u.Size == 0) continue;
+    std::uint64_t from = u.Addr;
+    const std::uint64_t to = std::uint64_t{u.Addr} + u.Size;
+    auto it = painted.upper_bound(u.Addr);
+    if (it != painted.begin() && std::prev(it)->second.End > from) from = std::prev(it)->second.End;
+    // Offsets are 32-bit: nothing at or past 2^32 can be asked for.
+    while (from < to && from <= 0xFFFFFFFFu) {
+      const std::uint64_t gap_end = it == painted.end() ? to : std::min<std::uint64_t>(to, it->first);
+      if (from < gap_end) {
+        painted.emplace(static_cast<std::uint32_t>(from),
+                        TUnitSpan{static_cast<std::uint32_t>(from), gap_end, static_cast<std::uint32_t>(i)});
+      }
+      if (it == painted.end()) break;
+      from = std::max<std::uint64_t>(from, it->second.End);
+      ++it;
+    }
+  }
+  FIndex.reserve(painted.size());
+  for (const auto& entry : painted) {
+    const TUnitSpan& span = entry.second;
+    if (!FIndex.empty() && FIndex.back().Unit == span.Unit && FIndex.back().End == span.Begin) {
+      FIndex.back().End = span.End;
+    } else {
+      FIndex.push_back(span);
+    }
+  }
+  for (TUnitRec& u : FList) u.Procedures.Index();
 }
 
 const TUnitRec* TUnitList::FindUnit(const std::wstring& source) const noexcept {
@@ -666,6 +738,7 @@ void TVLDebugScanner::Build() {
   bool has_encrypted = false;
   TUnitList list = ReadDebugVLUnitTable(std::span(FData).subspan(FDataStart), FELVer, FPassword, has_encrypted);
   list.DeriveSizes();
+  list.Index();
   FUnitList = std::move(list);
   FHasEncryptedData = has_encrypted;
   FCached = true;
@@ -711,24 +784,33 @@ std::int32_t TVLDebugScanner::LineNumberFromAddr(std::uint32_t offset, std::uint
   return l.LineNumber;
 }
 
+TDebugVLHit TVLDebugScanner::Find(std::uint32_t offset) {
+  TDebugVLHit hit;
+  hit.Unit = Units().FindUnit(offset);
+  if (hit.Unit == nullptr) return hit;
+  hit.Proc = hit.Unit->Procedures.FindProc(offset);
+  if (hit.Proc == nullptr) return hit;
+  hit.Line = hit.Proc->Lines.FindLine(offset);
+  if (hit.Line != nullptr) hit.ProcOffsetLine = hit.Line->No - hit.Proc->Lines.FList.front().No;
+  return hit;
+}
+
 TDebugVLLocation TVLDebugScanner::Locate(std::uint32_t offset) {
   TDebugVLLocation out;
-  const TUnitRec* u = Units().FindUnit(offset);
-  if (u == nullptr) return out;
+  const TDebugVLHit hit = Find(offset);
+  if (hit.Unit == nullptr) return out;
   out.Found = true;
-  out.UnitName = u->Name;
-  out.SourceName = u->FileName;
-  const TProcRec* p = u->Procedures.FindProc(offset);
-  if (p == nullptr) return out;
+  out.UnitName = hit.Unit->Name;
+  out.SourceName = hit.Unit->FileName;
+  if (hit.Proc == nullptr) return out;
   out.HasProc = true;
-  out.ProcedureName = p->Name;
-  out.OffsetFromProcName = offset - p->Addr;
-  const TLineRec* l = p->Lines.FindLine(offset);
-  if (l == nullptr) return out;
+  out.ProcedureName = hit.Proc->Name;
+  out.OffsetFromProcName = offset - hit.Proc->Addr;
+  if (hit.Line == nullptr) return out;
   out.HasLine = true;
-  out.LineNumber = l->No;
-  out.OffsetFromLineNumber = offset - l->Addr;
-  out.ProcOffsetLine = l->No - p->Lines.FList.front().No;
+  out.LineNumber = hit.Line->No;
+  out.OffsetFromLineNumber = offset - hit.Line->Addr;
+  out.ProcOffsetLine = hit.ProcOffsetLine;
   return out;
 }
 

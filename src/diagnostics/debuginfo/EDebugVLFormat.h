@@ -60,7 +60,11 @@ class TLines {
   const TLineRec& GetItem(int index) const { return FList.at(static_cast<std::size_t>(index)); }
   // The first entry whose range holds the offset.
   const TLineRec* FindLine(std::uint32_t addr) const noexcept;
+  // Marks the list for binary search when its ranges ascend without
+  // overlapping (the answer is then the same); call after every change.
+  void Index() noexcept;
   std::vector<TLineRec> FList;
+  bool FOrdered = false;
 };
 
 struct TProcRec {
@@ -75,7 +79,10 @@ class TProcedures {
   int Count() const noexcept { return static_cast<int>(FList.size()); }
   const TProcRec& GetItem(int index) const { return FList.at(static_cast<std::size_t>(index)); }
   const TProcRec* FindProc(std::uint32_t addr) const noexcept;
+  // As TLines::Index, for the routines and each routine's lines.
+  void Index() noexcept;
   std::vector<TProcRec> FList;
+  bool FOrdered = false;
 };
 
 struct TUnitRec {
@@ -101,8 +108,22 @@ class TUnitList {
   // Fills in the sizes the data leaves at 0; raises rt::EAssertionFailed on a
   // negative one.
   void DeriveSizes();
+  // Builds the search index of units, routines and lines: afterwards every
+  // Find answers as the plain scans do, in logarithmic time. The index does
+  // not follow later changes to the lists: index again after them.
+  void Index();
   std::vector<TUnitRec> FList;
   std::uint16_t FELVer = kDebugVLCurrentVersion;
+
+ private:
+  // Disjoint, ascending spans, each answered by the unit a backward scan
+  // would find first.
+  struct TUnitSpan {
+    std::uint32_t Begin;
+    std::uint64_t End;
+    std::uint32_t Unit;
+  };
+  std::vector<TUnitSpan> FIndex;
 };
 
 // --------------------------------------------------------------- strings --
@@ -146,6 +167,16 @@ std::size_t DebugVLDeltaSize(const TDebugVLDelta& delta, std::uint16_t version);
 
 // ---------------------------------------------------------------- reader --
 
+// The records that hold an offset, without copying their texts.
+struct TDebugVLHit {
+  const TUnitRec* Unit = nullptr;
+  const TProcRec* Proc = nullptr;
+  const TLineRec* Line = nullptr;
+  // The line's number less the routine's first line number (0 without a
+  // line).
+  std::int32_t ProcOffsetLine = 0;
+};
+
 struct TDebugVLLocation {
   bool Found = false;  // a unit holds the offset
   std::wstring UnitName;
@@ -186,6 +217,9 @@ class TVLDebugScanner {
   // 0 without a line.
   std::int32_t LineNumberFromAddr(std::uint32_t offset, std::uint32_t& line_offset);
   TDebugVLLocation Locate(std::uint32_t offset);
+  // The same answer as Locate, as pointers into the tables (valid until the
+  // tables are built anew: SetPassword, ResetPassword).
+  TDebugVLHit Find(std::uint32_t offset);
 
   const TUnitList& Units();
   // Some string carried the password flag (whether or not it could be read).
