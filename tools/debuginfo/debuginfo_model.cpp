@@ -46,6 +46,14 @@ std::wstring Widen(const std::string& utf8) {
   return dg::DecodeUtf8(std::span(reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size()));
 }
 
+std::string RelativeToRoot(const std::string& path, const std::string& root) {
+  std::string base = root;
+  while (!base.empty() && (base.back() == '/' || base.back() == '\\')) base.pop_back();
+  if (base.empty() || path.size() <= base.size() + 1 || path.compare(0, base.size(), base) != 0) return path;
+  if (const char sep = path[base.size()]; sep != '/' && sep != '\\') return path;
+  return path.substr(base.size() + 1);
+}
+
 std::string Demangle(const std::string& mangled) {
   if (mangled.rfind("_Z", 0) != 0) return mangled;
   int status = 0;
@@ -151,11 +159,11 @@ std::vector<dg::TDebugVLUnitModel> BuildDebugModel(const TPeImage& image, const 
     return false;
   };
 
-  // One id per distinct normalised path, across all units.
+  // One id per distinct stored path, across all units.
   std::vector<std::string> files;
   std::map<std::string, std::uint32_t> file_ids;
   auto file_id = [&](const std::string& path) {
-    const std::string& p = path;
+    const std::string p = RelativeToRoot(path, options.SourceRoot);
     auto [it, added] = file_ids.emplace(p, static_cast<std::uint32_t>(files.size()));
     if (added) files.push_back(p);
     return it->second;

@@ -24,6 +24,12 @@ struct TDebugModelOptions {
   // which the reader would otherwise drop with its lines. Write such a
   // model with TDebugVLWriteOptions::StoreProcNames true, or that name goes.
   bool Names = true;
+  // The repository root of the build: source paths under it are stored
+  // relative to it ("src/runtime/exceptions.cpp"), so the data neither shows
+  // the build machine's directories nor differs between two checkouts.
+  // Paths elsewhere (system headers, the C runtime's sources) stay as the
+  // DWARF names them. Empty: every path stays as it is.
+  std::string SourceRoot;
 };
 
 struct TDebugModelStats {
@@ -46,6 +52,10 @@ std::string StripParameters(const std::string& demangled);
 std::vector<zelvic::diag::TDebugVLUnitModel> BuildDebugModel(const TPeImage& image, const TDwarfInfo& dwarf,
                                                              const TDebugModelOptions& options,
                                                              TDebugModelStats* stats = nullptr);
+
+// `path` relative to `root` when it lies under it (a whole-directory match:
+// "/a/bc" is not under "/a/b"); otherwise unchanged.
+std::string RelativeToRoot(const std::string& path, const std::string& root);
 
 // The DWARF sections of a PE image.
 TDwarfSections DwarfSectionsOf(const TPeImage& image);

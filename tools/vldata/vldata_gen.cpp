@@ -2,6 +2,7 @@
 //
 //   vldata_gen --options FILE --out FILE [--date-epoch SECONDS]
 //              [--locations FILE] [--debug FILE]
+//   vldata_gen --options FILE --password-out FILE
 //
 // It is built from the library's own objects and run under Wine, so the
 // container is written by the same options model and the same encoders that
@@ -10,6 +11,11 @@
 //
 // --locations names a file of "identifier offset size" lines (decimal or
 // 0x-hexadecimal); --debug a file holding the debug-information bytes.
+//
+// --password-out writes the options text's "Encrypt Password" (UTF-8, no line
+// end) for debuginfo_gen --password-file: the debug block's strings must be
+// enciphered with the very password the container's marker is made from, so
+// the one options model reads it for both.
 
 #include <algorithm>
 #include <array>
@@ -21,6 +27,7 @@
 
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/config/EVLDataFormat.h"
+#include "diagnostics/util/ETextEncoding.h"
 #include "runtime/exceptions.h"
 
 namespace {
@@ -79,7 +86,7 @@ int Fail(const char* what) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  std::wstring options_path, out_path, locations_path, debug_path;
+  std::wstring options_path, out_path, locations_path, debug_path, password_out_path;
   long long epoch = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::wstring flag = argv[i];
@@ -88,34 +95,39 @@ int wmain(int argc, wchar_t** argv) {
     else if (flag == L"--out") out_path = value;
     else if (flag == L"--locations") locations_path = value;
     else if (flag == L"--debug") debug_path = value;
+    else if (flag == L"--password-out") password_out_path = value;
     else if (flag == L"--date-epoch") epoch = std::wcstoll(value.c_str(), nullptr, 10);
     else return Fail("unknown argument");
   }
-  if (options_path.empty() || out_path.empty()) return Fail("usage: vldata_gen --options FILE --out FILE ...");
+  if (options_path.empty() || (out_path.empty() && password_out_path.empty())) {
+    return Fail("usage: vldata_gen --options FILE --out FILE ... | --options FILE --password-out FILE");
+  }
 
   TVLDataContents contents;
   if (!ReadFile(options_path, contents.OptionsText)) return Fail("cannot read the options text");
+  std::vector<std::uint8_t> password;
+  try {
+    zelvic::diag::TVarnelModuleOptions options(L"_zelvic.dll");
+    options.LoadFromStream(contents.OptionsText, zelvic::diag::kVLDataCurrentVersion);
+    password = zelvic::diag::Utf8Bytes(options.GetCustomField(L"Encrypt Password"));
+    contents.MemoryOptions = options.MemoryFilterOptions();
+    std::array<std::uint8_t, 16> project{};
+    if (!zelvic::diag::ParseGuid(options.GetCustomField(L"ProjectID"), project)) return Fail("ProjectID is not a GUID");
+    std::copy(project.begin(), project.end(), contents.ProjectId);
+  } catch (const zelvic::rt::Exception& e) {
+    std::fprintf(stderr, "vldata_gen: %ls\n", e.Message().c_str());
+    return 1;
+  }
+  if (!password_out_path.empty() && !WriteFile(password_out_path, password)) return Fail("cannot write the password");
+  if (out_path.empty()) return 0;
+
+  contents.EncryptedMarker = zelvic::diag::EncipherMarker(zelvic::diag::kVLDataMarker7, password);
   if (!locations_path.empty() && !ReadLocations(locations_path, contents.CodeLocations)) {
     return Fail("cannot read the code locations");
   }
   if (!debug_path.empty() && !ReadFile(debug_path, contents.DebugInfo)) return Fail("cannot read the debug information");
   // Days since 1899-12-30, from the build's reproducible timestamp.
   contents.BuildDate = static_cast<double>(epoch) / 86400.0 + 25569.0;
-
-  try {
-    zelvic::diag::TVarnelModuleOptions options(L"_zelvic.dll");
-    options.LoadFromStream(contents.OptionsText, zelvic::diag::kVLDataCurrentVersion);
-    contents.MemoryOptions = options.MemoryFilterOptions();
-    std::array<std::uint8_t, 16> project{};
-    if (!zelvic::diag::ParseGuid(options.GetCustomField(L"ProjectID"), project)) return Fail("ProjectID is not a GUID");
-    std::copy(project.begin(), project.end(), contents.ProjectId);
-    contents.EncryptedMarker =
-        zelvic::diag::EncipherMarker(zelvic::diag::kVLDataMarker7,
-                                     zelvic::diag::Utf8Bytes(options.GetCustomField(L"Encrypt Password")));
-  } catch (const zelvic::rt::Exception& e) {
-    std::fprintf(stderr, "vldata_gen: %ls\n", e.Message().c_str());
-    return 1;
-  }
   if (!WriteFile(out_path, zelvic::diag::WriteVLData(contents))) return Fail("cannot write the container");
   return 0;
 }

@@ -7,7 +7,9 @@
 // Checked strictly: the routine (class and method, from the demangled name
 // the symbolizer takes from the symbol table), the source file, and the line
 // (the line-table row where the code is the routine's own file's; the call
-// line where it is inlined from another file).
+// line where it is inlined from another file). The data stores paths under
+// the repository root relative to it, as the build does: the symbolizer's
+// absolute path is compared with the root in front of the stored one.
 //
 // Where the two may differ, by the format's rules, each case counted:
 // - A unit carries one source file, so code inlined from another file (a
@@ -26,10 +28,12 @@
 // routine (code without DWARF, e.g. libgcc) must lie in no unit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -38,6 +42,7 @@
 #include <unistd.h>
 
 #include "debuginfo_model.h"
+#include "diagnostics/util/ETextEncoding.h"
 
 namespace {
 
@@ -73,6 +78,40 @@ std::wstring ExpectedRoutine(const std::wstring& unit_name, std::string function
   return cls.empty() ? method : cls + L"." + method;
 }
 
+// The repository root whose paths the data stores relative to it;
+// ZELVIC_SOURCE_ROOT in the environment names the root of another checkout
+// (with ZELVIC_PLAIN_DLL built there).
+std::string SourceRoot() {
+  const char* env = std::getenv("ZELVIC_SOURCE_ROOT");
+  return env != nullptr && *env != 0 ? env : ZELVIC_SOURCE_ROOT;
+}
+
+// Standard Base64 with "=" padding; nullopt on anything else.
+std::optional<std::vector<std::uint8_t>> Base64Decode(const std::wstring& text) {
+  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::vector<std::uint8_t> out;
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    std::uint32_t group = 0;
+    int pad = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+      const wchar_t c = text[i + k];
+      if (c == L'=' && i + 4 == text.size() && k >= 2) {
+        ++pad;
+        group <<= 6;
+        continue;
+      }
+      const std::size_t v = c < 128 && pad == 0 ? alphabet.find(static_cast<char>(c)) : std::string::npos;
+      if (v == std::string::npos) return std::nullopt;
+      group = (group << 6) | static_cast<std::uint32_t>(v);
+    }
+    out.push_back(static_cast<std::uint8_t>(group >> 16));
+    if (pad < 2) out.push_back(static_cast<std::uint8_t>(group >> 8));
+    if (pad < 1) out.push_back(static_cast<std::uint8_t>(group));
+  }
+  return out;
+}
+
 class DebugInfoFromDll : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -86,7 +125,10 @@ class DebugInfoFromDll : public ::testing::Test {
     file_ = zt::ReadWholeFile(copy_.string());
     image_ = zt::ReadPeImage(file_);
     dwarf_ = zt::ReadDwarf(zt::DwarfSectionsOf(image_));
-    units_ = zt::BuildDebugModel(image_, dwarf_, {});
+    root_ = SourceRoot();
+    zt::TDebugModelOptions options;
+    options.SourceRoot = root_;
+    units_ = zt::BuildDebugModel(image_, dwarf_, options);
   }
   void TearDown() override {
     if (!copy_.empty()) std::filesystem::remove(copy_);
@@ -170,7 +212,28 @@ class DebugInfoFromDll : public ::testing::Test {
     return out;
   }
 
+  // The tool on the copy; its --out table.
+  std::vector<std::uint8_t> RunTool(const std::string& arguments) const {
+    const std::string out = copy_.string() + ".bin";
+    const std::string command = std::string(ZELVIC_DEBUGINFO_GEN) + " --dll " + copy_.string() + " --out " + out + " " +
+                                arguments + " 2>/dev/null";
+    if (std::system(command.c_str()) != 0) {
+      ADD_FAILURE() << command;
+      return {};
+    }
+    std::vector<std::uint8_t> table = zt::ReadWholeFile(out);
+    std::filesystem::remove(out);
+    return table;
+  }
+
+  // The symbolizer's path as the data stores it.
+  std::string Stored(const std::string& path) const {
+    const std::string prefix = root_ + "/";
+    return path.rfind(prefix, 0) == 0 ? path.substr(prefix.size()) : path;
+  }
+
   std::filesystem::path copy_;
+  std::string root_;
   std::vector<std::uint8_t> file_;
   zt::TPeImage image_;
   zt::TDwarfInfo dwarf_;
@@ -199,6 +262,7 @@ TEST_F(DebugInfoFromDll, AgreesWithTheSymbolizer) {
     const TFrame& outer = frames.back();
     const std::uint32_t offset = Offset(addresses[i]);
     const dg::TDebugVLLocation l = scanner.Locate(offset);
+    const std::string inner_file = Stored(inner.File), outer_file = Stored(outer.File);
     std::ostringstream where;
     where << "0x" << std::hex << addresses[i] << std::dec << ": symbolizer " << inner.File << ":" << inner.Line << " ("
           << outer.Function << ", outer " << outer.File << ":" << outer.Line << "), scanner "
@@ -236,11 +300,11 @@ TEST_F(DebugInfoFromDll, AgreesWithTheSymbolizer) {
       failures.push_back("routine: " + where.str() + " expected " + Narrow(ExpectedRoutine(l.UnitName, outer.Function)));
     }
     const std::string file = Narrow(l.SourceName);
-    if (inner.File == file) {
+    if (inner_file == file) {
       if (inner.Line == 0) ++line_zero;
       else if (l.HasLine && l.LineNumber == inner.Line) ++exact;
       else failures.push_back("line: " + where.str());
-    } else if (outer.File == file && frames.size() > 1) {
+    } else if (outer_file == file && frames.size() > 1) {
       // Inlined from another file: attributed to the caller's unit, at the
       // line of the call (the symbolizer's outermost frame).
       ++caller_file;
@@ -272,7 +336,8 @@ TEST_F(DebugInfoFromDll, AgreesWithTheSymbolizer) {
 TEST_F(DebugInfoFromDll, ToolWithoutRoutineNames) {
   const std::string out = copy_.string() + ".bin", vldbg = copy_.string() + ".vldbg";
   const std::string command = std::string(ZELVIC_DEBUGINFO_GEN) + " --dll " + copy_.string() + " --out " + out +
-                              " --vldbg " + vldbg + " --module-name _zelvic.dll --no-proc-names";
+                              " --vldbg " + vldbg + " --module-name _zelvic.dll --no-proc-names --strip-prefix " +
+                              root_;
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
   const std::vector<std::uint8_t> table = zt::ReadWholeFile(out);
   const std::vector<std::uint8_t> file = zt::ReadWholeFile(vldbg);
@@ -281,6 +346,7 @@ TEST_F(DebugInfoFromDll, ToolWithoutRoutineNames) {
 
   zt::TDebugModelOptions no_names;
   no_names.Names = false;
+  no_names.SourceRoot = root_;
   EXPECT_EQ(table, dg::WriteDebugVLUnitTable(zt::BuildDebugModel(image_, dwarf_, no_names), {}))
       << "the tool and the model disagree";
 
@@ -325,6 +391,199 @@ TEST_F(DebugInfoFromDll, ToolWithoutRoutineNames) {
     EXPECT_EQ(x.SourceName, y.SourceName);
     EXPECT_EQ(x.LineNumber, y.LineNumber);
     EXPECT_EQ(x.HasProc, y.HasProc);
+  }
+}
+
+// Paths under the repository root are stored relative to it and name real
+// files there (a wrong join, e.g. with the compilation directory, names none);
+// the rest of the data is as without the root.
+TEST_F(DebugInfoFromDll, SourcePathsRelativeToTheRoot) {
+  const std::vector<dg::TDebugVLUnitModel> absolute = zt::BuildDebugModel(image_, dwarf_, {});
+  ASSERT_EQ(absolute.size(), units_.size());
+  const std::wstring prefix = zt::Widen(root_ + "/");
+  std::size_t relative = 0;
+  for (std::size_t i = 0; i < units_.size(); ++i) {
+    const dg::TDebugVLUnitModel& a = absolute[i];
+    const dg::TDebugVLUnitModel& r = units_[i];
+    const std::string name = Narrow(r.FileName);
+    if (a.FileName.rfind(prefix, 0) == 0) {
+      ++relative;
+      EXPECT_EQ(prefix + r.FileName, a.FileName);
+      EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::path(root_) / name)) << name;
+    } else {
+      EXPECT_EQ(a.FileName, r.FileName) << "outside the root: kept as the DWARF names it";
+    }
+    EXPECT_EQ(a.Name, r.Name);
+    EXPECT_EQ(a.Addr, r.Addr);
+    EXPECT_EQ(a.Size, r.Size);
+    EXPECT_EQ(a.Procs.size(), r.Procs.size()) << name;
+  }
+  // The library's own sources, its headers and the fragment table included.
+  EXPECT_GT(relative, 100u);
+  EXPECT_TRUE(std::any_of(units_.begin(), units_.end(), [](const dg::TDebugVLUnitModel& u) {
+    return u.FileName == L"src/fragments/fragment_table.inc";
+  }));
+
+  // The build's own table, next to the DLL, was written the same way.
+  const char* env = std::getenv("ZELVIC_PLAIN_DLL");
+  const std::filesystem::path built =
+      std::filesystem::path(env != nullptr && *env != 0 ? env : ZELVIC_PLAIN_DLL).parent_path() / "debuginfo.bin";
+  if (!std::filesystem::exists(built)) return;
+  dg::TVLDebugScanner scanner(zt::ReadWholeFile(built.string()), dg::kDebugVLCurrentVersion, L"_zelvic.dll");
+  const dg::TUnitList& list = scanner.Units();
+  ASSERT_GT(list.Count(), 0);
+  std::size_t built_relative = 0;
+  for (int u = 0; u < list.Count(); ++u) {
+    const std::wstring& f = list.GetItem(u).FileName;
+    EXPECT_NE(f.rfind(prefix, 0), 0u) << built.string() << ": " << Narrow(f);
+    if (f.rfind(L"src/", 0) == 0) ++built_relative;
+  }
+  EXPECT_GT(built_relative, 100u) << built.string();
+}
+
+TEST(RelativeToRoot, WholeDirectoriesOnly) {
+  struct TCase {
+    const char* Path;
+    const char* Root;
+    const char* Expected;
+  };
+  const TCase cases[] = {
+      {"/work/main/src/runtime/exceptions.cpp", "/work/main", "src/runtime/exceptions.cpp"},
+      {"/work/main/src/runtime/exceptions.cpp", "/work/main/", "src/runtime/exceptions.cpp"},
+      {"/work/main/src/runtime/exceptions.cpp", "/work/main//", "src/runtime/exceptions.cpp"},
+      // A sibling whose name starts like the root is not under it.
+      {"/work/main2/src/a.cpp", "/work/main", "/work/main2/src/a.cpp"},
+      {"/work/mai", "/work/main", "/work/mai"},
+      // System headers and the C runtime's sources keep their paths.
+      {"/usr/share/mingw-w64/include/wchar.h", "/work/main", "/usr/share/mingw-w64/include/wchar.h"},
+      {"/build/./mingw-w64-crt/crt/crtdll.c", "/work/main", "/build/./mingw-w64-crt/crt/crtdll.c"},
+      // The root itself is no file under it.
+      {"/work/main", "/work/main", "/work/main"},
+      {"/work/main/", "/work/main", "/work/main/"},
+      // No root, or "/" (everything would lose its anchor): unchanged.
+      {"/work/main/src/a.cpp", "", "/work/main/src/a.cpp"},
+      {"/work/main/src/a.cpp", "/", "/work/main/src/a.cpp"},
+      {"C:\\src\\a.cpp", "C:\\src", "a.cpp"},
+  };
+  for (const TCase& c : cases) EXPECT_EQ(zt::RelativeToRoot(c.Path, c.Root), c.Expected) << c.Path << " / " << c.Root;
+}
+
+// --password: the unit strings and routine names are enciphered with the
+// password and flagged. Read back through the container's password check:
+// the right password gives the same tables as the plain data; none or a
+// wrong one gives unit strings "?p"+Base64 and routine names "?"+Base64 of
+// the stored bytes, which decipher with the right key to the plain texts.
+TEST_F(DebugInfoFromDll, ToolWithPassword) {
+  const std::string password = "Sesam \xC3\xB6" "ffne";  // UTF-8, as the options text gives it
+  const std::vector<std::uint8_t> plain_table = RunTool("--strip-prefix " + root_);
+  const std::vector<std::uint8_t> table = RunTool("--strip-prefix " + root_ + " --password '" + password + "'");
+  ASSERT_FALSE(table.empty());
+  EXPECT_EQ(plain_table, dg::WriteDebugVLUnitTable(units_, {}));
+  EXPECT_NE(table, plain_table);
+  // An empty password stores plain strings (an options text without one).
+  EXPECT_EQ(RunTool("--strip-prefix " + root_ + " --password ''"), plain_table);
+  // The build's route: the text from a file, its line end dropped.
+  {
+    const std::string file = copy_.string() + ".password";
+    std::ofstream(file, std::ios::binary) << password << "\n";
+    EXPECT_EQ(RunTool("--strip-prefix " + root_ + " --password-file " + file), table);
+    std::filesystem::remove(file);
+  }
+
+  dg::TVLDebugScanner plain(plain_table, dg::kDebugVLCurrentVersion, L"_zelvic.dll");
+  const dg::TUnitList& expected = plain.Units();
+  ASSERT_GT(expected.Count(), 0);
+  EXPECT_FALSE(plain.HasEncryptedData());
+
+  const std::uint32_t marker = dg::EncipherMarker(dg::kVLDataMarker7, dg::Utf8Bytes(zt::Widen(password)));
+  dg::TStringCipher right_key;
+  right_key.SetPassword(dg::Utf8Bytes(zt::Widen(password)));
+  auto decipher = [&](const std::wstring& base64) {
+    std::optional<std::vector<std::uint8_t>> bytes = Base64Decode(base64);
+    if (!bytes) return std::string("<not Base64: ") + Narrow(base64) + ">";
+    right_key.Decipher(*bytes);
+    return std::string(bytes->begin(), bytes->end());
+  };
+
+  struct TCase {
+    const char* What;
+    std::string Candidate;
+    bool Opens;
+  };
+  const TCase cases[] = {
+      {"right password", password, true},
+      {"no password", "", false},
+      {"wrong password", "Sesam oeffne", false},
+      {"other case", "sesam \xC3\xB6" "ffne", false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    const std::wstring candidate = zt::Widen(c.Candidate);
+    const bool valid = dg::IsPasswordValidFor(marker, dg::Utf8Bytes(candidate));
+    ASSERT_EQ(valid, c.Opens);
+    dg::TVLDebugScanner scanner(table, dg::kDebugVLCurrentVersion, L"_zelvic.dll", {candidate, valid});
+    const dg::TUnitList& got = scanner.Units();
+    EXPECT_TRUE(scanner.HasEncryptedData());
+    ASSERT_EQ(got.Count(), expected.Count());
+    std::size_t routines = 0, failures = 0;
+    for (int u = 0; u < got.Count() && failures < 20; ++u) {
+      const dg::TUnitRec& g = got.GetItem(u);
+      const dg::TUnitRec& e = expected.GetItem(u);
+      EXPECT_EQ(g.Addr, e.Addr);
+      EXPECT_EQ(g.Size, e.Size);
+      if (c.Opens) {
+        EXPECT_EQ(g.FileName, e.FileName);
+        EXPECT_EQ(g.Name, e.Name);
+      } else {
+        // "?" + Base64 with the "p" after the first character; without a
+        // valid password the name keeps the whole text.
+        EXPECT_EQ(g.FileName.rfind(L"?p", 0), 0u) << Narrow(g.FileName);
+        EXPECT_EQ(g.Name, g.FileName);
+        const std::string text = decipher(g.FileName.substr(2));
+        const std::string whole = Narrow(e.FileName) + "|" + Narrow(e.Name);
+        if (text != whole && text != Narrow(e.FileName)) {
+          ++failures;
+          ADD_FAILURE() << "unit " << u << ": " << text << " for " << whole;
+        }
+      }
+      ASSERT_EQ(g.Procedures.Count(), e.Procedures.Count()) << Narrow(e.FileName);
+      for (int p = 0; p < g.Procedures.Count(); ++p) {
+        const dg::TProcRec& gp = g.Procedures.GetItem(p);
+        const dg::TProcRec& ep = e.Procedures.GetItem(p);
+        EXPECT_EQ(gp.Addr, ep.Addr);
+        EXPECT_EQ(gp.Lines.Count(), ep.Lines.Count());
+        if (ep.Name.empty()) continue;
+        ++routines;
+        if (c.Opens) {
+          EXPECT_EQ(gp.Name, ep.Name);
+          continue;
+        }
+        // The stored text is the model's ("Class.Method", or ".Method" after
+        // a routine of the same class, whose "." is a header flag).
+        std::wstring stored;
+        for (const dg::TDebugVLProcModel& mp : units_.at(static_cast<std::size_t>(u)).Procs) {
+          if (mp.Addr == ep.Addr) stored = mp.Name;
+        }
+        if (!stored.empty() && stored.front() == L'.') stored.erase(0, 1);
+        const std::string text = gp.Name.rfind(L'?', 0) == 0 ? decipher(gp.Name.substr(1)) : "<no ?>";
+        if (text != Narrow(stored)) {
+          ++failures;
+          ADD_FAILURE() << "routine " << Narrow(ep.Name) << " read as " << Narrow(gp.Name) << " (" << text << ")";
+        }
+      }
+    }
+    EXPECT_GT(routines, 1000u);
+    EXPECT_EQ(failures, 0u);
+    // Lookups give the lines either way: only the strings are enciphered.
+    for (std::uint32_t offset = 0; offset < 0x90000; offset += 0x301) {
+      const dg::TDebugVLLocation x = plain.Locate(offset);
+      const dg::TDebugVLLocation y = scanner.Locate(offset);
+      EXPECT_EQ(x.Found, y.Found);
+      EXPECT_EQ(x.LineNumber, y.LineNumber);
+      if (c.Opens) {
+        EXPECT_EQ(x.SourceName, y.SourceName);
+      }
+    }
   }
 }
 
