@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -393,7 +394,7 @@ class FakeSource : public TVLDebugInfoSource {
 template <bool A, bool H, int T>
 const TVLDebugInfoSourceClass FakeSource<A, H, T>::Class = {
     T == 0 ? L"Exact" : T == 1 ? L"Guess" : T == 2 ? L"Refuses" : L"Throws", H,
-    [](std::uintptr_t module) -> TVLDebugInfoSource* { return new FakeSource<A, H, T>(module); }};
+    &MakeDebugInfoSource<FakeSource<A, H, T>>};
 
 using ExactSource = FakeSource<true, false, 0>;
 using GuessSource = FakeSource<true, true, 1>;
@@ -407,8 +408,7 @@ class ThrowingSource : public TVLDebugInfoSource {
   const TVLDebugInfoSourceClass& SourceClass() const noexcept override { return Class; }
   static const TVLDebugInfoSourceClass Class;
 };
-const TVLDebugInfoSourceClass ThrowingSource::Class = {
-    L"Throwing", false, [](std::uintptr_t m) -> TVLDebugInfoSource* { return new ThrowingSource(m); }};
+const TVLDebugInfoSourceClass ThrowingSource::Class = {L"Throwing", false, &MakeDebugInfoSource<ThrowingSource>};
 
 std::uintptr_t OwnCode() { return ToAddr(reinterpret_cast<const void*>(&OwnCode)); }
 
@@ -466,6 +466,69 @@ TEST_F(DebugInfoLookupRegistry, SourceOfAnUnloadedModuleIsReplaced) {
   DebugInfoList()->GetItems(0)->DestroySource();
   EXPECT_EQ(DebugInfoList()->Count(), 1);
   EXPECT_EQ(DebugInfoList()->GetItemFromModule(0), nullptr);
+}
+
+// A list destroys each source it holds once, and only after taking it out:
+// a NotifyDelete listener sees the list without it.
+TEST_F(DebugInfoLookupRegistry, ListDestroysItsSourcesOnceAndOutOfTheList) {
+  struct Heard {
+    TVLDebugInfoList* list = nullptr;
+    std::vector<TVLDebugInfoSource*> sources;
+    std::vector<int> counts;  // the list's count at each call
+  };
+  struct {
+    const char* way;
+    void (*destroy)(TVLDebugInfoList& list, TVLDebugInfoSource* source);
+  } const cases[] = {
+      {"the source's DestroySource", [](TVLDebugInfoList&, TVLDebugInfoSource* s) { s->DestroySource(); }},
+      {"the list's DestroySource", [](TVLDebugInfoList& l, TVLDebugInfoSource* s) { l.DestroySource(s); }},
+      {"Clear", [](TVLDebugInfoList& l, TVLDebugInfoSource*) { l.Clear(); }},
+  };
+  RegistryScope scope({&ExactSource::Class});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.way);
+    g_fake = FakeState();
+    TVLDebugInfoList list;
+    Heard heard;
+    heard.list = &list;
+    TVLDebugInfoSource* source = list.GetItemFromModule(AllocationBaseOf(OwnCode()));
+    ASSERT_NE(source, nullptr);
+    ASSERT_EQ(list.Count(), 1);
+    source->NotifyDelete = {[](void* data, TVLDebugInfoSource* s) {
+                              auto* h = static_cast<Heard*>(data);
+                              h->sources.push_back(s);
+                              h->counts.push_back(h->list->Count());
+                            },
+                            &heard};
+    c.destroy(list, source);
+    EXPECT_EQ(heard.sources, std::vector<TVLDebugInfoSource*>{source});
+    EXPECT_EQ(heard.counts, std::vector<int>{0});
+    EXPECT_EQ(list.Count(), 0);
+    EXPECT_EQ(g_fake.destroyed, 1);
+    // The module gets a new source on the next use.
+    EXPECT_NE(list.GetItemFromModule(AllocationBaseOf(OwnCode())), nullptr);
+    EXPECT_EQ(g_fake.created, 2);
+  }
+}
+
+// DestroySource leaves alone a source that the list does not hold: one held
+// by another list, or by whoever made it.
+TEST_F(DebugInfoLookupRegistry, DestroySourceLeavesOtherOwnersSourcesAlone) {
+  RegistryScope scope({&ExactSource::Class});
+  TVLDebugInfoList mine, other;
+  TVLDebugInfoSource* theirs = other.GetItemFromModule(AllocationBaseOf(OwnCode()));
+  ASSERT_NE(theirs, nullptr);
+  mine.DestroySource(theirs);
+  mine.DestroySource(nullptr);
+  EXPECT_EQ(other.Count(), 1);
+  EXPECT_EQ(g_fake.destroyed, 0);
+
+  std::unique_ptr<TVLDebugInfoSource> made = ExactSource::Class.Create(AllocationBaseOf(OwnCode()));
+  made->DestroySource();
+  EXPECT_EQ(g_fake.destroyed, 0);
+  made.reset();
+  EXPECT_EQ(g_fake.destroyed, 1);
+  EXPECT_EQ(other.GetItems(0), theirs);
 }
 
 TEST_F(DebugInfoLookupRegistry, NoAcceptingClassGivesAnEmptySource) {

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <set>
@@ -171,9 +172,9 @@ std::vector<std::uint8_t> MakeHeaders(const FakeImage& image) {
   return b;
 }
 
-TVarnelModuleInfo* Record(std::uintptr_t handle, std::wstring name, std::wstring description, std::wstring version,
-                          std::uint32_t size, TDateTime modified) {
-  auto* m = new TVarnelModuleInfo();
+std::unique_ptr<TVarnelModuleInfo> Record(std::uintptr_t handle, std::wstring name, std::wstring description,
+                                          std::wstring version, std::uint32_t size, TDateTime modified) {
+  auto m = std::make_unique<TVarnelModuleInfo>();
   m->Handle = handle;
   m->Name = std::move(name);
   m->Description = std::move(description);
@@ -693,6 +694,54 @@ TEST_F(ModulesListFixture, AssignCopiesRecordsDeeply) {
   EXPECT_EQ(copy.GetItemEx(1)->ExtraInformation.VarnelVersion, 0);
 }
 
+// An extended record is released whole, its extended parts included, by
+// every way the list lets go of it.
+TEST_F(ModulesListFixture, ExtendedRecordsAreReleasedWhole) {
+  struct {
+    const char* way;
+    void (*drop)(FakeListEx& list, FakePlatform& p);
+  } const cases[] = {
+      {"Delete", [](FakeListEx& list, FakePlatform&) { list.Delete(2); }},
+      {"Clear", [](FakeListEx& list, FakePlatform&) { list.Clear(); }},
+      {"partial refresh of an unloaded module",
+       [](FakeListEx& list, FakePlatform& p) {
+         p.Unload(0x7B000000);
+         list.Refresh(false);
+       }},
+      {"purge of a changed file",
+       [](FakeListEx& list, FakePlatform& p) {
+         p.Files[L"C:\\w\\kernel32.dll"].LastModifiedLocal = 45001.0;
+         list.Purge();
+       }},
+      {"reload in place", [](FakeListEx& list, FakePlatform&) { list.LoadModuleInfo(0x7B000000, {}, true); }},
+      {"assign", [](FakeListEx& list, FakePlatform& p) {
+         TVarnelModulesList plain(p);
+         list.Assign(plain);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.way);
+    FakePlatform fresh = p;
+    FakeListEx list(fresh);
+    list.Refresh(true);
+    auto held = std::make_shared<std::vector<std::uint8_t>>(3, 0xAB);
+    TVarnelModuleInfoEx* kernel = list.ModuleInfoByHandleEx(0x7B000000);
+    ASSERT_NE(kernel, nullptr);
+    kernel->ExtraInformation.DebugInformation = held;
+    c.drop(list, fresh);
+    EXPECT_EQ(held.use_count(), 1);
+  }
+  // And by the list's own end.
+  auto held = std::make_shared<std::vector<std::uint8_t>>(3, 0xAB);
+  {
+    FakeListEx list(p);
+    list.Refresh(true);
+    list.ModuleInfoByHandleEx(0x10000000)->ExtraInformation.DebugInformation = held;
+    EXPECT_EQ(held.use_count(), 2);
+  }
+  EXPECT_EQ(held.use_count(), 1);
+}
+
 // ---------------------------------------------------------------------------
 // The live process under Wine.
 
@@ -881,6 +930,23 @@ TEST(ModulesAnsiFileNames, AliasesAreRecordedAndSlotsReused) {
   const std::string c = table.MakeAnsiFileName(L"C:\\third.dll");
   ASSERT_EQ(table.Slots().size(), 2u);  // the emptied slot took it
   EXPECT_EQ(table.Slots()[0].Alias, c);
+}
+
+TEST(ModulesAnsiFileNames, ProcessTableFollowsTheUnitsSteps) {
+  const bool was_there = AnsiFileNames() != nullptr;
+  AnsiFileNamesInit();
+  TAnsiFileNames* table = AnsiFileNames();
+  ASSERT_NE(table, nullptr);
+  AnsiFileNamesInit();
+  EXPECT_EQ(AnsiFileNames(), table);  // a second start keeps the table
+  AnsiFileNamesDone();
+  EXPECT_EQ(AnsiFileNames(), nullptr);
+  // Without the table names are still made, and releasing does nothing.
+  EXPECT_FALSE(MakeAnsiFileName(zelvic::test::DllPath()).empty());
+  ReleaseAnsiFileName(zelvic::test::DllPath());
+  AnsiFileNamesInit();
+  EXPECT_NE(AnsiFileNames(), nullptr);
+  if (!was_there) AnsiFileNamesDone();
 }
 
 TEST(ModulesAnsiFileNames, ReplacementOpensAliasesByTheirRealName) {

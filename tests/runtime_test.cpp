@@ -15,6 +15,7 @@
 #include "runtime/exceptions.h"
 #include "runtime/format_settings.h"
 #include "runtime/memory_manager.h"
+#include "runtime/never_destroyed.h"
 #include "runtime/thread_storage.h"
 
 namespace zelvic::rt {
@@ -22,6 +23,35 @@ namespace {
 
 int g_gets = 0;
 int g_frees = 0;
+
+// Needs no dynamic initialisation: ready before any unit's start-up.
+constinit TNeverDestroyed<std::unique_ptr<int>> g_constant_owner;
+
+struct CountedValue {
+  explicit CountedValue(int v, std::string t) : value(v), text(std::move(t)) {}
+  ~CountedValue() { ++destroyed; }
+  int value;
+  std::string text;
+  static inline int destroyed = 0;
+};
+
+TEST(NeverDestroyed, KeepsItsValueAndNeverDestroysIt) {
+  CountedValue::destroyed = 0;
+  {
+    TNeverDestroyed<CountedValue> kept(42, "made in place");
+    EXPECT_EQ(kept->value, 42);
+    EXPECT_EQ(kept.Get().text, "made in place");
+    (*kept).value = 7;
+    EXPECT_EQ(kept->value, 7);
+  }
+  EXPECT_EQ(CountedValue::destroyed, 0);
+
+  EXPECT_EQ(g_constant_owner->get(), nullptr);
+  *g_constant_owner = std::make_unique<int>(5);
+  EXPECT_EQ(**g_constant_owner, 5);
+  g_constant_owner->reset();
+  EXPECT_EQ(g_constant_owner->get(), nullptr);
+}
 
 TEST(MemoryManager, EveryNewGoesThroughTheRecordInForce) {
   const TMemoryManager previous = GetMemoryManager();

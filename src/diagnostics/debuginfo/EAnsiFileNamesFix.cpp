@@ -1,8 +1,10 @@
 #include "diagnostics/debuginfo/EAnsiFileNamesFix.h"
 
 #include <cstdio>
+#include <memory>
 
 #include "diagnostics/debuginfo/EModules.h"
+#include "runtime/never_destroyed.h"
 
 namespace zelvic::diag {
 namespace {
@@ -18,7 +20,9 @@ class TLockGuard {
   platform::TRecursiveLock& lock_;
 };
 
-TAnsiFileNames* g_table = nullptr;
+// Ended by the unit's shut-down, never by static destruction: another thread
+// may still be naming a file while the process exits.
+constinit rt::TNeverDestroyed<std::unique_ptr<TAnsiFileNames>> g_table;
 
 }  // namespace
 
@@ -88,25 +92,22 @@ void* TAnsiFileNames::CreateFileA(TCreateFileA original, const char* name, std::
   return original(name, access, share, security, disposition, flags, template_file);
 }
 
-TAnsiFileNames* AnsiFileNames() noexcept { return g_table; }
+TAnsiFileNames* AnsiFileNames() noexcept { return g_table->get(); }
 
 void AnsiFileNamesInit() {
-  if (g_table == nullptr) g_table = new TAnsiFileNames();
+  if (*g_table == nullptr) *g_table = std::make_unique<TAnsiFileNames>();
 }
 
-void AnsiFileNamesDone() {
-  delete g_table;
-  g_table = nullptr;
-}
+void AnsiFileNamesDone() { g_table->reset(); }
 
 std::string MakeAnsiFileName(const std::wstring& name) {
-  if (g_table != nullptr) return g_table->MakeAnsiFileName(name);
+  if (TAnsiFileNames* table = g_table->get()) return table->MakeAnsiFileName(name);
   TAnsiFileNames plain;
   return plain.MakeAnsiFileName(name);
 }
 
 void ReleaseAnsiFileName(const std::wstring& name) {
-  if (g_table != nullptr) g_table->ReleaseAnsiFileName(name);
+  if (TAnsiFileNames* table = g_table->get()) table->ReleaseAnsiFileName(name);
 }
 
 }  // namespace zelvic::diag

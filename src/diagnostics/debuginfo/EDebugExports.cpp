@@ -84,10 +84,8 @@ bool LocateInExportNames(std::span<const TVLExportName> names, std::uintptr_t ad
 
 TVLDebugInfoExports::~TVLDebugInfoExports() = default;
 
-const TVLDebugInfoSourceClass TVLDebugInfoExports::Class = {
-    L"TVLDebugInfoExports", true, [](std::uintptr_t module) -> TVLDebugInfoSource* {
-      return new TVLDebugInfoExports(module);
-    }};
+const TVLDebugInfoSourceClass TVLDebugInfoExports::Class = {L"TVLDebugInfoExports", true,
+                                                            &MakeDebugInfoSource<TVLDebugInfoExports>};
 
 bool TVLDebugInfoExports::InitializeSource() {
   FBorImage = std::make_unique<TVLPeImage>(true);

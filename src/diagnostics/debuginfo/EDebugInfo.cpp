@@ -16,6 +16,7 @@
 #include "platform/process.h"
 #include "runtime/exceptions.h"
 #include "runtime/hex_text.h"
+#include "runtime/never_destroyed.h"
 #include "runtime/thread_storage.h"
 #include "runtime/unit_lifecycle.h"
 
@@ -90,7 +91,12 @@ TNestingCounter g_threads_nesting;
 
 // --------------------------------------------------------------- registries --
 
-std::vector<const TVLDebugInfoSourceClass*>* g_class_list = nullptr;
+// Ended by the unit's shut-down, never by static destruction: other threads
+// and other modules' detach may still look up while the process exits.
+using TClassList = std::vector<const TVLDebugInfoSourceClass*>;
+constinit rt::TNeverDestroyed<std::unique_ptr<TClassList>> g_class_list;
+constinit rt::TNeverDestroyed<std::unique_ptr<TVLDebugInfoList>> g_source_list_owner;
+// The owner's list as lookups read it, without a lock.
 std::atomic<TVLDebugInfoList*> g_source_list{nullptr};
 
 rt::TStepFailureHandler g_previous_handler = nullptr;
@@ -165,10 +171,12 @@ bool TVLDebugInfoSource::StillLoadedAs(const std::wstring& current_file_name) {
   return SameFileName(current_file_name, FLastFileName);
 }
 
-const TVLDebugInfoSourceClass TEmptyDebugInfoSource::Class = {
-    L"TEmptyDebugInfoSource", true, [](std::uintptr_t module) -> TVLDebugInfoSource* {
-      return new TEmptyDebugInfoSource(module);
-    }};
+void TVLDebugInfoSource::DestroySource() {
+  if (FOwner != nullptr) FOwner->DestroySource(this);
+}
+
+const TVLDebugInfoSourceClass TEmptyDebugInfoSource::Class = {L"TEmptyDebugInfoSource", true,
+                                                              &MakeDebugInfoSource<TEmptyDebugInfoSource>};
 
 // -------------------------------------------------------------------- list --
 
@@ -182,43 +190,44 @@ void TVLDebugInfoList::Unlock() noexcept { ModulesListLock().Leave(); }
 void TVLDebugInfoList::Clear() {
   TModulesListGuard guard;
   Forget(nullptr);
+  // One at a time, each out of the list before its destructor runs: the
+  // destructor calls the source's NotifyDelete listener, which may read the
+  // list.
   while (!FItems.empty()) {
-    TVLDebugInfoSource* item = FItems.back();
+    std::unique_ptr<TVLDebugInfoSource> item = std::move(FItems.back());
     FItems.pop_back();
-    item->NotifyDelete = {};
-    item->DestroySource();
+    item->FOwner = nullptr;
   }
 }
 
 TVLDebugInfoSource* TVLDebugInfoList::GetItems(int index) const {
-  return index >= 0 && index < Count() ? FItems[static_cast<std::size_t>(index)] : nullptr;
+  return index >= 0 && index < Count() ? FItems[static_cast<std::size_t>(index)].get() : nullptr;
 }
 
-void TVLDebugInfoList::SourceDeleted(void* data, TVLDebugInfoSource* source) {
-  auto* list = static_cast<TVLDebugInfoList*>(data);
-  TModulesListGuard guard;
-  list->Forget(source);
-  auto& items = list->FItems;
-  items.erase(std::remove(items.begin(), items.end(), source), items.end());
+void TVLDebugInfoList::DestroySource(TVLDebugInfoSource* source) {
+  std::unique_ptr<TVLDebugInfoSource> gone;
+  {
+    TModulesListGuard guard;
+    const auto at = std::find_if(FItems.begin(), FItems.end(), [source](const std::unique_ptr<TVLDebugInfoSource>& item) {
+      return item.get() == source;
+    });
+    if (at == FItems.end()) return;
+    Forget(source);
+    gone = std::move(*at);
+    FItems.erase(at);
+    gone->FOwner = nullptr;
+  }
+  // Destroyed outside the lock: nothing can reach it any more.
 }
 
-TVLDebugInfoSource* TVLDebugInfoList::CreateSource(std::uintptr_t module) {
+std::unique_ptr<TVLDebugInfoSource> TVLDebugInfoList::CreateSource(std::uintptr_t module) {
   // Copied: a class may register another while it is being asked.
   const std::vector<const TVLDebugInfoSourceClass*> classes = NeedInfoSourceClassList();
   for (const bool heuristic : {false, true}) {
     for (const TVLDebugInfoSourceClass* c : classes) {
       if (c == nullptr || c->Create == nullptr || c->Heuristic != heuristic) continue;
-      TVLDebugInfoSource* source = c->Create(module);
-      if (source == nullptr) continue;
-      bool accepted = false;
-      try {
-        accepted = source->InitializeSource();
-      } catch (...) {
-        source->DestroySource();
-        throw;
-      }
-      if (accepted) return source;
-      source->DestroySource();
+      std::unique_ptr<TVLDebugInfoSource> source = c->Create(module);
+      if (source != nullptr && source->InitializeSource()) return source;
     }
   }
   return TEmptyDebugInfoSource::Class.Create(module);
@@ -231,14 +240,15 @@ TVLDebugInfoSource* TVLDebugInfoList::GetItemFromModule(std::uintptr_t module) {
   const std::wstring file_name = FPlatform.ModuleFileName(module);
   if (file_name.empty()) return nullptr;
   TModulesListGuard guard;
-  for (TVLDebugInfoSource* item : FItems) {
+  for (const std::unique_ptr<TVLDebugInfoSource>& item : FItems) {
     if (item->Module() == module && item->StillLoadedAs(file_name)) {
-      return &item->SourceClass() == &TEmptyDebugInfoSource::Class ? nullptr : item;
+      return &item->SourceClass() == &TEmptyDebugInfoSource::Class ? nullptr : item.get();
     }
   }
-  TVLDebugInfoSource* source = CreateSource(module);
-  source->NotifyDelete = {&TVLDebugInfoList::SourceDeleted, this};
-  FItems.push_back(source);
+  std::unique_ptr<TVLDebugInfoSource> made = CreateSource(module);
+  TVLDebugInfoSource* source = made.get();
+  FItems.push_back(std::move(made));
+  source->FOwner = this;
   return &source->SourceClass() == &TEmptyDebugInfoSource::Class ? nullptr : source;
 }
 
@@ -308,7 +318,12 @@ bool TVLDebugInfoList::GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& inf
     TVarnelModuleInfoEx* record = modules ? modules->ModuleInfoByHandleEx(module) : nullptr;
     if (record != nullptr && record->ExtraInformation.Encrypted) {
       FPasswordChanged = false;
-      for (TVLDebugInfoSource* item : std::vector<TVLDebugInfoSource*>(FItems)) item->ResetPassword();
+      // Through a copy: a reset may ask for the password, and whatever runs
+      // meanwhile may look up and so add sources.
+      std::vector<TVLDebugInfoSource*> items;
+      items.reserve(FItems.size());
+      for (const std::unique_ptr<TVLDebugInfoSource>& item : FItems) items.push_back(item.get());
+      for (TVLDebugInfoSource* item : items) item->ResetPassword();
     }
   }
   TVLDebugInfoSource* source = nullptr;
@@ -348,8 +363,9 @@ std::wstring TVLDebugInfoList::GetUnitInfoByAddr(std::uintptr_t addr) {
 
 std::vector<const TVLDebugInfoSourceClass*>& TVLDebugInfoList::NeedInfoSourceClassList() {
   TModulesListGuard guard;
-  if (g_class_list == nullptr) g_class_list = new std::vector<const TVLDebugInfoSourceClass*>();
-  return *g_class_list;
+  std::unique_ptr<TClassList>& classes = *g_class_list;
+  if (classes == nullptr) classes = std::make_unique<TClassList>();
+  return *classes;
 }
 
 void TVLDebugInfoList::RegisterDebugInfoSource(const TVLDebugInfoSourceClass* source_class) {
@@ -366,8 +382,9 @@ void TVLDebugInfoList::RegisterDebugInfoSourceFirst(const TVLDebugInfoSourceClas
 
 void TVLDebugInfoList::UnRegisterDebugInfoSource(const TVLDebugInfoSourceClass* source_class) {
   TModulesListGuard guard;
-  if (g_class_list == nullptr) return;
-  g_class_list->erase(std::remove(g_class_list->begin(), g_class_list->end(), source_class), g_class_list->end());
+  if (TClassList* classes = g_class_list->get()) {
+    classes->erase(std::remove(classes->begin(), classes->end(), source_class), classes->end());
+  }
 }
 
 // ------------------------------------------------------------ process-wide --
@@ -385,7 +402,8 @@ TVLDebugInfoList* DebugInfoList() {
   TModulesListGuard guard;
   list = g_source_list.load(std::memory_order_acquire);
   if (list == nullptr && !rt::IsShuttingDown) {
-    list = new TVLDebugInfoList();
+    *g_source_list_owner = std::make_unique<TVLDebugInfoList>();
+    list = g_source_list_owner->get();
     g_source_list.store(list, std::memory_order_release);
   }
   return list;
@@ -606,13 +624,12 @@ void EDebugInfoDone() {
   g_previous_undecorator = nullptr;
   TGlobalWriteLock lock;
   TModulesListGuard guard;
-  delete g_source_list.exchange(nullptr);
+  // Unpublished before it is destroyed.
+  g_source_list.store(nullptr, std::memory_order_release);
+  g_source_list_owner->reset();
   // The class list stays while classes are registered: their units stop
   // after this one.
-  if (g_class_list != nullptr && g_class_list->empty()) {
-    delete g_class_list;
-    g_class_list = nullptr;
-  }
+  if (*g_class_list != nullptr && (*g_class_list)->empty()) g_class_list->reset();
   platform::StopLoaderWatch();
 }
 

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ enum TVarnelDebugDetail : std::uint8_t { ddNone = 0, ddModule = 1, ddUnit = 2, d
 using TVarnelDebugDetails = std::uint8_t;
 
 class TVLDebugInfoSource;
+class TVLDebugInfoList;
 
 struct TVLLocationInfo {
   std::uintptr_t Address = 0;
@@ -55,12 +57,19 @@ struct TVLDebugInfoSourceClass {
   const wchar_t* Name;
   // False for exact sources, which are asked before every heuristic one.
   bool Heuristic;
-  TVLDebugInfoSource* (*Create)(std::uintptr_t module);
+  std::unique_ptr<TVLDebugInfoSource> (*Create)(std::uintptr_t module);
 };
+
+// The Create of a class whose constructor takes the module.
+template <typename TSource>
+std::unique_ptr<TVLDebugInfoSource> MakeDebugInfoSource(std::uintptr_t module) {
+  return std::make_unique<TSource>(module);
+}
 
 class TVLDebugInfoSource {
  public:
-  // Called with the source while it is destroyed, before anything is freed.
+  // Called with the source from its destructor, once the parts of the
+  // derived class are gone.
   struct TNotifyDelete {
     void (*Code)(void* data, TVLDebugInfoSource* source) = nullptr;
     void* Data = nullptr;
@@ -74,8 +83,9 @@ class TVLDebugInfoSource {
   // Offset from the start of the first section, where the code begins.
   virtual std::uintptr_t AddrToOffset(std::uintptr_t addr) const noexcept { return addr - FModule - 0x1000; }
   virtual void ResetPassword() {}
-  // The list frees its sources through this.
-  virtual void DestroySource() { delete this; }
+  // Takes the source out of the list that holds it and destroys it; a source
+  // no list holds belongs to whoever made it and is left alone.
+  void DestroySource();
   virtual bool InitializeSource() = 0;
   virtual bool GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& info) = 0;
   virtual std::wstring GetUnitInfoByAddr(std::uintptr_t addr);
@@ -100,6 +110,10 @@ class TVLDebugInfoSource {
 
   std::uintptr_t FModule;
   std::wstring FLastFileName;
+
+ private:
+  friend class TVLDebugInfoList;
+  TVLDebugInfoList* FOwner = nullptr;
 };
 
 // Answers nothing: the source of a module no class accepted.
@@ -128,6 +142,8 @@ class TVLDebugInfoList {
   TVLDebugInfoSource* GetItemFromModule(std::uintptr_t module);
   TVLDebugInfoSource* GetItems(int index) const;
   int Count() const noexcept { return static_cast<int>(FItems.size()); }
+  // Destroys one of this list's sources; anything else is left alone.
+  void DestroySource(TVLDebugInfoSource* source);
   void Clear();
   void Lock() noexcept;
   void Unlock() noexcept;
@@ -155,15 +171,14 @@ class TVLDebugInfoList {
     TModuleType Type = mtUnknown;
   };
 
-  static void SourceDeleted(void* data, TVLDebugInfoSource* source);
-  TVLDebugInfoSource* CreateSource(std::uintptr_t module);
+  std::unique_ptr<TVLDebugInfoSource> CreateSource(std::uintptr_t module);
   TKnownModule* FindKnown(std::uintptr_t addr, std::uint32_t generation) noexcept;
   TKnownModule* Remember(std::uintptr_t module, TVLDebugInfoSource* source, std::uint32_t generation);
   // Null forgets every module.
   void Forget(const TVLDebugInfoSource* source) noexcept;
 
   platform::TModulePlatform& FPlatform;
-  std::vector<TVLDebugInfoSource*> FItems;
+  std::vector<std::unique_ptr<TVLDebugInfoSource>> FItems;
   bool FPasswordChanged = false;
   std::array<TKnownModule, 8> FKnown;
   std::size_t FKnownNext = 0;

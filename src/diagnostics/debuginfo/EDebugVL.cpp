@@ -32,9 +32,8 @@ class TNativeReceiver final : public TVLDataReceiver {
 
 TVLDebugInfoNative::~TVLDebugInfoNative() = default;
 
-const TVLDebugInfoSourceClass TVLDebugInfoNative::Class = {
-    L"TVLDebugInfoNative", false,
-    [](std::uintptr_t module) -> TVLDebugInfoSource* { return new TVLDebugInfoNative(module); }};
+const TVLDebugInfoSourceClass TVLDebugInfoNative::Class = {L"TVLDebugInfoNative", false,
+                                                           &MakeDebugInfoSource<TVLDebugInfoNative>};
 
 std::wstring VLDbgFileNameFor(const std::wstring& module_file_name) {
   const std::size_t slash = module_file_name.find_last_of(L"\\/");

@@ -11,6 +11,7 @@
 #include "diagnostics/debuginfo/EPEImage.h"
 #include "platform/process.h"
 #include "platform/resources.h"
+#include "runtime/never_destroyed.h"
 #include "runtime/unit_lifecycle.h"
 
 namespace zelvic::diag {
@@ -216,19 +217,15 @@ const std::vector<std::wstring>& TVarnelModulesFormatter::GetAsStrings() {
 
 TVarnelModulesList::TVarnelModulesList(platform::TModulePlatform& platform) : FPlatform(platform) {}
 
-TVarnelModulesList::~TVarnelModulesList() {
-  // Only the base records are left here: the extended list empties itself
-  // in its own destructor, where FreeModuleInfo still knows their type.
-  for (TVarnelModuleInfo* m : FModules) delete m;
-}
+TVarnelModulesList::~TVarnelModulesList() = default;
 
 void TVarnelModulesList::Assign(TVarnelModulesList& source) {
   if (&source == this) return;
   Clear();
   for (int i = 0, n = source.GetCount(); i < n; ++i) {
-    TVarnelModuleInfo* copy = NewModuleInfo();
+    std::unique_ptr<TVarnelModuleInfo> copy = NewModuleInfo();
     CopyModuleInfo(*copy, *source.GetItem(i), source.HoldsExtendedRecords());
-    FModules.push_back(copy);
+    FModules.push_back(std::move(copy));
   }
   Changed();
 }
@@ -245,42 +242,46 @@ void TVarnelModulesList::CopyModuleInfo(TVarnelModuleInfo& dst, const TVarnelMod
 std::wstring TVarnelModulesList::GetItemText(int index) { return Formatter().GetItemText(index); }
 int TVarnelModulesList::GetCount() { return static_cast<int>(FModules.size()); }
 TVarnelModuleInfo* TVarnelModulesList::GetItem(int index) {
-  return index >= 0 && index < static_cast<int>(FModules.size()) ? FModules[static_cast<std::size_t>(index)] : nullptr;
+  return index >= 0 && index < static_cast<int>(FModules.size()) ? FModules[static_cast<std::size_t>(index)].get()
+                                                                 : nullptr;
 }
 
 void TVarnelModulesList::Changed() {
   if (FFormatter) FFormatter->Changed();
 }
 
-TVarnelModuleInfo* TVarnelModulesList::NewModuleInfo() { return new TVarnelModuleInfo(); }
-
-void TVarnelModulesList::FreeModuleInfo(TVarnelModuleInfo* module) { delete module; }
+std::unique_ptr<TVarnelModuleInfo> TVarnelModulesList::NewModuleInfo() {
+  return std::make_unique<TVarnelModuleInfo>();
+}
 
 int TVarnelModulesList::FindModuleIndex(std::uintptr_t handle) const noexcept {
-  auto it = std::upper_bound(FModules.begin(), FModules.end(), handle,
-                             [](std::uintptr_t h, const TVarnelModuleInfo* m) { return h < m->Handle; });
+  auto it = std::upper_bound(
+      FModules.begin(), FModules.end(), handle,
+      [](std::uintptr_t h, const std::unique_ptr<TVarnelModuleInfo>& m) { return h < m->Handle; });
   return static_cast<int>(it - FModules.begin()) - 1;
 }
 
-int TVarnelModulesList::Add(TVarnelModuleInfo* module) {
+int TVarnelModulesList::Add(std::unique_ptr<TVarnelModuleInfo> module) {
   const int index = FindModuleIndex(module->Handle) + 1;
-  FModules.insert(FModules.begin() + index, module);
+  FModules.insert(FModules.begin() + index, std::move(module));
   Changed();
   return index;
 }
 
 void TVarnelModulesList::Delete(int index) {
   if (index < 0 || index >= static_cast<int>(FModules.size())) return;
-  TVarnelModuleInfo* m = FModules[static_cast<std::size_t>(index)];
+  // Out of the list before it is destroyed: a record's options may notify
+  // someone who reads the list.
+  std::unique_ptr<TVarnelModuleInfo> gone = std::move(FModules[static_cast<std::size_t>(index)]);
   FModules.erase(FModules.begin() + index);
-  FreeModuleInfo(m);
+  gone.reset();
   Changed();
 }
 
 void TVarnelModulesList::Clear() {
-  std::vector<TVarnelModuleInfo*> old;
+  std::vector<std::unique_ptr<TVarnelModuleInfo>> old;
   old.swap(FModules);
-  for (TVarnelModuleInfo* m : old) FreeModuleInfo(m);
+  old.clear();
   Changed();
 }
 
@@ -363,12 +364,10 @@ TVarnelModuleInfo* TVarnelModulesList::LoadModuleInfo(std::uintptr_t handle, con
   if (loader_name.empty()) return nullptr;
   const int index = FindModuleIndex(handle);
   const bool reuse = index >= 0 && FModules[static_cast<std::size_t>(index)]->Handle == handle;
-  TVarnelModuleInfo* info = reuse ? FModules[static_cast<std::size_t>(index)] : NewModuleInfo();
-  if (reuse) {
-    TVarnelModuleInfo* fresh = NewModuleInfo();
-    CopyModuleInfo(*info, *fresh, HoldsExtendedRecords());
-    FreeModuleInfo(fresh);
-  }
+  // A reused record is blanked in place: whoever holds it keeps a valid one.
+  std::unique_ptr<TVarnelModuleInfo> made = reuse ? nullptr : NewModuleInfo();
+  TVarnelModuleInfo* info = reuse ? FModules[static_cast<std::size_t>(index)].get() : made.get();
+  if (reuse) CopyModuleInfo(*info, *NewModuleInfo(), HoldsExtendedRecords());
   info->Handle = handle;
   info->Name = file_name.empty() ? NormaliseModuleFileName(loader_name, FPlatform) : file_name;
   const platform::TFileFacts facts = FPlatform.FileFacts(info->Name);
@@ -378,7 +377,7 @@ TVarnelModuleInfo* TVarnelModulesList::LoadModuleInfo(std::uintptr_t handle, con
   if (version.FileDescription.size() > 1) info->Description = version.FileDescription;
   info->Version = ModuleVersionText(version);
   FillFromImage(*info);
-  if (!reuse) Add(info);
+  if (!reuse) Add(std::move(made));
   Changed();
   return info;
 }
@@ -387,7 +386,7 @@ TVarnelModuleInfo* TVarnelModulesList::ModuleInfoByHandleUnlocked(std::uintptr_t
   if (module == 0) return nullptr;
   const int index = FindModuleIndex(module);
   if (index >= 0 && FModules[static_cast<std::size_t>(index)]->Handle == module) {
-    return FModules[static_cast<std::size_t>(index)];
+    return FModules[static_cast<std::size_t>(index)].get();
   }
   if (!CanAddModule()) return nullptr;
   return LoadModuleInfo(module, {}, true);
@@ -437,7 +436,7 @@ platform::TRecursiveLock& ModulesListLock() noexcept {
   };
   // Never destroyed: the debug-information sources and the dialogs may
   // still take it while the library unloads.
-  static TOwnedLock* owned = new TOwnedLock();
+  static rt::TNeverDestroyed<TOwnedLock> owned;
   return owned->lock;
 }
 
@@ -470,9 +469,9 @@ TVarnelModuleInfo* TVarnelModulesListEx::GetItem(int index) {
 
 TVarnelModuleInfoEx* TVarnelModulesListEx::GetItemEx(int index) { return static_cast<TVarnelModuleInfoEx*>(GetItem(index)); }
 
-TVarnelModuleInfo* TVarnelModulesListEx::NewModuleInfo() { return new TVarnelModuleInfoEx(); }
-
-void TVarnelModulesListEx::FreeModuleInfo(TVarnelModuleInfo* module) { delete static_cast<TVarnelModuleInfoEx*>(module); }
+std::unique_ptr<TVarnelModuleInfo> TVarnelModulesListEx::NewModuleInfo() {
+  return std::make_unique<TVarnelModuleInfoEx>();
+}
 
 void TVarnelModulesListEx::CopyModuleInfo(TVarnelModuleInfo& dst, const TVarnelModuleInfo& src,
                                           bool src_extended) {
@@ -509,9 +508,9 @@ TVarnelModuleInfo* TVarnelModulesListEx::LoadModuleInfo(std::uintptr_t handle, c
   return info;
 }
 
-int TVarnelModulesListEx::Add(TVarnelModuleInfo* module) {
+int TVarnelModulesListEx::Add(std::unique_ptr<TVarnelModuleInfo> module) {
   TModulesListGuard guard;
-  return TVarnelModulesList::Add(module);
+  return TVarnelModulesList::Add(std::move(module));
 }
 
 void TVarnelModulesListEx::Delete(int index) {
@@ -562,18 +561,12 @@ TVarnelModuleInfoEx* TVarnelModulesListEx::ModuleInfoByAddrEx(std::uintptr_t add
 
 void TVarnelModulesListEx::Cleanup() {
   TModulesListGuard guard;
-  std::vector<TVarnelModuleInfo*> gone, alive;
-  for (TVarnelModuleInfo* m : FModules) {
-    if (m->Handle == 0 || FPlatform.ModuleFileName(m->Handle).empty()) {
-      m->Handle = 0;
-      gone.push_back(m);
-    } else {
-      alive.push_back(m);
-    }
+  for (const std::unique_ptr<TVarnelModuleInfo>& m : FModules) {
+    if (m->Handle != 0 && FPlatform.ModuleFileName(m->Handle).empty()) m->Handle = 0;
   }
   // Handle 0 sorts first, so the order by handle still holds.
-  gone.insert(gone.end(), alive.begin(), alive.end());
-  FModules.swap(gone);
+  std::stable_partition(FModules.begin(), FModules.end(),
+                        [](const std::unique_ptr<TVarnelModuleInfo>& m) { return m->Handle == 0; });
   Changed();
 }
 
@@ -590,34 +583,35 @@ void TVarnelModulesListEx::Purge() {
 // --- process-wide ----------------------------------------------------------------------
 
 namespace {
-TVarnelModulesListEx* g_modules_list = nullptr;
+// Ended only by FreeModulesList: lookups during unload still read it.
+constinit rt::TNeverDestroyed<std::unique_ptr<TVarnelModulesListEx>> g_modules_list;
 }
 
-TVarnelModulesListEx* ExistingModulesList() noexcept { return g_modules_list; }
+TVarnelModulesListEx* ExistingModulesList() noexcept { return g_modules_list->get(); }
 
 TVarnelModulesListEx* GetModulesList() {
-  if (g_modules_list != nullptr || rt::IsShuttingDown) return g_modules_list;
+  if (TVarnelModulesListEx* list = g_modules_list->get(); list != nullptr || rt::IsShuttingDown) return list;
   TGlobalWriteLock write;
-  if (g_modules_list == nullptr && !rt::IsShuttingDown) {
-    auto* list = new TVarnelModulesListEx();
+  if (*g_modules_list == nullptr && !rt::IsShuttingDown) {
     // Published before the refresh: the formatter's constructor asks for the
     // list, and modules found while refreshing may ask again.
-    g_modules_list = list;
-    list->Refresh(true);
-    if (auto* own = list->ModuleInfoByHandleEx(platform::ThisModuleBase());
+    *g_modules_list = std::make_unique<TVarnelModulesListEx>();
+    TVarnelModulesListEx& list = **g_modules_list;
+    list.Refresh(true);
+    if (auto* own = list.ModuleInfoByHandleEx(platform::ThisModuleBase());
         own != nullptr && own->ExtraInformation.Options) {
-      list->Assign(*own->ExtraInformation.Options);
+      list.Assign(*own->ExtraInformation.Options);
     }
-    list->Formatter().CaptionHeader.clear();
-    list->Changed();
+    list.Formatter().CaptionHeader.clear();
+    list.Changed();
   }
-  return g_modules_list;
+  return g_modules_list->get();
 }
 
 void FreeModulesList() {
   TGlobalWriteLock write;
-  delete g_modules_list;
-  g_modules_list = nullptr;
+  // Unpublished before it is destroyed, so nothing reaches it half gone.
+  g_modules_list->reset();
 }
 
 std::int32_t ModuleDelphiVersion(std::uintptr_t module) {

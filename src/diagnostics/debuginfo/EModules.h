@@ -30,6 +30,14 @@ enum TModuleType : std::uint8_t { mtUnknown = 0, mtProgram = 1, mtLibrary = 2, m
 using TDateTime = double;
 
 struct TVarnelModuleInfo {
+  TVarnelModuleInfo() = default;
+  // Virtual: a list holds the records of its own kind through this type.
+  virtual ~TVarnelModuleInfo() = default;
+  TVarnelModuleInfo(const TVarnelModuleInfo&) = default;
+  TVarnelModuleInfo& operator=(const TVarnelModuleInfo&) = default;
+  TVarnelModuleInfo(TVarnelModuleInfo&&) = default;
+  TVarnelModuleInfo& operator=(TVarnelModuleInfo&&) = default;
+
   // Base address; 0 marks a module that was unloaded (see Cleanup).
   std::uintptr_t Handle = 0;
   std::wstring Name;
@@ -144,12 +152,12 @@ class TVarnelModulesList {
   int Count() { return GetCount(); }
   virtual TVarnelModuleInfo* GetItem(int index);
   virtual void Changed();
-  virtual TVarnelModuleInfo* NewModuleInfo();
-  virtual void FreeModuleInfo(TVarnelModuleInfo* module);
+  // A blank record of the kind this list holds.
+  virtual std::unique_ptr<TVarnelModuleInfo> NewModuleInfo();
   virtual bool CanAddModule() { return FCanAddModule; }
   virtual TVarnelModuleInfo* LoadModuleInfo(std::uintptr_t handle, const std::wstring& file_name, bool loaded);
-  // Takes the record over; returns its index in handle order.
-  virtual int Add(TVarnelModuleInfo* module);
+  // Returns the record's index in handle order.
+  virtual int Add(std::unique_ptr<TVarnelModuleInfo> module);
   virtual void Delete(int index);
   virtual void Clear();
   virtual void Refresh(bool full_refresh);
@@ -176,7 +184,7 @@ class TVarnelModulesList {
   void RefreshUnlocked(bool full_refresh);
   TVarnelModuleInfo* ModuleInfoByHandleUnlocked(std::uintptr_t module);
 
-  std::vector<TVarnelModuleInfo*> FModules;
+  std::vector<std::unique_ptr<TVarnelModuleInfo>> FModules;
   std::unique_ptr<TVarnelModulesFormatter> FFormatter;
   bool FCanAddModule = false;
   platform::TModulePlatform& FPlatform;
@@ -207,11 +215,10 @@ class TVarnelModulesListEx : public TVarnelModulesList {
   std::wstring GetItemText(int index) override;
   int GetCount() override;
   TVarnelModuleInfo* GetItem(int index) override;
-  TVarnelModuleInfo* NewModuleInfo() override;
-  void FreeModuleInfo(TVarnelModuleInfo* module) override;
+  std::unique_ptr<TVarnelModuleInfo> NewModuleInfo() override;
   bool CanAddModule() override { return true; }
   TVarnelModuleInfo* LoadModuleInfo(std::uintptr_t handle, const std::wstring& file_name, bool loaded) override;
-  int Add(TVarnelModuleInfo* module) override;
+  int Add(std::unique_ptr<TVarnelModuleInfo> module) override;
   void Delete(int index) override;
   void Clear() override;
   // Always partial: other threads may hold pointers to the records.
