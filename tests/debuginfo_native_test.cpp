@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <iterator>
 
+#include "diagnostics/config/EFilters.h"
 #include "diagnostics/debuginfo/EDebugExports.h"
 #include "diagnostics/debuginfo/EDebugInfo.h"
 #include "diagnostics/debuginfo/EDebugVL.h"
@@ -116,6 +118,40 @@ TEST_F(NativeSource, AFileForAnotherModuleOrADamagedOneIsIgnored) {
   TVLLocationInfo damaged;
   LookupLocationInfo(routine_ + 5, damaged);
   EXPECT_NE(damaged.UnitName, L"described");
+}
+
+// Exception filters placed by location ask the real lookup: module, unit,
+// class and routine come from the ".vldbg" beside this program, and a field
+// that disagrees keeps the filter from matching.
+TEST_F(NativeSource, FiltersMatchLocationsFromTheDebugInformation) {
+  WriteVLDbg(FileNamePart(test::SelfPath()), true);
+  const std::wstring self = FileNamePart(test::SelfPath());
+  struct {
+    const wchar_t* module;
+    const wchar_t* unit;
+    const wchar_t* cls;
+    const wchar_t* routine;
+    bool matches;
+  } cases[] = {
+      {L"", L"DESCRIBED", L"demo", L"describedroutine", true},
+      {self.c_str(), L"described.cpp", L"", L"", true},
+      {L"", L"", L"Demo", L"OtherRoutine", false},
+      {L"_zelvic.dll", L"", L"", L"", false},
+      {L"", L"other", L"", L"", false},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    TVarnelExceptionsFilters filters;
+    TVarnelExceptionFilter f;
+    f.Active = true;
+    f.ExceptionClassName = L"EMarked";
+    f.SourceModule = c.module;
+    f.SourceUnit = c.unit;
+    f.SourceClass = c.cls;
+    f.SourceProcedure = c.routine;
+    filters.Add(f);
+    EXPECT_EQ(filters.FindException(L"EMarked", false, routine_ + 5, nullptr), c.matches ? 0 : -1) << "case " << i;
+  }
 }
 
 // The library's own VLDATA carries its debug information: an address in one
