@@ -14,6 +14,7 @@
 #include "diagnostics/debuginfo/EDebugInfo.h"
 #include "diagnostics/debuginfo/EDebugVL.h"
 #include "diagnostics/debuginfo/EDebugVLFormat.h"
+#include "platform/modules.h"
 #include "test_support.h"
 
 namespace zelvic::diag {
@@ -180,6 +181,67 @@ TEST(NativeSourceOfTheLibrary, ExportCodeResolvesToItsSourceLine) {
   EXPECT_FALSE(helper.UnitName.empty());
   ClearDebugInfoSources();
   UnRegisterDebugInfoSource(&TVLDebugInfoNative::Class);
+  FreeLibrary(lib);
+}
+
+// Lookups on several threads while another loads and unloads a library: the
+// module facts kept between lookups follow the loader, every answer for the
+// library's own code stays right, and nothing deadlocks between the loader
+// lock and the module list's lock.
+struct LookupLoop {
+  std::uintptr_t address = 0;
+  std::wstring expected_source;
+  volatile LONG* stop = nullptr;
+  int wrong = 0;
+  int done = 0;
+};
+
+DWORD WINAPI LookUpUntilStopped(void* arg) {
+  auto* loop = static_cast<LookupLoop*>(arg);
+  TVLLocationInfo info;
+  while (*loop->stop == 0) {
+    if (!LookupLocationInfo(loop->address, info) || info.SourceName != loop->expected_source) ++loop->wrong;
+    ++loop->done;
+  }
+  return 0;
+}
+
+TEST(NativeSourceOfTheLibrary, LookupsStayRightWhileLibrariesComeAndGo) {
+  HMODULE lib = LoadLibraryW(test::DllPath().c_str());
+  ASSERT_NE(lib, nullptr);
+  ASSERT_TRUE(platform::StartLoaderWatch());
+  ClearDebugInfoSources();
+  RegisterDebugInfoSourceFirst(&TVLDebugInfoNative::Class);
+  const auto fn =
+      reinterpret_cast<std::uintptr_t>(reinterpret_cast<void*>(GetProcAddress(lib, "Ondrel_55F22C7D_1_I1I1I1111I")));
+  ASSERT_NE(fn, 0u);
+  volatile LONG stop = 0;
+  LookupLoop loops[3];
+  HANDLE threads[3];
+  for (int i = 0; i < 3; ++i) {
+    loops[i].address = fn;
+    loops[i].expected_source = L"src/fragments/fragment_table.inc";
+    loops[i].stop = &stop;
+    threads[i] = CreateThread(nullptr, 0, LookUpUntilStopped, &loops[i], 0, nullptr);
+    ASSERT_NE(threads[i], nullptr);
+  }
+  const std::uint32_t before = platform::SystemModulePlatform().LoaderGeneration();
+  for (int round = 0; round < 60; ++round) {
+    HMODULE m = LoadLibraryW(L"mpr.dll");
+    ASSERT_NE(m, nullptr);
+    FreeLibrary(m);
+  }
+  EXPECT_NE(platform::SystemModulePlatform().LoaderGeneration(), before);
+  InterlockedExchange(&stop, 1);
+  WaitForMultipleObjects(3, threads, TRUE, INFINITE);
+  for (int i = 0; i < 3; ++i) {
+    CloseHandle(threads[i]);
+    EXPECT_EQ(loops[i].wrong, 0) << "thread " << i;
+    EXPECT_GT(loops[i].done, 0) << "thread " << i;
+  }
+  ClearDebugInfoSources();
+  UnRegisterDebugInfoSource(&TVLDebugInfoNative::Class);
+  platform::StopLoaderWatch();
   FreeLibrary(lib);
 }
 
