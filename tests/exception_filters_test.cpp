@@ -861,6 +861,17 @@ TEST(ExceptionFiltersOfOptions, ChangesThroughTheListReachTheStoreAtTheNextRead)
   }
 }
 
+// Reading any key by name sees pending filters and texts, as reading the
+// whole store does.
+TEST(ExceptionFiltersOfOptions, KeysReadByNameSeePendingChanges) {
+  TVarnelModuleOptions o;
+  o.ExceptionsFilters().AddIgnoredException(L"EPending");
+  EXPECT_EQ(o.GetCustomFieldInt(L"FiltersCount", -1), 1);
+  o.ExceptionsFilters().AddExpectedException(L"ESecond");
+  EXPECT_EQ(o.GetCustomField(L"Filters_1_Type"), L"ESecond");
+  EXPECT_FALSE(o.NeedUpdate());
+}
+
 TEST(ExceptionFiltersOfOptions, APendingFilterSurvivesAStoreChange) {
   TVarnelModuleOptions o;
   o.ExceptionsFilters().AddExpectedException(L"EKept");

@@ -508,13 +508,19 @@ void TVarnelModuleOptions::WriteText(TOptionId id, std::wstring value) {
 
 // --- any key -------------------------------------------------------------------
 
-std::wstring TVarnelModuleOptions::GetCustomField(std::wstring_view name) const { return storage_.GetValue(name); }
+// Any key may be one the derived state keeps (a filter, a text, the
+// version): pending changes are written back before it is read.
+std::wstring TVarnelModuleOptions::GetCustomField(std::wstring_view name) const {
+  WriteBackDerivedState();
+  return storage_.GetValue(name);
+}
 
 void TVarnelModuleOptions::SetCustomField(std::wstring_view name, std::wstring value) {
   storage_.SetValueQuietly(name, std::move(value));
 }
 
 std::int32_t TVarnelModuleOptions::GetCustomFieldInt(std::wstring_view name, std::int32_t default_value) const {
+  WriteBackDerivedState();
   const std::int64_t v = ReadNumberByKey(name, default_value);
   if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max()) {
     return default_value;
