@@ -172,9 +172,11 @@ void CompareDebugInfo(HMODULE zelvic, const std::wstring& plain_path) {
   const auto sym_initialize = reinterpret_cast<SymInitializeProc>(get("SymInitialize"));
   const auto sym_load = reinterpret_cast<SymLoadModuleExWProc>(get("SymLoadModuleExW"));
   const auto sym_line = reinterpret_cast<SymGetLineFromAddr64Proc>(get("SymGetLineFromAddr64"));
+  using SymFromAddrProc = BOOL(WINAPI*)(HANDLE, DWORD64, PDWORD64, PSYMBOL_INFO);
+  const auto sym_from_addr = reinterpret_cast<SymFromAddrProc>(get("SymFromAddr"));
   const auto sym_cleanup = reinterpret_cast<SymCleanupProc>(get("SymCleanup"));
   const auto sym_set_options = reinterpret_cast<SymSetOptionsProc>(get("SymSetOptions"));
-  if (!sym_initialize || !sym_load || !sym_line || !sym_cleanup || !sym_set_options) return;
+  if (!sym_initialize || !sym_load || !sym_line || !sym_from_addr || !sym_cleanup || !sym_set_options) return;
 
   // Addresses spread over the library's code: every 97th byte of the first
   // 400 KB after the first page.
@@ -255,6 +257,19 @@ void CompareDebugInfo(HMODULE zelvic, const std::wstring& plain_path) {
     g_sink = line.LineNumber;
   };
   Compare("warm line lookup (VLDATA)", "dbghelp SymGetLineFromAddr64", 20000, ours, theirs);
+  // A whole location (routine and line) from dbghelp takes both calls.
+  alignas(SYMBOL_INFO) unsigned char symbol_buffer[sizeof(SYMBOL_INFO) + 256];
+  auto* symbol = reinterpret_cast<SYMBOL_INFO*>(symbol_buffer);
+  auto theirs_whole = [&](long i) {
+    const DWORD64 a = addresses[static_cast<std::size_t>(i) % addresses.size()];
+    symbol->SizeOfStruct = sizeof(SYMBOL_INFO);
+    symbol->MaxNameLen = 255;
+    DWORD64 symbol_displacement = 0;
+    sym_from_addr(process, a, &symbol_displacement, symbol);
+    sym_line(process, a, &displacement, &line);
+    g_sink = line.LineNumber + symbol->NameLen;
+  };
+  Compare("warm location lookup (VLDATA)", "dbghelp SymFromAddr + line", 20000, ours, theirs_whole);
   sym_cleanup(process);
   zelvic::diag::UnRegisterDebugInfoSource(&zelvic::diag::TVLDebugInfoNative::Class);
   zelvic::diag::EDebugInfoDone();
