@@ -43,7 +43,7 @@ class NativeSource : public testing::Test {
   }
 
   // A unit around the routine, with lines 10 and 11 inside it.
-  std::vector<std::uint8_t> UnitTable(bool names) const {
+  std::vector<std::uint8_t> UnitTable(bool names, const std::wstring& password = {}) const {
     const auto start = static_cast<std::uint32_t>(routine_ - module_ - 0x1000);
     TDebugVLUnitModel unit;
     unit.FileName = L"tests\\described.cpp";
@@ -57,11 +57,13 @@ class NativeSource : public testing::Test {
     unit.Procs.push_back(proc);
     TDebugVLWriteOptions options;
     options.StoreProcNames = names;
+    options.EncipherWithPassword = !password.empty();
+    options.Password = password;
     return WriteDebugVLUnitTable({unit}, options);
   }
 
-  void WriteVLDbg(const std::wstring& module_name, bool names) const {
-    const auto file = WriteVLDbgFile(module_name, UnitTable(names), kDebugVLCurrentVersion, true);
+  void WriteVLDbg(const std::wstring& module_name, bool names, const std::wstring& password = {}) const {
+    const auto file = WriteVLDbgFile(module_name, UnitTable(names, password), kDebugVLCurrentVersion, true);
     FILE* f = _wfopen(vldbg_.c_str(), L"wb");
     ASSERT_NE(f, nullptr);
     std::fwrite(file.data(), 1, file.size(), f);
@@ -100,6 +102,23 @@ TEST_F(NativeSource, NamelessRoutinesStillGiveLines) {
   EXPECT_EQ(info.UnitName, L"described");
   EXPECT_EQ(info.LineNumber, 10);
   EXPECT_EQ(info.ProcedureName, L"");
+}
+
+// Nothing gives a password for a file found by name: enciphered names read
+// as unreadable ("?" and "p" before the stored bytes), never as text
+// deciphered with the wrong key, and the lines still answer.
+TEST_F(NativeSource, EncipheredFileWithoutAPasswordShowsItsNamesAsUnreadable) {
+  WriteVLDbg(FileNamePart(test::SelfPath()), true, L"Sesam");
+  TVLLocationInfo info;
+  ASSERT_TRUE(LookupLocationInfo(routine_ + 5, info));
+  EXPECT_EQ(info.SourceName.rfind(L"?p", 0), 0u) << info.SourceName;
+  EXPECT_EQ(info.LineNumber, 11);
+  EXPECT_EQ((info.ClassName + info.ProcedureName).find(L"Described"), std::wstring::npos)
+      << info.ClassName << "." << info.ProcedureName;
+  auto* source = dynamic_cast<TVLDebugInfoNative*>(info.DebugInfo);
+  ASSERT_NE(source, nullptr);
+  EXPECT_TRUE(source->HasEncryptedData());
+  EXPECT_FALSE(source->IsPasswordValid());
 }
 
 TEST_F(NativeSource, AFileForAnotherModuleOrADamagedOneIsIgnored) {

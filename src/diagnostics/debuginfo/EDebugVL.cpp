@@ -70,6 +70,10 @@ bool TVLDebugInfoNative::LoadFromVLDbgFile() {
   auto scanner = std::make_unique<TVLDebugScanner>(TVLDebugScanner::FromVLDbgFile(file.Bytes));
   // A file found by name serves only the module it was written for.
   if (!scanner->ValidFormat() || !scanner->IsModuleNameValid(ExtractFileNamePart(module_file))) return false;
+  // A file carries no marker to check a password against. Strings enciphered
+  // with a password nobody gave cannot be read: they show as such ("?" and
+  // the stored bytes) rather than as text deciphered with the wrong key.
+  if (FEncryptPassword.empty() && scanner->HasEncryptedData()) scanner->SetPassword({L"", false});
   FScanner = std::move(scanner);
   return true;
 }
