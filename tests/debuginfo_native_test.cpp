@@ -121,6 +121,28 @@ TEST_F(NativeSource, EncipheredFileWithoutAPasswordShowsItsNamesAsUnreadable) {
   EXPECT_FALSE(source->IsPasswordValid());
 }
 
+// A block the caller hands over stands in for the module's own data: no
+// module name to match, the password taken as valid, the version the caller
+// gives; one past the current version, or an empty table, is refused.
+TEST_F(NativeSource, ExternalStreamStandsInForTheModulesData) {
+  TVLDebugInfoNative source(module_);
+  source.SetExternalStream(UnitTable(true));
+  ASSERT_TRUE(source.InitializeSource());
+  TVLLocationInfo info;
+  ASSERT_TRUE(source.GetLocationInfo(routine_ + 5, info));
+  EXPECT_EQ(info.UnitName, L"described");
+  EXPECT_EQ(info.ProcedureName, L"Demo.DescribedRoutine");
+  EXPECT_EQ(info.LineNumber, 11);
+  EXPECT_TRUE(source.IsPasswordValid());
+
+  TVLDebugInfoNative too_new(module_);
+  too_new.SetExternalStream(UnitTable(true), kDebugVLCurrentVersion + 1);
+  EXPECT_FALSE(too_new.InitializeSource());
+  TVLDebugInfoNative empty(module_);
+  empty.SetExternalStream(WriteDebugVLUnitTable({}, {}));
+  EXPECT_FALSE(empty.InitializeSource());
+}
+
 TEST_F(NativeSource, AFileForAnotherModuleOrADamagedOneIsIgnored) {
   WriteVLDbg(L"someone_else.exe", true);
   TVLLocationInfo info;

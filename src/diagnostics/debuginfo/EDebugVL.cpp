@@ -78,7 +78,28 @@ bool TVLDebugInfoNative::LoadFromVLDbgFile() {
   return true;
 }
 
+void TVLDebugInfoNative::SetExternalStream(std::span<const std::uint8_t> unit_table, std::uint16_t version) {
+  FExternalStream.assign(unit_table.begin(), unit_table.end());
+  FExternalStreamVersion = version;
+}
+
 bool TVLDebugInfoNative::InitializeSource() {
+  FScanner.reset();
+  if (!FExternalStream.empty()) {
+    // The caller's block stands in for the module's data: no container, no
+    // file name to check, no password to ask for.
+    try {
+      auto scanner = std::make_unique<TVLDebugScanner>(
+          TVLDebugScanner::FromVLDbgFile(WrapExternalDebugVLStream(FExternalStream, FExternalStreamVersion)));
+      if (!scanner->ValidFormat()) return false;
+      FScanner = std::move(scanner);
+      return true;
+    } catch (...) {
+      platform::DebugOutput(L"VarnelLog: the debug information given for " + FileName() +
+                            L" cannot be read: " + rt::CurrentExceptionMessage(L"unknown failure"));
+      return false;
+    }
+  }
   // A damaged container or file means "no debug information" for this
   // module; the module keeps running with whatever else describes it.
   try {

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "diagnostics/debuginfo/EDebugInfo.h"
 #include "diagnostics/debuginfo/EDebugVLFormat.h"
@@ -25,6 +27,11 @@ class TVLDebugInfoNative final : public TVLDebugInfoSource {
   bool HasEncryptedData();
   bool IsPasswordValid() const noexcept;
 
+  // A unit table the caller supplies in place of the module's own data,
+  // taken at the next InitializeSource: it is wrapped in the ".vldbg" header
+  // with `version` (0: the current one) and read as having a valid password.
+  void SetExternalStream(std::span<const std::uint8_t> unit_table, std::uint16_t version = 0);
+
   static const TVLDebugInfoSourceClass Class;
 
  private:
@@ -32,6 +39,8 @@ class TVLDebugInfoNative final : public TVLDebugInfoSource {
   bool LoadFromVLDbgFile();
 
   std::unique_ptr<TVLDebugScanner> FScanner;
+  std::vector<std::uint8_t> FExternalStream;
+  std::uint16_t FExternalStreamVersion = 0;
   std::wstring FEncryptPassword;
   std::uint32_t FEncryptedMagicCode = 0;
 };
