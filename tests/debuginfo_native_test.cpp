@@ -10,6 +10,8 @@
 #include <iterator>
 
 #include "diagnostics/config/EFilters.h"
+#include "diagnostics/debuginfo/EModules.h"
+#include "diagnostics/config/EVLDataFormat.h"
 #include "diagnostics/debuginfo/EDebugExports.h"
 #include "diagnostics/debuginfo/EDebugInfo.h"
 #include "diagnostics/debuginfo/EDebugVL.h"
@@ -287,6 +289,74 @@ TEST(NativeSourceOfTheLibrary, LookupsStayRightWhileLibrariesComeAndGo) {
   ClearDebugInfoSources();
   UnRegisterDebugInfoSource(&TVLDebugInfoNative::Class);
   platform::StopLoaderWatch();
+  FreeLibrary(lib);
+}
+
+// A library whose container and debug strings carry a password ("Sesam"):
+// until the password is given, names read as unreadable and the module's
+// record says encrypted; a wrong password changes nothing; once the source
+// list is told the password changed, the next lookup in the module asks the
+// requester again and the names read.
+class FixedPassword final : public TPasswordRequester {
+ public:
+  std::wstring RequestPassword(std::uintptr_t) override {
+    ++asked;
+    return password;
+  }
+  std::wstring password;
+  int asked = 0;
+};
+
+TEST(NativeSourceWithPassword, NamesReadOnceThePasswordIsGiven) {
+  const std::wstring self = test::SelfPath();
+  const std::wstring path = self.substr(0, self.find_last_of(L"\\/") + 1) + L"password_fixture.dll";
+  HMODULE lib = LoadLibraryW(path.c_str());
+  ASSERT_NE(lib, nullptr) << "password_fixture.dll next to the test program";
+  const auto base = reinterpret_cast<std::uintptr_t>(lib);
+  using AddressProc = void* (*)();
+  const auto address_of = reinterpret_cast<AddressProc>(reinterpret_cast<void*>(GetProcAddress(lib, "FixtureScaleAddress")));
+  ASSERT_NE(address_of, nullptr);
+  const auto routine = reinterpret_cast<std::uintptr_t>(address_of());
+  ASSERT_NE(GetModulesList(), nullptr);
+  ClearDebugInfoSources();
+  RegisterDebugInfoSourceFirst(&TVLDebugInfoNative::Class);
+  FixedPassword requester;
+  SetPasswordRequester(&requester);
+
+  requester.password = L"wrong";
+  TVLLocationInfo info;
+  ASSERT_TRUE(LookupLocationInfo(routine + 2, info));
+  EXPECT_EQ(info.SourceName.rfind(L"?p", 0), 0u) << info.SourceName;
+  EXPECT_EQ(info.ProcedureName.rfind(L"?", 0), 0u) << info.ProcedureName;
+  EXPECT_GT(info.LineNumber, 0);
+  auto* source = dynamic_cast<TVLDebugInfoNative*>(info.DebugInfo);
+  ASSERT_NE(source, nullptr);
+  EXPECT_TRUE(source->HasEncryptedData());
+  EXPECT_FALSE(source->IsPasswordValid());
+  const TVarnelModuleInfoEx* record = GetModulesList()->ModuleInfoByHandleEx(base);
+  ASSERT_NE(record, nullptr);
+  EXPECT_TRUE(record->ExtraInformation.Encrypted);
+  EXPECT_EQ(record->ExtraInformation.VarnelVersion, kVLDataCurrentVersion);
+  const int asked_at_load = requester.asked;
+  EXPECT_GE(asked_at_load, 1);
+
+  requester.password = L"Sesam";
+  // Nothing asks again until the list hears of a change.
+  ASSERT_TRUE(LookupLocationInfo(routine + 2, info));
+  EXPECT_EQ(requester.asked, asked_at_load);
+  DebugInfoList()->SetPasswordChanged(true);
+  ASSERT_TRUE(LookupLocationInfo(routine + 2, info));
+  EXPECT_GT(requester.asked, asked_at_load);
+  EXPECT_TRUE(source->IsPasswordValid());
+  EXPECT_FALSE(record->ExtraInformation.Encrypted);
+  EXPECT_EQ(info.SourceName, L"tests/fixtures/password_fixture.cpp");
+  // The stored "fixture.Gauge.Scale", split at its first "." by the lookup.
+  EXPECT_EQ(info.ClassName + L"." + info.ProcedureName, L"fixture.Gauge.Scale");
+  EXPECT_GT(info.LineNumber, 0);
+
+  SetPasswordRequester(nullptr);
+  ClearDebugInfoSources();
+  UnRegisterDebugInfoSource(&TVLDebugInfoNative::Class);
   FreeLibrary(lib);
 }
 

@@ -3,6 +3,7 @@
 #include "diagnostics/EVarnelLogErrors.h"
 #include "diagnostics/config/EVLData.h"
 #include "diagnostics/config/EVLDataFormat.h"
+#include "diagnostics/debuginfo/EModules.h"
 #include "platform/process.h"
 #include "platform/resources.h"
 #include "runtime/exceptions.h"
@@ -44,6 +45,18 @@ std::wstring VLDbgFileNameFor(const std::wstring& module_file_name) {
   return stem + L".vldbg";
 }
 
+namespace {
+
+// The module's extended record, when the module list exists. It is never
+// made from here: sources are made inside the module list's lock, and making
+// the list takes the global lock, which must come first.
+TVarnelModuleInfoEx* ExistingRecordOf(std::uintptr_t module) {
+  TVarnelModulesListEx* list = ExistingModulesList();
+  return list != nullptr ? list->ModuleInfoByHandleEx(module) : nullptr;
+}
+
+}  // namespace
+
 bool TVLDebugInfoNative::LoadFromContainer() {
   const TModuleVLData data = ModuleVLData(Module());
   if (data.Empty()) return false;
@@ -51,6 +64,15 @@ bool TVLDebugInfoNative::LoadFromContainer() {
   const TVLDataReadResult result =
       data.IsAppended() ? LoadAppendedVLData(data.AppendedBlock, receiver) : LoadVLData(data.Resource, receiver);
   FEncryptedMagicCode = result.EncryptedMarker;
+  // The record tells the rest of the facility what the container said; the
+  // source list resets passwords only in modules marked encrypted.
+  if (TVarnelModuleInfoEx* record = ExistingRecordOf(Module())) {
+    record->ExtraInformation.VarnelVersion = result.Version;
+    if (result.Version != 0) {
+      record->ExtraInformation.CompilationDate = result.BuildDate;
+      record->ExtraInformation.Encrypted = result.Encrypted;
+    }
+  }
   if (receiver.unit_table_.empty()) return false;
   FScanner = std::make_unique<TVLDebugScanner>(receiver.unit_table_, result.Version, FileName(),
                                                TDebugVLPassword{FEncryptPassword, !result.Encrypted});
@@ -149,7 +171,9 @@ std::wstring TVLDebugInfoNative::GetUnitInfoByAddr(std::uintptr_t addr) {
 }
 
 void TVLDebugInfoNative::ResetPassword() {
-  if (FScanner) FScanner->ResetPassword(FEncryptedMagicCode, Module());
+  if (!FScanner) return;
+  const bool valid = FScanner->ResetPassword(FEncryptedMagicCode, Module());
+  if (TVarnelModuleInfoEx* record = ExistingRecordOf(Module())) record->ExtraInformation.Encrypted = !valid;
 }
 
 bool TVLDebugInfoNative::HasEncryptedData() { return FScanner && FScanner->HasEncryptedData(); }
