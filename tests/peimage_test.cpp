@@ -502,6 +502,93 @@ TEST(PeImageBytes, DebugDirectoryThatLiesIsEmpty) {
   EXPECT_EQ(image.DebugList().Count(), 0);
 }
 
+// A resource directory in .rdata: RCDATA entries under the given names (a
+// null name is an entry by number), each with one language.
+void PutResources(std::vector<std::uint8_t>& b, const std::vector<const char*>& rcdata_names) {
+  constexpr std::uint32_t kResRva = kRdataRva + 0x800;
+  const std::uint32_t base = RdataOffset(kResRva);
+  // Root: one id entry (type 10) -> names table at 0x20.
+  Put16(b, base + 14, 1);
+  Put32(b, base + 16, 10);
+  Put32(b, base + 20, 0x80000000u | 0x20);
+  std::uint16_t named = 0, ids = 0;
+  for (const char* n : rcdata_names) ++(n != nullptr ? named : ids);
+  Put16(b, base + 0x20 + 12, named);
+  Put16(b, base + 0x20 + 14, ids);
+  std::uint32_t strings = 0x200, languages = 0x100;
+  for (std::size_t i = 0; i < rcdata_names.size(); ++i) {
+    const std::uint32_t entry = base + 0x20 + 16 + 8 * static_cast<std::uint32_t>(i);
+    if (rcdata_names[i] != nullptr) {
+      const std::string name = rcdata_names[i];
+      Put32(b, entry, 0x80000000u | strings);
+      Put16(b, base + strings, static_cast<std::uint16_t>(name.size()));
+      for (std::size_t k = 0; k < name.size(); ++k) {
+        Put16(b, base + strings + 2 + 2 * static_cast<std::uint32_t>(k), static_cast<std::uint8_t>(name[k]));
+      }
+      strings += 2 + 2 * static_cast<std::uint32_t>(name.size()) + 2;
+    } else {
+      Put32(b, entry, 100 + static_cast<std::uint32_t>(i));
+    }
+    Put32(b, entry + 4, 0x80000000u | languages);
+    Put16(b, base + languages + 14, 1);  // one language entry
+    languages += 0x18;
+  }
+  Put32(b, kDataDirs + 8 * 2, kResRva);
+  Put32(b, kDataDirs + 8 * 2 + 4, 0x400);
+}
+
+// Package and tool-chain marks come from the image's own RCDATA names, in
+// either layout; lying directories answer false.
+TEST(PeImageBytes, PackageAndToolChainMarksFromTheImagesResources) {
+  struct Case {
+    const char* what;
+    std::vector<const char*> names;
+    bool package, borland;
+  } cases[] = {
+      {"none", {}, false, false},
+      {"both package resources", {"PACKAGEINFO", "PackageOptions"}, true, true},
+      {"licence only", {nullptr, "DVCLAL"}, false, true},
+      {"one package resource", {"PACKAGEINFO", "VLDATA"}, false, false},
+      {"longer name", {"PACKAGEINFOX", "PACKAGEOPTIONS", "DVCLALL"}, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Built built = BuildPe({{"A", 0x1010}});
+    if (!c.names.empty()) PutResources(built.bytes, c.names);
+    const auto image_bytes = ToImageLayout(built.bytes);
+    for (const bool loaded : {false, true}) {
+      TVLPeBorImage image;
+      image.LoadFromBytes(loaded ? std::span<const std::uint8_t>(image_bytes) : std::span<const std::uint8_t>(built.bytes),
+                          loaded ? TPeLayout::kImage : TPeLayout::kFile);
+      ASSERT_TRUE(image.StatusOK());
+      EXPECT_EQ(image.IsPackage(), c.package);
+      EXPECT_EQ(image.IsBorlandImage(), c.borland);
+      image.Clear();
+      EXPECT_FALSE(image.IsPackage());
+      EXPECT_FALSE(image.IsBorlandImage());
+    }
+  }
+  // Counts and offsets that point out of the directory.
+  Built built = BuildPe({{"A", 0x1010}});
+  PutResources(built.bytes, {"DVCLAL"});
+  const std::uint32_t base = RdataOffset(kRdataRva + 0x800);
+  const struct {
+    std::uint32_t at, value;
+  } lies[] = {{base + 20, 0x80000000u | 0x7FFFFFF0u}, {base + 0x20 + 16, 0xFFFFFFFFu},
+              {base + 0x20 + 20, 0x80000000u | 0x3FC}, {kDataDirs + 8 * 2 + 4, 0x30}};
+  for (const auto& lie : lies) {
+    std::vector<std::uint8_t> bytes = built.bytes;
+    Put32(bytes, lie.at, lie.value);
+    TVLPeBorImage image;
+    image.LoadFromBytes(bytes, TPeLayout::kFile);
+    EXPECT_FALSE(image.IsBorlandImage()) << lie.at;
+  }
+  Put16(built.bytes, base + 14, 0xFFFF);  // more type entries than the directory holds
+  TVLPeBorImage image;
+  image.LoadFromBytes(built.bytes, TPeLayout::kFile);
+  EXPECT_TRUE(image.IsBorlandImage());  // found before the count runs out
+}
+
 TEST(PeImageBytes, RvaToSectionFallsBackToVirtualSizeWithoutRawData) {
   Built pe = BuildPe({});
   Put32(pe.bytes, kSections + 16, 0);  // .text: no raw data, 0x100 virtual
@@ -889,6 +976,25 @@ class PeImageZelvic : public testing::Test {
   }
   HMODULE module_ = nullptr;
 };
+
+// The resource reader agrees with the loader's FindResource on the real
+// library, attached and from its file.
+TEST_F(PeImageZelvic, ResourcesAgreeWithTheLoader) {
+  for (const bool attached : {true, false}) {
+    TVLPeBorImage image;
+    if (attached) {
+      image.AttachLoadedModule(reinterpret_cast<std::uintptr_t>(module_));
+    } else {
+      image.SetFileName(test::DllPath());
+    }
+    ASSERT_TRUE(image.StatusOK());
+    for (const wchar_t* name : {L"VLDATA", L"vldata", L"DVCLAL", L"PACKAGEINFO", L"VLDAT"}) {
+      const bool loader = FindResourceW(module_, name, MAKEINTRESOURCEW(10)) != nullptr;
+      EXPECT_EQ(image.HasRcDataResource(name), loader) << (attached ? "attached " : "file ") << name;
+    }
+    EXPECT_FALSE(image.IsBorlandImage());
+  }
+}
 
 TEST_F(PeImageZelvic, ExportsMatchTheLoaderAndTheFile) {
   TVLPeImage attached;

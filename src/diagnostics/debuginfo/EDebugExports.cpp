@@ -88,7 +88,7 @@ const TVLDebugInfoSourceClass TVLDebugInfoExports::Class = {L"TVLDebugInfoExport
                                                             &MakeDebugInfoSource<TVLDebugInfoExports>};
 
 bool TVLDebugInfoExports::InitializeSource() {
-  FBorImage = std::make_unique<TVLPeImage>(true);
+  FBorImage = std::make_unique<TVLPeBorImage>(true);
   FBorImage->AttachLoadedModule(FModule, FileName());
   if (!FBorImage->StatusOK()) return false;
   TVLPeExportFuncList& exports = FBorImage->ExportList();

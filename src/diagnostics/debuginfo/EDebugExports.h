@@ -56,7 +56,7 @@ class TVLDebugInfoExports : public TVLDebugInfoSource {
  private:
   void BuildNameCache();
 
-  std::unique_ptr<TVLPeImage> FBorImage;
+  std::unique_ptr<TVLPeBorImage> FBorImage;
   std::vector<TVLExportName> FNames;
   bool FCached = false;
 };

@@ -325,6 +325,73 @@ std::span<const std::uint8_t> TVLPeImage::DirectoryEntryToData(int directory) co
   return RvaBytes(d.VirtualAddress, d.Size);
 }
 
+bool TVLPeImage::HasRcDataResource(std::wstring_view name) const noexcept {
+  constexpr std::uint32_t kRcData = 10;
+  constexpr std::uint32_t kHighBit = 0x80000000u;
+  const std::span<const std::uint8_t> dir = DirectoryEntryToData(kDirectoryResource);
+  const auto u16 = [&dir](std::uint64_t at, std::uint16_t& v) {
+    if (at + 2 > dir.size()) return false;
+    v = static_cast<std::uint16_t>(dir[at] | dir[at + 1] << 8);
+    return true;
+  };
+  const auto u32 = [&dir](std::uint64_t at, std::uint32_t& v) {
+    if (at + 4 > dir.size()) return false;
+    v = std::uint32_t{dir[at]} | std::uint32_t{dir[at + 1]} << 8 | std::uint32_t{dir[at + 2]} << 16 |
+        std::uint32_t{dir[at + 3]} << 24;
+    return true;
+  };
+  // Calls `visit(name_field, target_field)` for each entry of the table at
+  // `table`; stops when it answers true, and then answers true itself.
+  const auto entries = [&](std::uint32_t table, auto&& visit) {
+    std::uint16_t named = 0, ids = 0;
+    if (!u16(std::uint64_t{table} + 12, named) || !u16(std::uint64_t{table} + 14, ids)) return false;
+    for (std::uint32_t i = 0; i < std::uint32_t{named} + ids; ++i) {
+      std::uint32_t name_field = 0, target = 0;
+      const std::uint64_t at = std::uint64_t{table} + 16 + 8ull * i;
+      if (!u32(at, name_field) || !u32(at + 4, target)) return false;
+      if (visit(name_field, target)) return true;
+    }
+    return false;
+  };
+  const auto name_is = [&](std::uint32_t name_field) {
+    if ((name_field & kHighBit) == 0) return false;
+    const std::uint64_t at = name_field & ~kHighBit;
+    std::uint16_t length = 0;
+    if (!u16(at, length) || length != name.size()) return false;
+    for (std::uint32_t k = 0; k < length; ++k) {
+      std::uint16_t c = 0;
+      if (!u16(at + 2 + 2ull * k, c)) return false;
+      const auto fold = [](std::uint32_t ch) { return ch >= 'a' && ch <= 'z' ? ch - 32 : ch; };
+      if (fold(c) != fold(static_cast<std::uint32_t>(name[k]))) return false;
+    }
+    return true;
+  };
+  return entries(0, [&](std::uint32_t type, std::uint32_t target) {
+    if ((type & kHighBit) != 0 || type != kRcData || (target & kHighBit) == 0) return false;
+    // A resource exists when its name leads to a table with a language in it.
+    return entries(target & ~kHighBit, [&](std::uint32_t name_field, std::uint32_t languages) {
+      if (!name_is(name_field) || (languages & kHighBit) == 0) return false;
+      std::uint16_t named = 0, ids = 0;
+      const std::uint64_t table = languages & ~kHighBit;
+      return u16(table + 12, named) && u16(table + 14, ids) && named + ids > 0;
+    });
+  });
+}
+
+void TVLPeBorImage::Clear() {
+  TVLPeImage::Clear();
+  FIsPackage = false;
+  FIsBorlandImage = false;
+}
+
+void TVLPeBorImage::ImageLoaded() {
+  FIsPackage = false;
+  FIsBorlandImage = false;
+  if (!StatusOK()) return;
+  FIsPackage = HasRcDataResource(L"PACKAGEINFO") && HasRcDataResource(L"PACKAGEOPTIONS");
+  FIsBorlandImage = FIsPackage || HasRcDataResource(L"DVCLAL");
+}
+
 bool TVLPeImage::GetSectionHeader(std::wstring_view section_name, TImageSectionHeader& header) const noexcept {
   for (const auto& s : FImageSections) {
     if (SameAsciiIgnoreCase(s.Name, section_name)) {

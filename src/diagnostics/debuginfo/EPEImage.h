@@ -120,6 +120,7 @@ inline constexpr std::uint32_t kImageNtSignature = 0x00004550;  // "PE\0\0"
 inline constexpr std::uint16_t kMachineI386 = 0x14C;
 inline constexpr std::uint16_t kMachineAmd64 = 0x8664;
 inline constexpr int kDirectoryExport = 0;
+inline constexpr int kDirectoryResource = 2;
 inline constexpr int kDirectoryDebug = 6;
 
 // A section as the image lists it: the decoded name and a copy of its header.
@@ -308,6 +309,11 @@ class TVLPeImage {
   TVLPeExportFuncList& ExportList();
   TVLPeDebugList& DebugList();
 
+  // Whether the image's own resource directory lists an RCDATA resource of
+  // this name (ASCII letters compared without case, as the loader does).
+  // A directory that lies answers false.
+  bool HasRcDataResource(std::wstring_view name) const noexcept;
+
   // The library file next to `base_path` when it exists, else where the
   // platform's search path finds it, else the name unchanged.
   static std::wstring ExpandBySearchPath(const std::wstring& module_name, const std::wstring& base_path);
@@ -341,6 +347,25 @@ class TVLPeImage {
   std::span<const std::uint8_t> FBytes;
   std::uint32_t FNtOffset = 0;
   std::unique_ptr<platform::TMappedFile> FMapping;
+};
+
+// An image that also tells whether it is a run-time package (both package
+// resources) or comes from the Borland tool chain (its licence resource, or
+// a package). The resources are read from the image itself, loaded or
+// mapped from its file alike.
+class TVLPeBorImage : public TVLPeImage {
+ public:
+  using TVLPeImage::TVLPeImage;
+  bool IsPackage() const noexcept { return FIsPackage; }
+  bool IsBorlandImage() const noexcept { return FIsBorlandImage; }
+  void Clear() override;
+
+ protected:
+  void ImageLoaded() override;
+
+ private:
+  bool FIsPackage = false;
+  bool FIsBorlandImage = false;
 };
 
 // Images opened by file name, each once.
