@@ -850,8 +850,10 @@ TEST(ModulesLive, ProcessListIsOneAndNotMadeAgainAfterShutDown) {
   EXPECT_EQ(ModuleDelphiVersion(0x10), 0);
 
   const std::uint8_t saved = rt::IsShuttingDown;
-  rt::IsShuttingDown = 1;
-  FreeModulesList();
+  rt::IsShuttingDown = 0;
+  EModulesDone();  // the unit's shut-down flags shut-down itself
+  EXPECT_EQ(rt::IsShuttingDown, 1);
+  EXPECT_EQ(ExistingModulesList(), nullptr);
   EXPECT_EQ(GetModulesList(), nullptr);
   EXPECT_EQ(ModuleDelphiVersion(platform::MainModuleBase()), 0);
   // Without the list the platform answers.

@@ -63,6 +63,8 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upEAnsiFileNamesFix] = {diag::AnsiFileNamesInit, L"EAnsiFileNamesFix.Init", diag::AnsiFileNamesDone,
                             L"EAnsiFileNamesFix.Done"};
   t[upDebugOutput] = {diag::EDebugOutputInit, nullptr, diag::EDebugOutputDone, nullptr};
+  // The module list is made on first use; its unit only ends it.
+  t[upEModules] = {nullptr, nullptr, diag::EModulesDone, nullptr};
   t[upECore] = {diag::ECoreInit, L"ECore.Init", diag::ECoreDone, L"ECore.Done"};
   t[upEDebugInfo] = {diag::EDebugInfoInit, L"EDebugInfo.Init", diag::EDebugInfoDone, L"EDebugInfo.Done"};
   t[upEDebugExports] = {diag::EDebugExportsInit, nullptr, diag::EDebugExportsDone, nullptr};

@@ -23,6 +23,7 @@ enum TUnitPosition : int {
   upEAppType = 20,
   upEAnsiFileNamesFix = 88,
   upDebugOutput = 92,
+  upEModules = 93,
   upECore = 98,
   upEDebugInfo = 109,
   upEDebugExports = 142,

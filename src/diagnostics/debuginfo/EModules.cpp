@@ -614,6 +614,11 @@ void FreeModulesList() {
   g_modules_list->reset();
 }
 
+void EModulesDone() {
+  rt::IsShuttingDown = 1;
+  FreeModulesList();
+}
+
 std::int32_t ModuleDelphiVersion(std::uintptr_t module) {
   TVarnelModulesListEx* list = GetModulesList();
   if (list == nullptr) return 0;

@@ -256,6 +256,9 @@ TVarnelModulesListEx* ExistingModulesList() noexcept;
 // The unit's shut-down: frees the list (the caller sets IsShuttingDown first,
 // so that nothing creates it again).
 void FreeModulesList();
+// The unit's shut-down step: shut-down is flagged, so no list is made again,
+// and the list there is goes, with every record.
+void EModulesDone();
 
 std::int32_t ModuleDelphiVersion(std::uintptr_t module);
 void SetModuleDelphiVersion(std::uintptr_t module, std::int32_t value);
