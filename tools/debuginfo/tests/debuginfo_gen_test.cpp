@@ -448,21 +448,21 @@ TEST(RelativeToRoot, WholeDirectoriesOnly) {
     const char* Expected;
   };
   const TCase cases[] = {
-      {"/work/main/src/runtime/exceptions.cpp", "/work/main", "src/runtime/exceptions.cpp"},
-      {"/work/main/src/runtime/exceptions.cpp", "/work/main/", "src/runtime/exceptions.cpp"},
-      {"/work/main/src/runtime/exceptions.cpp", "/work/main//", "src/runtime/exceptions.cpp"},
+      {"/srv/checkout/src/runtime/exceptions.cpp", "/srv/checkout", "src/runtime/exceptions.cpp"},
+      {"/srv/checkout/src/runtime/exceptions.cpp", "/srv/checkout/", "src/runtime/exceptions.cpp"},
+      {"/srv/checkout/src/runtime/exceptions.cpp", "/srv/checkout//", "src/runtime/exceptions.cpp"},
       // A sibling whose name starts like the root is not under it.
-      {"/work/main2/src/a.cpp", "/work/main", "/work/main2/src/a.cpp"},
-      {"/work/mai", "/work/main", "/work/mai"},
+      {"/srv/checkout2/src/a.cpp", "/srv/checkout", "/srv/checkout2/src/a.cpp"},
+      {"/srv/checkou", "/srv/checkout", "/srv/checkou"},
       // System headers and the C runtime's sources keep their paths.
-      {"/usr/share/mingw-w64/include/wchar.h", "/work/main", "/usr/share/mingw-w64/include/wchar.h"},
-      {"/build/./mingw-w64-crt/crt/crtdll.c", "/work/main", "/build/./mingw-w64-crt/crt/crtdll.c"},
+      {"/usr/share/mingw-w64/include/wchar.h", "/srv/checkout", "/usr/share/mingw-w64/include/wchar.h"},
+      {"/build/./mingw-w64-crt/crt/crtdll.c", "/srv/checkout", "/build/./mingw-w64-crt/crt/crtdll.c"},
       // The root itself is no file under it.
-      {"/work/main", "/work/main", "/work/main"},
-      {"/work/main/", "/work/main", "/work/main/"},
+      {"/srv/checkout", "/srv/checkout", "/srv/checkout"},
+      {"/srv/checkout/", "/srv/checkout", "/srv/checkout/"},
       // No root, or "/" (everything would lose its anchor): unchanged.
-      {"/work/main/src/a.cpp", "", "/work/main/src/a.cpp"},
-      {"/work/main/src/a.cpp", "/", "/work/main/src/a.cpp"},
+      {"/srv/checkout/src/a.cpp", "", "/srv/checkout/src/a.cpp"},
+      {"/srv/checkout/src/a.cpp", "/", "/srv/checkout/src/a.cpp"},
       {"C:\\src\\a.cpp", "C:\\src", "a.cpp"},
   };
   for (const TCase& c : cases) EXPECT_EQ(zt::RelativeToRoot(c.Path, c.Root), c.Expected) << c.Path << " / " << c.Root;
