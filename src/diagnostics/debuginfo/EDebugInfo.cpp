@@ -259,26 +259,10 @@ TVLDebugInfoList::TKnownModule* TVLDebugInfoList::FindKnown(std::uintptr_t addr,
   return nullptr;
 }
 
-namespace {
-
-// SizeOfImage from the headers in memory; 0 when they cannot be read.
-std::uint32_t ImageSizeOf(platform::TModulePlatform& platform, std::uintptr_t base) {
-  std::uint32_t nt_offset = 0, signature = 0, size = 0;
-  std::uint16_t magic = 0;
-  if (!platform.ReadMemory(base + 0x3C, &nt_offset, 4) || nt_offset > 0x10000000) return 0;
-  const std::uintptr_t nt = base + nt_offset;
-  if (!platform.ReadMemory(nt, &signature, 4) || signature != 0x00004550) return 0;
-  // SizeOfImage sits at the same place in both optional-header forms.
-  if (!platform.ReadMemory(nt + 24, &magic, 2) || (magic != 0x10B && magic != 0x20B)) return 0;
-  if (!platform.ReadMemory(nt + 24 + 56, &size, 4)) return 0;
-  return size;
-}
-
-}  // namespace
 
 TVLDebugInfoList::TKnownModule* TVLDebugInfoList::Remember(std::uintptr_t module, TVLDebugInfoSource* source,
                                                            std::uint32_t generation) {
-  const std::uint32_t size = ImageSizeOf(FPlatform, module);
+  const std::uint32_t size = LoadedImageSize(FPlatform, module);
   if (size == 0 || module + size < module) return nullptr;
   TKnownModule& known = FKnown[FKnownNext];
   FKnownNext = (FKnownNext + 1) % FKnown.size();

@@ -290,18 +290,38 @@ template <typename T>
 bool ReadAt(platform::TModulePlatform& p, std::uintptr_t address, T& out) {
   return p.ReadMemory(address, &out, sizeof(T));
 }
+
+// The address of a loaded image's NT headers, with its file header; 0 when
+// they cannot be read or are not a PE image's.
+std::uintptr_t NtHeadersOf(platform::TModulePlatform& p, std::uintptr_t base, TImageFileHeader& file) {
+  TImageDosHeader dos{};
+  if (!ReadAt(p, base, dos) || dos.e_magic != kImageDosSignature || dos.e_lfanew == 0) return 0;
+  const std::uintptr_t nt = base + static_cast<std::uint32_t>(dos.e_lfanew);
+  std::uint32_t signature = 0;
+  if (!ReadAt(p, nt, signature) || signature != kImageNtSignature || !ReadAt(p, nt + 4, file)) return 0;
+  return nt;
+}
 }  // namespace
+
+std::uint32_t LoadedImageSize(platform::TModulePlatform& platform, std::uintptr_t module) {
+  TImageFileHeader file{};
+  const std::uintptr_t nt = NtHeadersOf(platform, module, file);
+  if (nt == 0) return 0;
+  if (file.Machine == kMachineAmd64) {
+    TImageOptionalHeader64 h{};
+    return ReadAt(platform, nt + 24, h) ? h.SizeOfImage : 0;
+  }
+  TImageOptionalHeader32 h{};
+  return ReadAt(platform, nt + 24, h) ? h.SizeOfImage : 0;
+}
 
 void TVarnelModulesList::FillFromImage(TVarnelModuleInfo& info) {
   // Handles of resource-only loads carry flags in their two low bits.
   const std::uintptr_t base = info.Handle & ~static_cast<std::uintptr_t>(3);
   info.ModuleType = mtUnknown;
-  TImageDosHeader dos{};
-  if (!ReadAt(FPlatform, base, dos) || dos.e_magic != kImageDosSignature || dos.e_lfanew == 0) return;
-  const std::uintptr_t nt = base + static_cast<std::uint32_t>(dos.e_lfanew);
-  std::uint32_t signature = 0;
   TImageFileHeader file{};
-  if (!ReadAt(FPlatform, nt, signature) || signature != kImageNtSignature || !ReadAt(FPlatform, nt + 4, file)) return;
+  const std::uintptr_t nt = NtHeadersOf(FPlatform, base, file);
+  if (nt == 0) return;
   const std::uintptr_t optional = nt + 24;
   std::uint32_t size_of_image = 0, base_of_code = 0, size_of_code = 0, base_of_data = 0, init_data = 0,
                 uninit_data = 0;
@@ -681,12 +701,9 @@ TDateTime PackedFileDateToDateTime(std::uint32_t packed) noexcept {
 
 TDateTime ImageTimeStamp(platform::TModulePlatform& p, std::uintptr_t module) {
   const std::uintptr_t base = module & ~static_cast<std::uintptr_t>(3);
-  TImageDosHeader dos{};
-  if (!ReadAt(p, base, dos) || dos.e_magic != kImageDosSignature || dos.e_lfanew == 0) return 0;
-  const std::uintptr_t nt = base + static_cast<std::uint32_t>(dos.e_lfanew);
-  std::uint32_t signature = 0;
   TImageFileHeader file{};
-  if (!ReadAt(p, nt, signature) || signature != kImageNtSignature || !ReadAt(p, nt + 4, file)) return 0;
+  const std::uintptr_t nt = NtHeadersOf(p, base, file);
+  if (nt == 0) return 0;
   TImageDataDirectory resources{};
   std::uint32_t directories = 0;
   if (file.Machine == kMachineAmd64) {

@@ -277,6 +277,9 @@ TDateTime PackedFileDateToDateTime(std::uint32_t packed) noexcept;
 // 1970 for PE32+ (falling back to the resource rule); 0 when neither is
 // there or the headers cannot be read.
 TDateTime ImageTimeStamp(platform::TModulePlatform& platform, std::uintptr_t module);
+// SizeOfImage from a loaded module's headers, read through the platform; 0
+// when they cannot be read.
+std::uint32_t LoadedImageSize(platform::TModulePlatform& platform, std::uintptr_t module);
 // The module's compilation date: the extended record's CompilationDate when
 // set, else the image's stamp; in local time when `local`. False when no
 // date was found. Raises EVlDateTimeError when local time is asked for and
