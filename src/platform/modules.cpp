@@ -69,10 +69,13 @@ std::atomic<bool> g_watching{false};
 std::uint32_t g_watch_users = 0;
 PVOID g_watch_cookie = nullptr;
 
+// Atomic: the start of a watch and a notification on another thread may
+// count at once, and neither count may be lost.
 void NextGeneration() noexcept {
-  std::uint32_t next = g_loader_generation.load(std::memory_order_relaxed) + 1;
-  if (next == 0) next = 1;  // 0 means "not watching"
-  g_loader_generation.store(next, std::memory_order_release);
+  // 0 means "not watching": a wrap steps over it.
+  if (g_loader_generation.fetch_add(1, std::memory_order_acq_rel) + 1 == 0) {
+    g_loader_generation.fetch_add(1, std::memory_order_acq_rel);
+  }
 }
 
 VOID NTAPI OnDllNotification(ULONG, const void*, PVOID) { NextGeneration(); }
@@ -80,12 +83,10 @@ VOID NTAPI OnDllNotification(ULONG, const void*, PVOID) { NextGeneration(); }
 // Start and stop may come from any thread; the section keeps the user count
 // and the cookie together. Never deleted: stops come during unload.
 CRITICAL_SECTION& WatchLock() noexcept {
-  static CRITICAL_SECTION* lock = [] {
-    static CRITICAL_SECTION section;
-    InitializeCriticalSection(&section);
-    return &section;
-  }();
-  return *lock;
+  static CRITICAL_SECTION section;
+  static const bool ready = (InitializeCriticalSection(&section), true);
+  (void)ready;
+  return section;
 }
 
 double FileTimeToLocalDateTime(const FILETIME& utc) noexcept {
