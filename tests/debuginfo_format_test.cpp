@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics/EVarnelLogErrors.h"
+#include "diagnostics/util/EVarnelLogErrors.h"
 #include "diagnostics/config/EVLDataFormat.h"
 #include "diagnostics/debuginfo/EDebugVLFormat.h"
 #include "diagnostics/util/EEncrypt.h"

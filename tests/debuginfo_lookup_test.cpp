@@ -884,12 +884,16 @@ TEST(DebugInfoLookupUnit, StepPushesItsHandlerAndPutsThePreviousBack) {
   const rt::TStepFailureHandler before = rt::StepFailureHandler;
   const rt::TStepFailureHandler marker = [](rt::TStepProc, const wchar_t*) {};
   rt::StepFailureHandler = marker;
+  const TFilterLocationLookup lookup_before = FilterLocationLookup;
   EDebugInfoInit();
   EXPECT_NE(rt::StepFailureHandler, marker);
   EXPECT_NE(rt::StepFailureHandler, nullptr);
   EXPECT_NE(DebugInfoList(), nullptr);
+  // The filters place exceptions by location through this unit's lookup.
+  EXPECT_EQ(FilterLocationLookup, &LookupFilterLocation);
   EDebugInfoDone();
   EXPECT_EQ(rt::StepFailureHandler, marker);
+  EXPECT_EQ(FilterLocationLookup, lookup_before);
   rt::StepFailureHandler = before;
 }
 

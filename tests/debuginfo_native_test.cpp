@@ -164,10 +164,17 @@ TEST_F(NativeSource, AFileForAnotherModuleOrADamagedOneIsIgnored) {
   EXPECT_NE(damaged.UnitName, L"described");
 }
 
-// Exception filters placed by location ask the real lookup: module, unit,
-// class and routine come from the ".vldbg" beside this program, and a field
-// that disagrees keeps the filter from matching.
+// Exception filters placed by location ask the lookup the debug-information
+// unit installs: module, unit, class and routine come from the ".vldbg"
+// beside this program, and a field that disagrees keeps the filter from
+// matching.
 TEST_F(NativeSource, FiltersMatchLocationsFromTheDebugInformation) {
+  const TFilterLocationLookup before = FilterLocationLookup;
+  FilterLocationLookup = LookupFilterLocation;
+  struct Restore {
+    TFilterLocationLookup value;
+    ~Restore() { FilterLocationLookup = value; }
+  } restore{before};
   WriteVLDbg(FileNamePart(test::SelfPath()), true);
   const std::wstring self = FileNamePart(test::SelfPath());
   struct {

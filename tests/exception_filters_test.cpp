@@ -54,7 +54,7 @@ TFilterPropertyValue Txt(std::wstring v) { return {false, 0, std::move(v)}; }
 
 TFilterGetLocation FixedLocation(std::wstring module, std::wstring unit, std::wstring cls, std::wstring proc,
                                  int* calls = nullptr) {
-  return [=](std::uintptr_t, TVLLocationInfo& info) {
+  return [=](std::uintptr_t, TFilterLocation& info) {
     if (calls) ++*calls;
     info.ModuleName = module;
     info.UnitName = unit;
@@ -222,7 +222,7 @@ TEST(ExceptionFiltersMatch, UnitWithExtensionMatchesUnitInOtherCase) {
 TEST(ExceptionFiltersMatch, LocationIsLookedUpOnlyWhenNeededAndForTheExceptionAddress) {
   int calls = 0;
   std::uintptr_t seen = 0;
-  TFilterGetLocation where = [&](std::uintptr_t a, TVLLocationInfo& info) {
+  TFilterGetLocation where = [&](std::uintptr_t a, TFilterLocation& info) {
     ++calls;
     seen = a;
     info.ProcedureName = L"Run";

@@ -7,7 +7,7 @@
 
 namespace zelvic::platform {
 
-using disasm::TRegionInfo;
+using memory::TRegionInfo;
 
 namespace {
 
@@ -52,10 +52,10 @@ bool TRecentRegionsCache::QueryRegion(std::uint32_t address, TRegionInfo& info) 
   return true;
 }
 
-disasm::TAddressSpace ApplicationAddressSpace(std::uint32_t default_mask) noexcept {
+memory::TAddressSpace ApplicationAddressSpace(std::uint32_t default_mask) noexcept {
   SYSTEM_INFO si{};
   GetSystemInfo(&si);
-  disasm::TAddressSpace space;
+  memory::TAddressSpace space;
   space.MinimumApplicationAddress =
       static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(si.lpMinimumApplicationAddress));
   space.MaximumApplicationAddress =
@@ -65,18 +65,18 @@ disasm::TAddressSpace ApplicationAddressSpace(std::uint32_t default_mask) noexce
 }
 
 std::uint32_t TLiveMemory::CanRead(std::uint32_t address, std::uint32_t count, std::uint32_t mask) const {
-  return disasm::CanReadRegions(Query(), space_, address, count, mask);
+  return memory::CanReadRegions(Query(), space_, address, count, mask);
 }
 
 std::uint32_t TLiveMemory::Read(std::uint32_t address, std::uint8_t* dst, std::uint32_t count) const {
-  const disasm::TRegionQuery& query = Query();
+  const memory::TRegionQuery& query = Query();
   std::uint32_t done = 0;
   while (done < count) {
     const std::uint64_t at = std::uint64_t{address} + done;
     if (at > 0xFFFFFFFFull) break;
     const auto a = static_cast<std::uint32_t>(at);
     const std::uint32_t n = std::min(count - done, kPageSize - (a & (kPageSize - 1)));
-    if (disasm::CanReadRegions(query, space_, a, n, 0) != n) break;
+    if (memory::CanReadRegions(query, space_, a, n, 0) != n) break;
     std::memcpy(dst + done, AsPointer(a), n);
     done += n;
   }
@@ -89,7 +89,7 @@ bool ExecuteOnlyPagesAreReadable() noexcept {
   bool readable = false;
   MEMORY_BASIC_INFORMATION mbi;
   if (VirtualQuery(page, &mbi, sizeof mbi) == sizeof mbi && mbi.State == MEM_COMMIT) {
-    if ((mbi.Protect & disasm::kDefaultReadableMask) != 0) {
+    if ((mbi.Protect & memory::kDefaultReadableMask) != 0) {
       readable = true;  // the system granted more than execute-only
     } else if ((mbi.Protect & 0xFF) == PAGE_EXECUTE) {
       readable = IsBadReadPtr(page, kPageSize) == FALSE;

@@ -1,23 +1,23 @@
-// The live memory of this process as the x86 decoder sees it: readability
-// from VirtualQuery through the decoder's region walk, and reads that copy a
-// byte only after the page holding it passed that test.
+// The live memory of this process as the decoder and the walkers see it:
+// readability from VirtualQuery through the region walk, and reads that copy
+// a byte only after the page holding it passed that test.
 //
-// The decoder's portable interfaces (TMemoryAccess, TRegionQuery) are the
+// The portable memory interfaces (TMemoryAccess, TRegionQuery) are the
 // contract; this is the only place that answers them from the real process.
 #pragma once
 
 #include <cstdint>
 
-#include "diagnostics/util/EDisAsm.h"
+#include "platform/memory_regions.h"
 
 namespace zelvic::platform {
 
 // VirtualQuery as a region query. A guard page reports as no access: reading
 // one raises STATUS_GUARD_PAGE_VIOLATION and, on a thread's stack, uses up
 // the guard the stack grows by, so it must never pass a readability test.
-class TVirtualQueryRegions final : public disasm::TRegionQuery {
+class TVirtualQueryRegions final : public memory::TRegionQuery {
  public:
-  bool QueryRegion(std::uint32_t address, disasm::TRegionInfo& info) const override;
+  bool QueryRegion(std::uint32_t address, memory::TRegionInfo& info) const override;
 };
 
 // Answers from the last two regions the inner query returned while the
@@ -27,29 +27,29 @@ class TVirtualQueryRegions final : public disasm::TRegionQuery {
 // another thread frees or protects memory, so a cache lives in one thread for
 // one short job (a window of disassembly, one stack walk), never in a
 // process-wide object.
-class TRecentRegionsCache final : public disasm::TRegionQuery {
+class TRecentRegionsCache final : public memory::TRegionQuery {
  public:
-  explicit TRecentRegionsCache(const disasm::TRegionQuery& inner) noexcept : inner_(inner) {}
-  bool QueryRegion(std::uint32_t address, disasm::TRegionInfo& info) const override;
+  explicit TRecentRegionsCache(const memory::TRegionQuery& inner) noexcept : inner_(inner) {}
+  bool QueryRegion(std::uint32_t address, memory::TRegionInfo& info) const override;
   void Forget() noexcept { held_ = 0; }
   // Queries passed on to the inner query.
   std::uint32_t Misses() const noexcept { return misses_; }
 
  private:
-  const disasm::TRegionQuery& inner_;
-  mutable disasm::TRegionInfo recent_[2]{};  // [0] the most recent
+  const memory::TRegionQuery& inner_;
+  mutable memory::TRegionInfo recent_[2]{};  // [0] the most recent
   mutable int held_ = 0;
   mutable std::uint32_t misses_ = 0;
 };
 
 // The application address range from GetSystemInfo with `default_mask`.
-disasm::TAddressSpace ApplicationAddressSpace(std::uint32_t default_mask) noexcept;
+memory::TAddressSpace ApplicationAddressSpace(std::uint32_t default_mask) noexcept;
 
 enum class TRegionCaching { kNone, kRecentRegions };
 
-class TLiveMemory final : public disasm::TMemoryAccess {
+class TLiveMemory final : public memory::TMemoryAccess {
  public:
-  explicit TLiveMemory(const disasm::TAddressSpace& space = {}, TRegionCaching caching = TRegionCaching::kNone) noexcept
+  explicit TLiveMemory(const memory::TAddressSpace& space = {}, TRegionCaching caching = TRegionCaching::kNone) noexcept
       : space_(space), cache_(system_), caching_(caching == TRegionCaching::kRecentRegions) {}
   TLiveMemory(const TLiveMemory&) = delete;
   TLiveMemory& operator=(const TLiveMemory&) = delete;
@@ -60,19 +60,19 @@ class TLiveMemory final : public disasm::TMemoryAccess {
   // catches that, and no cheaper test closes the window.
   std::uint32_t Read(std::uint32_t address, std::uint8_t* dst, std::uint32_t count) const override;
 
-  const disasm::TAddressSpace& Space() const noexcept { return space_; }
+  const memory::TAddressSpace& Space() const noexcept { return space_; }
   // Only while no other thread reads through this object (unit start-up).
-  void SetSpace(const disasm::TAddressSpace& space) noexcept { space_ = space; }
+  void SetSpace(const memory::TAddressSpace& space) noexcept { space_ = space; }
   bool Caching() const noexcept { return caching_; }
   // VirtualQuery calls made through the cache (0 without one).
   std::uint32_t CacheMisses() const noexcept { return cache_.Misses(); }
 
  private:
-  const disasm::TRegionQuery& Query() const noexcept {
-    return caching_ ? static_cast<const disasm::TRegionQuery&>(cache_) : system_;
+  const memory::TRegionQuery& Query() const noexcept {
+    return caching_ ? static_cast<const memory::TRegionQuery&>(cache_) : system_;
   }
 
-  disasm::TAddressSpace space_;
+  memory::TAddressSpace space_;
   TVirtualQueryRegions system_;
   TRecentRegionsCache cache_;
   bool caching_;

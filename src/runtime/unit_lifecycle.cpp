@@ -12,6 +12,21 @@ volatile std::uint8_t IsShuttingDown = 0;
 
 TStepTraceHook StepTraceHook = nullptr;
 TStepFailureHandler StepFailureHandler = nullptr;
+TFatalReportProc FatalReportProc = nullptr;
+
+void ShowFatalStepReport(const std::wstring& text) noexcept {
+  if (const TFatalReportProc show = FatalReportProc) {
+    try {
+      show(text);
+    } catch (...) {
+      // Boundary: the process is ending; a failure to show the report must
+      // not keep it alive.
+    }
+  } else {
+    platform::DebugOutput(text);
+  }
+  platform::TerminateCurrentProcess(kFatalExitCode);
+}
 
 void SafeExec(TStepProc step, const wchar_t* step_name) {
   if (StepTraceHook != nullptr) StepTraceHook(step_name);

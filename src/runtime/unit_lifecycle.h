@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace zelvic::rt {
 
@@ -21,6 +22,19 @@ using TStepFailureHandler = void (*)(TStepProc step, const wchar_t* step_name);
 
 extern TStepTraceHook StepTraceHook;
 extern TStepFailureHandler StepFailureHandler;
+
+// A failed start-up or shut-down step ends the process with this code.
+inline constexpr std::uint32_t kFatalExitCode = 31;
+
+// Shows the report of a failed step in the form that fits the process. The
+// application-kind unit installs it early; the step-failure handlers of
+// higher units call it through here, because they sit below that unit.
+using TFatalReportProc = void (*)(const std::wstring& text);
+extern TFatalReportProc FatalReportProc;
+
+// Shows the report through FatalReportProc, then ends the process with
+// kFatalExitCode (also when no form is installed or the form returns).
+[[noreturn]] void ShowFatalStepReport(const std::wstring& text) noexcept;
 
 // Runs one named step: trace hook, flags by name ("Init" before "Done",
 // case-sensitive), then the procedure; a failure is reported to the debugger

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "diagnostics/EVarnelLogErrors.h"
+#include "diagnostics/util/EVarnelLogErrors.h"
 
 namespace zelvic::diag {
 

@@ -9,10 +9,12 @@
 #include <algorithm>
 
 #include "diagnostics/config/EOptions.h"
-#include "diagnostics/debuginfo/EDebugVLFormat.h"
 #include "platform/text_compare.h"
 
 namespace zelvic::diag {
+
+TFilterLocationLookup FilterLocationLookup = nullptr;
+
 namespace {
 
 bool SameTextIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept {
@@ -235,11 +237,11 @@ bool LocationFits(const TVarnelExceptionFilter& filter, const TFilterExceptionDa
       filter.SourceProcedure.empty()) {
     return true;
   }
-  TVLLocationInfo info;
+  TFilterLocation info;
   if (get_location) {
     get_location(data.ExceptionAddress, info);
-  } else {
-    (void)LookupLocationInfo(data.ExceptionAddress, info);
+  } else if (const TFilterLocationLookup lookup = FilterLocationLookup) {
+    lookup(data.ExceptionAddress, info);
   }
   if (!filter.SourceModule.empty() &&
       !SameFileName(ExtractFileNamePart(filter.SourceModule), ExtractFileNamePart(info.ModuleName))) {

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "diagnostics/config/ENameValues.h"
-#include "diagnostics/debuginfo/EDebugInfo.h"
 
 namespace zelvic::diag {
 
@@ -118,8 +117,23 @@ struct TFilterExceptionData {
   const TFilterObjectReader* Reader = nullptr;
 };
 
-// Code address to location; an empty function means LookupLocationInfo.
-using TFilterGetLocation = std::function<void(std::uintptr_t address, TVLLocationInfo& info)>;
+// The parts of a code address's location that filters are placed by.
+struct TFilterLocation {
+  std::wstring ModuleName;
+  std::wstring UnitName;
+  std::wstring ClassName;
+  std::wstring ProcedureName;
+};
+
+// Code address to location; an empty function means the process-wide lookup.
+using TFilterGetLocation = std::function<void(std::uintptr_t address, TFilterLocation& info)>;
+
+// The process-wide lookup. Debug information sits above the options, so the
+// debug-information unit installs its lookup here at start-up and removes it
+// at shut-down; without one, every location is empty and only filters that
+// name no module, unit, class or routine can match.
+using TFilterLocationLookup = void (*)(std::uintptr_t address, TFilterLocation& info);
+extern TFilterLocationLookup FilterLocationLookup;
 
 // Whether one filter matches (its Active flag is not looked at).
 bool FilterMatches(const TVarnelExceptionFilter& filter, const TFilterExceptionData& data,

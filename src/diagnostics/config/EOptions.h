@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "diagnostics/EVarnelLogErrors.h"
+#include "diagnostics/util/EVarnelLogErrors.h"
 #include "diagnostics/config/ENameValues.h"
 #include "diagnostics/config/EVLData.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "diagnostics/EVarnelLogErrors.h"
+#include "diagnostics/util/EVarnelLogErrors.h"
 #include "diagnostics/util/EEncrypt.h"
 
 namespace zelvic::diag {

@@ -12,7 +12,7 @@
 
 #include "diagnostics/config/EConfig.h"
 #include "diagnostics/debuginfo/EDebugVLFormat.h"
-#include "diagnostics/exceptions/EAppType.h"
+#include "diagnostics/util/EFatalReportText.h"
 #include "platform/process.h"
 #include "runtime/exceptions.h"
 #include "runtime/hex_text.h"
@@ -101,6 +101,7 @@ std::atomic<TVLDebugInfoList*> g_source_list{nullptr};
 
 rt::TStepFailureHandler g_previous_handler = nullptr;
 TMicrosoftUndecorator g_previous_undecorator = nullptr;
+TFilterLocationLookup g_previous_filter_lookup = nullptr;
 
 void DebugInfoInitDoneErrorHandler(rt::TStepProc step, const wchar_t* step_name) {
   const std::wstring message = rt::CurrentExceptionMessage(L"General internal error.");
@@ -109,7 +110,7 @@ void DebugInfoInitDoneErrorHandler(rt::TStepProc step, const wchar_t* step_name)
   void* address = rt::CurrentExceptionAddress();
   if (address == nullptr) address = reinterpret_cast<void*>(step);
   if (platform::IsDebuggerAttached()) platform::BreakIntoDebugger();
-  ShowFatalReport(DebugInfoFailureReport(message, step_name, reinterpret_cast<std::uintptr_t>(address)));
+  rt::ShowFatalStepReport(DebugInfoFailureReport(message, step_name, reinterpret_cast<std::uintptr_t>(address)));
 }
 
 }  // namespace
@@ -590,12 +591,23 @@ TFacilityNesting::~TFacilityNesting() { g_facility_nesting.Add(-1); }
 TThreadsNesting::TThreadsNesting() noexcept { g_threads_nesting.Add(1); }
 TThreadsNesting::~TThreadsNesting() { g_threads_nesting.Add(-1); }
 
+void LookupFilterLocation(std::uintptr_t address, TFilterLocation& location) {
+  TVLLocationInfo info;
+  (void)LookupLocationInfo(address, info);
+  location.ModuleName = std::move(info.ModuleName);
+  location.UnitName = std::move(info.UnitName);
+  location.ClassName = std::move(info.ClassName);
+  location.ProcedureName = std::move(info.ProcedureName);
+}
+
 // -------------------------------------------------------------------- unit --
 
 void EDebugInfoInit() {
   g_previous_handler = rt::StepFailureHandler;
   rt::StepFailureHandler = DebugInfoInitDoneErrorHandler;
   g_previous_undecorator = SetMicrosoftUndecorator(platform::UndecorateMicrosoftName);
+  g_previous_filter_lookup = FilterLocationLookup;
+  FilterLocationLookup = LookupFilterLocation;
   // Lets the source list keep module facts between lookups.
   platform::StartLoaderWatch();
   DebugInfoList();
@@ -606,6 +618,8 @@ void EDebugInfoDone() {
   g_previous_handler = nullptr;
   SetMicrosoftUndecorator(g_previous_undecorator);
   g_previous_undecorator = nullptr;
+  FilterLocationLookup = g_previous_filter_lookup;
+  g_previous_filter_lookup = nullptr;
   TGlobalWriteLock lock;
   TModulesListGuard guard;
   // Unpublished before it is destroyed.

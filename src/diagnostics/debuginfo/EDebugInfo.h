@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/config/EFilters.h"
 #include "diagnostics/debuginfo/EModules.h"
 #include "platform/modules.h"
 
@@ -239,6 +240,10 @@ std::wstring DebugInfoFailureReport(const std::wstring& message, const wchar_t* 
 
 // The unit's steps: the step-failure handler that names the failing address,
 // and the source list.
+// The lookup the exception filters place filters by; the unit's start-up
+// installs it as the filters' process-wide lookup.
+void LookupFilterLocation(std::uintptr_t address, TFilterLocation& location);
+
 void EDebugInfoInit();
 void EDebugInfoDone();
 

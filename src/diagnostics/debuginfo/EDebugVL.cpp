@@ -1,6 +1,6 @@
 #include "diagnostics/debuginfo/EDebugVL.h"
 
-#include "diagnostics/EVarnelLogErrors.h"
+#include "diagnostics/util/EVarnelLogErrors.h"
 #include "diagnostics/config/EVLData.h"
 #include "diagnostics/config/EVLDataFormat.h"
 #include "diagnostics/debuginfo/EModules.h"

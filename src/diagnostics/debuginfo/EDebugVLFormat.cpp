@@ -160,13 +160,6 @@ std::wstring Base64Encode(std::span<const std::uint8_t> bytes) {
   return out;
 }
 
-std::wstring ExtractFileNamePart(const std::wstring& path) {
-  const std::size_t at = path.find_last_of(L"\\/:");
-  return at == std::wstring::npos ? path : path.substr(at + 1);
-}
-
-bool SameFileName(const std::wstring& a, const std::wstring& b) noexcept { return SameText(a, b); }
-
 std::wstring ParseClassName(const std::wstring& unit_name, const std::wstring& name, std::wstring& class_name) {
   std::wstring s = name;
   ReplaceAll(s, L"@", L"_");

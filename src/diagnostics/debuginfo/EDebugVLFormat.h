@@ -14,9 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics/EVarnelLogErrors.h"
+#include "diagnostics/util/EVarnelLogErrors.h"
 #include "diagnostics/config/EVLDataFormat.h"
 #include "diagnostics/util/EEncrypt.h"
+#include "diagnostics/util/EStrings.h"
 
 namespace zelvic::diag {
 
@@ -134,10 +135,6 @@ class TUnitList {
 std::wstring ParseClassName(const std::wstring& unit_name, const std::wstring& name, std::wstring& class_name);
 
 std::wstring Base64Encode(std::span<const std::uint8_t> bytes);
-// Compares file names the way the platform's file system does for the
-// characters that matter here (ASCII and Latin-1 letters fold case).
-bool SameFileName(const std::wstring& a, const std::wstring& b) noexcept;
-std::wstring ExtractFileNamePart(const std::wstring& path);
 
 // The password state the strings are read with.
 struct TDebugVLPassword {

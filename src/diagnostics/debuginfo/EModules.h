@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "diagnostics/EVarnelLogErrors.h"
+#include "diagnostics/util/EVarnelLogErrors.h"
 #include "diagnostics/debuginfo/EBaseFormatter.h"
 #include "platform/modules.h"
 #include "platform/system.h"

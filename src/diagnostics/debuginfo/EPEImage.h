@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "diagnostics/EVarnelLogErrors.h"
+#include "diagnostics/util/EVarnelLogErrors.h"
 #include "diagnostics/util/ETextEncoding.h"
 
 namespace zelvic::platform {

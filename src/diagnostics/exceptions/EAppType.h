@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "diagnostics/util/EFatalReportText.h"
 #include "runtime/unit_lifecycle.h"
 
 namespace zelvic::diag {
@@ -12,8 +13,7 @@ namespace zelvic::diag {
 inline constexpr wchar_t kFatalReportCaption[] = L"VarnelLog 7.1.0.0 crash report";
 // Error icon, system-modal, service notification, task-modal.
 inline constexpr std::uint32_t kFatalReportStyle = 0x201010 | 0x2000;
-inline constexpr std::uint32_t kFatalReportExitCode = 31;
-inline constexpr wchar_t kCopyReportHint[] = L"Press Ctrl + C to copy report to clipboard";
+inline constexpr std::uint32_t kFatalReportExitCode = rt::kFatalExitCode;
 
 // "Console" once the start-up found a console process; empty otherwise.
 const std::wstring& ApplicationKind() noexcept;
@@ -24,10 +24,6 @@ int VarnelMessageBox(const std::wstring& text, const std::wstring& caption, std:
 
 // Shows the text as the crash report and ends the process with exit code 31.
 [[noreturn]] void ShowFatalReport(const std::wstring& text);
-
-// Appends the closing lines every fatal report carries: the handler's
-// signature and the copy hint.
-std::wstring WithReportFooter(const std::wstring& body, const wchar_t* handler_name);
 
 void EAppTypeInit();
 void EAppTypeDone();

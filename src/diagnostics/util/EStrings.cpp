@@ -16,4 +16,23 @@ void ReplaceAll(std::wstring& text, std::wstring_view what, std::wstring_view wi
   }
 }
 
+std::wstring ExtractFileNamePart(const std::wstring& path) {
+  const std::size_t at = path.find_last_of(L"\\/:");
+  return at == std::wstring::npos ? path : path.substr(at + 1);
+}
+
+bool SameFileName(const std::wstring& a, const std::wstring& b) noexcept {
+  // ASCII and Latin-1 letters; the other characters compare as they are.
+  const auto fold = [](wchar_t c) noexcept {
+    if (c >= L'a' && c <= L'z') return static_cast<wchar_t>(c - 32);
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<wchar_t>(c - 32);
+    return c;
+  };
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace zelvic::diag
