@@ -3,9 +3,6 @@ BUILD      ?= build
 # Platform-neutral code (the x86 decoder) is also built and tested natively,
 # against the host's reference disassemblers.
 NATIVE     ?= build-native
-# The debug-information writer's own tests compare the library's debug data
-# with llvm-symbolizer on the unstripped link.
-DEBUGTOOL  ?= build-debuginfo-tool
 TOOLCHAIN  := cmake/toolchain-i686-w64-mingw32.cmake
 JOBS       ?= 2
 
@@ -30,21 +27,26 @@ $(NATIVE)/CMakeCache.txt: | bootstrap
 native: bootstrap $(NATIVE)/CMakeCache.txt
 	cmake --build $(NATIVE) -j $(JOBS)
 
+# The debug-information writer's own tests compare the library's debug data
+# with llvm-symbolizer on the unstripped link. The build configured the
+# writer's tree and built the writer; this adds its tests there.
 debuginfo-check: build
-	cmake -S tools/debuginfo -B $(DEBUGTOOL) -DZELVIC_PLAIN_DLL=$(abspath $(BUILD))/src/_zelvic_plain.dll
-	cmake --build $(DEBUGTOOL) -j $(JOBS)
-	cd $(DEBUGTOOL) && ctest --output-on-failure
+	cmake --build $(BUILD)/debuginfo-tool -j $(JOBS)
+	cd $(BUILD)/debuginfo-tool && ctest --output-on-failure
+
+# The build folder's runner: its programs run in the build folder's own prefix.
+WINE_RUN   := $(BUILD)/wine-run.sh
 
 demo: build
-	tools/wine-run.sh $(BUILD)/demo/zelvic_host.exe $(BUILD)/src/_zelvic.dll
+	$(WINE_RUN) $(BUILD)/demo/zelvic_host.exe $(BUILD)/src/_zelvic.dll
 
 test: build native debuginfo-check
 	cd $(NATIVE) && ctest --output-on-failure
 	cd $(BUILD) && ctest --output-on-failure -j 1
 
 bench: build
-	tools/wine-run.sh $(BUILD)/bench/zelvic_bench.exe $(BUILD)/src/_zelvic.dll $(BUILD)/bench/tinyconst.dll \
+	$(WINE_RUN) $(BUILD)/bench/zelvic_bench.exe $(BUILD)/src/_zelvic.dll $(BUILD)/bench/tinyconst.dll \
 	    $(BUILD)/src/_zelvic_plain.dll
 
 clean:
-	rm -rf $(BUILD) $(NATIVE) $(DEBUGTOOL)
+	rm -rf $(BUILD) $(NATIVE)

@@ -2,8 +2,18 @@
 # Runs a Windows program under Wine in the build's own 32-bit prefix.
 # Used by CTest as the cross-compiling emulator and by the Makefile.
 set -u
-here=$(cd "$(dirname "$0")" && pwd)
-: "${ZELVIC_WINEPREFIX:=$here/../build/wineprefix}"
+# The prefix lives in the build folder: ZELVIC_WINEPREFIX (the build and the
+# Makefile set it), else "wineprefix" in the build folder that holds the
+# program (the nearest folder above it with a CMakeCache.txt).
+if [ -z "${ZELVIC_WINEPREFIX:-}" ]; then
+  dir=$(cd "$(dirname "${1:?usage: wine-run.sh PROGRAM [ARGS...]}")" 2>/dev/null && pwd)
+  while [ -n "$dir" ] && [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
+  if [ -z "$dir" ] || [ ! -f "$dir/CMakeCache.txt" ]; then
+    echo "wine-run.sh: set ZELVIC_WINEPREFIX, or run a program inside a build folder" >&2
+    exit 2
+  fi
+  ZELVIC_WINEPREFIX=$dir/wineprefix
+fi
 export WINEPREFIX=$ZELVIC_WINEPREFIX
 export WINEARCH=win32
 export WINEDEBUG=${WINEDEBUG:--all}

@@ -24,22 +24,28 @@
 #include "runtime/format_settings.h"
 #include "runtime/thread_storage.h"
 
+// The code-location table of the library's VLDATA names four shut-down
+// procedures: these three and zelvic_ProcessDetach. They have C names, so
+// the build finds them in the symbol table by their plain names.
+extern "C" {
+
+void zelvic_LocaleDone() { zelvic::rt::DoneDefaultFormatSettings(); }
+void zelvic_ExceptionPointsDone() { zelvic::rt::ExceptionPoints() = zelvic::rt::DefaultExceptionPoints(); }
+void zelvic_ETypesDone() {
+  zelvic::rt::IsFinalizing = 1;
+  zelvic::rt::IsShuttingDown = 1;
+}
+
+}  // extern "C"
+
 namespace zelvic::fragments {
 namespace {
 
 // ---- the units with work in this library ----------------------------------
 
 void LocaleInit() { rt::InitDefaultFormatSettings(); }
-void LocaleDone() { rt::DoneDefaultFormatSettings(); }
-
 void ExceptionPointsInit() { rt::ExceptionPoints() = rt::DefaultExceptionPoints(); }
-void ExceptionPointsDone() { rt::ExceptionPoints() = rt::DefaultExceptionPoints(); }
-
 void ETypesInit() { rt::IsInitializing = 1; }
-void ETypesDone() {
-  rt::IsFinalizing = 1;
-  rt::IsShuttingDown = 1;
-}
 
 std::optional<rt::TFormatSettings> g_en_us;
 
@@ -54,9 +60,9 @@ void FragmentLibraryDone() {
 
 constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   std::array<rt::TUnitEntry, kUnitCount> t{};
-  t[upLocale] = {LocaleInit, nullptr, LocaleDone, nullptr};
-  t[upExceptionPoints] = {ExceptionPointsInit, nullptr, ExceptionPointsDone, nullptr};
-  t[upETypes] = {ETypesInit, nullptr, ETypesDone, nullptr};
+  t[upLocale] = {LocaleInit, nullptr, zelvic_LocaleDone, nullptr};
+  t[upExceptionPoints] = {ExceptionPointsInit, nullptr, zelvic_ExceptionPointsDone, nullptr};
+  t[upETypes] = {ETypesInit, nullptr, zelvic_ETypesDone, nullptr};
   t[upELowLevel] = {diag::ELowLevelInit, L"ELowLevel.Init", diag::ELowLevelDone, L"ELowLevel.Done"};
   t[upEDisAsm] = {diag::EDisAsmInit, L"EDisAsm.Init", diag::EDisAsmDone, L"EDisAsm.Done"};
   t[upEAppType] = {diag::EAppTypeInit, L"EAppType|Init", diag::EAppTypeDone, L"EAppType|Done"};
@@ -117,19 +123,19 @@ bool ProcessAttach(std::uintptr_t module_base) {
   return true;
 }
 
-void ProcessDetach() noexcept {
-  g_units.Stop();
-  rt::ReleaseThreadStorage();
-}
-
 }  // namespace zelvic::fragments
+
+void zelvic_ProcessDetach() noexcept {
+  zelvic::fragments::g_units.Stop();
+  zelvic::rt::ReleaseThreadStorage();
+}
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       return zelvic::fragments::ProcessAttach(reinterpret_cast<std::uintptr_t>(module)) ? TRUE : FALSE;
     case DLL_PROCESS_DETACH:
-      zelvic::fragments::ProcessDetach();
+      zelvic_ProcessDetach();
       break;
     case DLL_THREAD_DETACH:
       // Only the runtime's per-thread storage: no unit runs for threads.

@@ -40,8 +40,11 @@ std::span<const rt::TUnitEntry> UnitTable() noexcept;
 // the environment variable ZELVIC_UNIT_TRACE=1 when the library loads.
 inline constexpr wchar_t kUnitTraceVariable[] = L"ZELVIC_UNIT_TRACE";
 
-// Process attach and detach, as the entry point runs them.
+// Process attach, as the entry point runs it; detach is below.
 bool ProcessAttach(std::uintptr_t module_base);
-void ProcessDetach() noexcept;
 
 }  // namespace zelvic::fragments
+
+// Process detach: a C name, because the code-location table of the library's
+// VLDATA names it.
+extern "C" void zelvic_ProcessDetach() noexcept;

@@ -14,12 +14,13 @@ import struct
 import subprocess
 import sys
 
-# identifier -> demangled name of the shut-down procedure
+# identifier -> C name of the shut-down procedure; the library gives them C
+# names for this table. i386 COFF symbols carry a leading underscore.
 PROCEDURES = {
-    12: "zelvic::fragments::(anonymous namespace)::ETypesDone()",
-    13: "zelvic::fragments::(anonymous namespace)::ExceptionPointsDone()",
-    15: "zelvic::fragments::(anonymous namespace)::LocaleDone()",
-    16: "zelvic::fragments::ProcessDetach()",
+    12: "_zelvic_ETypesDone",
+    13: "_zelvic_ExceptionPointsDone",
+    15: "_zelvic_LocaleDone",
+    16: "_zelvic_ProcessDetach",
 }
 
 
@@ -34,7 +35,7 @@ def image_base(path):
 
 def main():
     nm, dll, out = sys.argv[1:4]
-    listing = subprocess.run([nm, "-C", "--defined-only", dll], check=True, capture_output=True, text=True).stdout
+    listing = subprocess.run([nm, "--defined-only", dll], check=True, capture_output=True, text=True).stdout
     code = []
     for line in listing.splitlines():
         parts = line.split(" ", 2)
