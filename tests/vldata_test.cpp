@@ -512,6 +512,46 @@ TEST_F(OwnContainer, HeaderAndBlocks) {
   EXPECT_NE(id, (std::array<std::uint8_t, 16>{}));
 }
 
+// The stored options text is the options writer's own form: saving what was
+// loaded from it gives the same bytes, its keys ascend as the platform sorts
+// text with case ignored, and it is the checked-in text byte for byte.
+TEST_F(OwnContainer, OptionsTextIsInTheWritersForm) {
+  Recorder r;
+  LoadVLData(bytes_, r);
+  ASSERT_GT(r.options.size(), 3u);
+  TVarnelModuleOptions options(L"_zelvic.dll");
+  options.LoadFromStream(r.options, 7007);
+  EXPECT_EQ(options.SaveToStream(false, true), r.options);
+  EXPECT_EQ(r.options.size(), 454u);
+
+  std::vector<std::wstring> keys;
+  std::string line;
+  const std::string text(r.options.begin() + 3, r.options.end());
+  for (std::size_t at = 0; at <= text.size();) {
+    std::size_t end = text.find("\r\n", at);
+    if (end == std::string::npos) end = text.size();
+    line = text.substr(at, end - at);
+    keys.emplace_back(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(line.find('=')));
+    at = end + 2;
+  }
+  ASSERT_EQ(keys.size(), 22u);
+  for (std::size_t i = 1; i < keys.size(); ++i) {
+    EXPECT_LT(lstrcmpiW(keys[i - 1].c_str(), keys[i].c_str()), 0) << "after " << std::string(keys[i - 1].begin(), keys[i - 1].end());
+  }
+
+  // The tests' __FILE__ is their absolute path on the build machine.
+  std::string path = __FILE__;
+  path = path.substr(0, path.find_last_of("/\\")) + "/../src/diagnostics/config/zelvic_options.txt";
+  std::wstring source(path.begin(), path.end());
+  if (!source.empty() && source[0] == L'/') source = L"Z:" + source;
+  std::vector<std::uint8_t> checked_in;
+  if (std::FILE* f = _wfopen(source.c_str(), L"rb")) {
+    for (int c; (c = std::fgetc(f)) != EOF;) checked_in.push_back(static_cast<std::uint8_t>(c));
+    std::fclose(f);
+  }
+  EXPECT_EQ(checked_in, r.options);
+}
+
 TEST(VLDataFormat, GuidTexts) {
   std::array<std::uint8_t, 16> id{};
   ASSERT_TRUE(ParseGuid(L"{00112233-4455-6677-8899-AABBCCDDEEFF}", id));

@@ -104,11 +104,16 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   TVLDataContents contents;
-  if (!ReadFile(options_path, contents.OptionsText)) return Fail("cannot read the options text");
+  std::vector<std::uint8_t> options_text;
+  if (!ReadFile(options_path, options_text)) return Fail("cannot read the options text");
   std::vector<std::uint8_t> password;
   try {
     zelvic::diag::TVarnelModuleOptions options(L"_zelvic.dll");
-    options.LoadFromStream(contents.OptionsText, zelvic::diag::kVLDataCurrentVersion);
+    options.LoadFromStream(options_text, zelvic::diag::kVLDataCurrentVersion);
+    // The container stores the text in the form the options writer gives
+    // (keys sorted, UTF-8 with its mark, no line break after the last line),
+    // so what a module carries is what the library itself would save.
+    contents.OptionsText = options.SaveToStream(false, true);
     password = zelvic::diag::Utf8Bytes(options.GetCustomField(L"Encrypt Password"));
     contents.MemoryOptions = options.MemoryFilterOptions();
     std::array<std::uint8_t, 16> project{};
