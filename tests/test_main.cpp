@@ -118,6 +118,8 @@ std::uint32_t RunChild(const std::wstring& args, std::string& output) {
   si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION pi{};
   std::wstring cmd = L"\"" + SelfPath() + L"\" " + args;
+  // A child that runs tests needs the library as much as this run does.
+  if (!g_dll_path.empty()) cmd += L" \"" + g_dll_path + L"\"";
   if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
     CloseHandle(read_end);
     CloseHandle(write_end);

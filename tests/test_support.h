@@ -56,8 +56,8 @@ inline constexpr std::uint32_t kBlockedGraceMs = 100;
 // Path of this test program.
 std::wstring SelfPath();
 
-// Runs this program again with `args`, capturing standard output; returns the
-// exit code.
+// Runs this program again with `args` and the library's path, capturing
+// standard output; returns the exit code.
 std::uint32_t RunChild(const std::wstring& args, std::string& output);
 
 // Collects the debugger-output lines the process sends while it lives.
