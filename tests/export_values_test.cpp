@@ -87,10 +87,15 @@ struct TextRow {
   const char* why;
 };
 
-void PrintTo(const IntRow& r, std::ostream* os) { *os << r.suffix << " (" << r.why << ")"; }
-void PrintTo(const Int64Row& r, std::ostream* os) { *os << r.suffix << " (" << r.why << ")"; }
-void PrintTo(const DoubleRow& r, std::ostream* os) { *os << r.suffix << " (" << r.why << ")"; }
-void PrintTo(const TextRow& r, std::ostream* os) { *os << r.suffix << " (" << r.why << ")"; }
+template <typename Row>
+void PrintRow(const Row& r, std::ostream* os) {
+  *os << "Ondrel_55F22C7D_1_" << r.suffix << " with " << r.slots << " slots";
+  if (*r.why != 0) *os << " (" << r.why << ")";
+}
+void PrintTo(const IntRow& r, std::ostream* os) { PrintRow(r, os); }
+void PrintTo(const Int64Row& r, std::ostream* os) { PrintRow(r, os); }
+void PrintTo(const DoubleRow& r, std::ostream* os) { PrintRow(r, os); }
+void PrintTo(const TextRow& r, std::ostream* os) { PrintRow(r, os); }
 
 constexpr std::int32_t kMin32 = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t kMax32 = std::numeric_limits<std::int32_t>::max();
