@@ -243,7 +243,7 @@ struct LookupLoop {
   std::wstring expected_source;
   volatile LONG* stop = nullptr;
   int wrong = 0;
-  volatile LONG done = 0;
+  test::Event looking;  // set after the first lookup
 };
 
 DWORD WINAPI LookUpUntilStopped(void* arg) {
@@ -251,7 +251,7 @@ DWORD WINAPI LookUpUntilStopped(void* arg) {
   TVLLocationInfo info;
   while (*loop->stop == 0) {
     if (!LookupLocationInfo(loop->address, info) || info.SourceName != loop->expected_source) ++loop->wrong;
-    InterlockedIncrement(&loop->done);
+    loop->looking.Set();
   }
   return 0;
 }
@@ -277,9 +277,7 @@ TEST(NativeSourceOfTheLibrary, LookupsStayRightWhileLibrariesComeAndGo) {
   }
   // Every thread is looking up before the loader starts: a thread's own
   // start waits for the loader lock the loop keeps taking.
-  for (const LookupLoop& loop : loops) {
-    while (loop.done == 0) Sleep(1);
-  }
+  for (const LookupLoop& loop : loops) EXPECT_TRUE(loop.looking.WaitFor(test::kDeadlockMs));
   const std::uint32_t before = platform::SystemModulePlatform().LoaderGeneration();
   for (int round = 0; round < 60; ++round) {
     HMODULE m = LoadLibraryW(L"mpr.dll");

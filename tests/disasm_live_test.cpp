@@ -279,18 +279,11 @@ struct CodeSection {
 
 std::vector<CodeSection> CodeSections(const std::vector<std::uint8_t>& file) {
   std::vector<CodeSection> out;
-  const auto u16 = [&](std::size_t at) -> std::uint32_t { return file[at] | file[at + 1] << 8; };
-  const auto u32 = [&](std::size_t at) -> std::uint32_t { return u16(at) | u16(at + 2) << 16; };
-  if (file.size() < 64 || file[0] != 'M' || file[1] != 'Z') return out;
-  const std::uint32_t pe = u32(60);
-  if (pe + 24 > file.size() || u32(pe) != 0x4550) return out;
-  const std::uint32_t sections = u16(pe + 6);
-  const std::uint32_t table = pe + 24 + u16(pe + 20);
-  for (std::uint32_t i = 0; i < sections && table + 40 * (i + 1) <= file.size(); ++i) {
-    const std::size_t s = table + 40 * i;
-    const std::uint32_t virtual_size = u32(s + 8), rva = u32(s + 12), raw_size = u32(s + 16), raw = u32(s + 20);
-    if ((u32(s + 36) & IMAGE_SCN_MEM_EXECUTE) == 0 || raw_size == 0 || raw + raw_size > file.size()) continue;
-    out.push_back({rva, raw, virtual_size != 0 && virtual_size < raw_size ? virtual_size : raw_size});
+  for (const PeSectionHeader& s : ReadPeSections(file)) {
+    if ((s.characteristics & IMAGE_SCN_MEM_EXECUTE) == 0 || s.raw_size == 0 || s.raw_offset + s.raw_size > file.size()) {
+      continue;
+    }
+    out.push_back({s.rva, s.raw_offset, s.virtual_size != 0 && s.virtual_size < s.raw_size ? s.virtual_size : s.raw_size});
   }
   return out;
 }

@@ -11,6 +11,7 @@
 
 #include "diagnostics/config/EFilters.h"
 #include "diagnostics/config/EOptions.h"
+#include "printers.h"
 
 namespace zelvic::diag {
 namespace {
@@ -122,7 +123,7 @@ TEST(ExceptionFiltersList, ShortcutsBuildTheirFilters) {
     expected.HandlerType = c.handler;
     expected.ActionType = fatUnchanged;
     expected.ExpectedContext = c.context;
-    EXPECT_TRUE(list.GetItem(0) == expected) << static_cast<int>(c.handler);
+    EXPECT_EQ(list.GetItem(0), expected) << static_cast<int>(c.handler);
   }
 }
 
@@ -345,7 +346,7 @@ TEST(ExceptionFiltersFind, AnnotationsOfTheOwnClassBuildAFilter) {
   expected.HandlerType = fhtVarnelLog;
   expected.DialogType = L" ";
   expected.ActionType = fatRestart;
-  EXPECT_TRUE(list.GetItem(1) == expected);
+  EXPECT_EQ(list.GetItem(1), expected);
   // The built filter is kept and found by the ordinary walk from now on.
   EXPECT_EQ(list.FindException(L"EAnnotatedAction", false, 0, &obj), 1);
   EXPECT_EQ(list.Count(), 2);
@@ -424,8 +425,8 @@ TEST(ExceptionFiltersStore, RoundTripThroughStoreAndLines) {
   TVarnelExceptionsFilters back;
   back.Assign(store);
   ASSERT_EQ(back.Count(), 2);
-  EXPECT_TRUE(back.GetItem(0) == FullFilter(0));
-  EXPECT_TRUE(back.GetItem(1) == FullFilter(1));
+  EXPECT_EQ(back.GetItem(0), FullFilter(0));
+  EXPECT_EQ(back.GetItem(1), FullFilter(1));
 
   std::vector<std::wstring> lines;
   list.AssignTo(lines);
@@ -435,13 +436,13 @@ TEST(ExceptionFiltersStore, RoundTripThroughStoreAndLines) {
   TVarnelExceptionsFilters from_lines;
   from_lines.Assign(lines);
   ASSERT_EQ(from_lines.Count(), 2);
-  EXPECT_TRUE(from_lines.GetItem(1) == FullFilter(1));
+  EXPECT_EQ(from_lines.GetItem(1), FullFilter(1));
 
   TVarnelExceptionsFilters copy;
   copy.Add(Filter(L"EGone"));
   copy.Assign(list);
   ASSERT_EQ(copy.Count(), 2);
-  EXPECT_TRUE(copy.GetItem(0) == FullFilter(0));
+  EXPECT_EQ(copy.GetItem(0), FullFilter(0));
 }
 
 TEST(ExceptionFiltersStore, PropertiesAreTrimmedBothWays) {
@@ -472,7 +473,7 @@ TEST(ExceptionFiltersStore, CurrentFormDefaults) {
   expected.HandlerType = fhtVarnelLog;
   expected.ActionType = fatUnchanged;
   expected.ExpectedContext = -1;
-  EXPECT_TRUE(list.GetItem(0) == expected);
+  EXPECT_EQ(list.GetItem(0), expected);
 
   store.SetValue(L"Filters_0_Active", L"5");
   store.SetValue(L"Filters_0_Context", L"0");
@@ -536,7 +537,7 @@ TEST(ExceptionFiltersStore, OldestFormWithoutActKey) {
   expected.DialogType = L"TMessageBoxDialog";
   expected.HandlerType = fhtNone;
   expected.ActionType = fatNone;
-  EXPECT_TRUE(list.GetItem(0) == expected);
+  EXPECT_EQ(list.GetItem(0), expected);
   EXPECT_EQ(list.GetItem(1).DialogType, L"");  // no message, no dialog
   EXPECT_EQ(list.GetItem(1).ExceptionClassName, L"EBar");
 }
@@ -646,7 +647,7 @@ TEST(ExceptionFiltersStore, WritingRemovesEveryFilterKeyFirst) {
   TVarnelExceptionsFilters back;
   back.Assign(store);
   ASSERT_EQ(back.Count(), 2);
-  EXPECT_TRUE(back.GetItem(0) == FullFilter(7));
+  EXPECT_EQ(back.GetItem(0), FullFilter(7));
 
   // Without a "Count" value no "Count" key appears.
   TNameValueStorage fresh;
@@ -744,14 +745,14 @@ TEST(ExceptionFiltersOfOptions, LoadingATextWithFilterKeysFillsTheList) {
   first.SourceModule = L"app.exe";
   first.ExpectedContext = -1;
   first.ExpectedBugID = 2147483647u;
-  EXPECT_TRUE(list.GetItem(0) == first);
+  EXPECT_EQ(list.GetItem(0), first);
   TVarnelExceptionFilter second;
   second.ExceptionClassName = L"EAbort";
   second.ExceptionType = fetUnhandled;
   second.HandlerType = fhtVarnelLog;
   second.ActionType = fatUnchanged;
   second.Properties = L"Code=5";
-  EXPECT_TRUE(list.GetItem(1) == second);
+  EXPECT_EQ(list.GetItem(1), second);
   // Reading is no change: the store keeps the text's keys as they were.
   EXPECT_FALSE(o.NeedUpdate());
   EXPECT_EQ(o.Storage().GetValue(L"Filters_1_Properties"), L"  Code=5\r\n");

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -23,6 +24,7 @@
 #include "diagnostics/debuginfo/EPEImage.h"
 #include "platform/process.h"
 #include "runtime/unit_lifecycle.h"
+#include "pe_builder.h"
 #include "test_support.h"
 
 namespace zelvic::diag {
@@ -131,44 +133,25 @@ struct FakeImage {
 };
 
 std::vector<std::uint8_t> MakeHeaders(const FakeImage& image) {
-  std::vector<std::uint8_t> b(0x400, 0);
-  constexpr std::uint32_t nt = 0x80;
-  TImageDosHeader dos{};
-  dos.e_magic = kImageDosSignature;
-  dos.e_lfanew = nt;
-  std::memcpy(b.data(), &dos, sizeof(dos));
-  std::memcpy(b.data() + nt, &kImageNtSignature, 4);
-  TImageFileHeader file{};
-  file.Machine = image.Machine;
-  file.NumberOfSections = static_cast<std::uint16_t>(image.Sections.size());
-  file.SizeOfOptionalHeader = sizeof(TImageOptionalHeader32);
-  file.Characteristics = image.Characteristics;
-  file.TimeDateStamp = image.TimeDateStamp;
-  std::memcpy(b.data() + nt + 4, &file, sizeof(file));
-  TImageOptionalHeader32 opt{};
-  opt.Magic = 0x10B;
-  opt.SizeOfImage = image.SizeOfImage;
-  opt.BaseOfCode = image.BaseOfCode;
-  opt.SizeOfCode = image.SizeOfCode;
-  opt.BaseOfData = image.BaseOfData;
-  opt.SizeOfInitializedData = image.SizeOfInitializedData;
-  opt.SizeOfUninitializedData = image.SizeOfUninitializedData;
-  opt.NumberOfRvaAndSizes = image.NumberOfRvaAndSizes;
-  opt.DataDirectory[2] = {image.ResourceRva, image.ResourceSize};
-  if (image.ResourceRva != 0 && image.ResourceRva + 8 <= b.size()) {
-    std::memcpy(b.data() + image.ResourceRva + 4, &image.ResourceStamp, 4);
-  }
-  std::memcpy(b.data() + nt + 24, &opt, sizeof(opt));
-  std::uint32_t at = nt + 24 + sizeof(opt);
+  namespace pe = zelvic::test::pe;
+  pe::Headers h;
+  h.machine = image.Machine;
+  h.characteristics = image.Characteristics;
+  h.time_date_stamp = image.TimeDateStamp;
+  h.size_of_image = image.SizeOfImage;
+  h.base_of_code = image.BaseOfCode;
+  h.size_of_code = image.SizeOfCode;
+  h.base_of_data = image.BaseOfData;
+  h.size_of_initialized_data = image.SizeOfInitializedData;
+  h.size_of_uninitialized_data = image.SizeOfUninitializedData;
+  h.number_of_rva_and_sizes = image.NumberOfRvaAndSizes;
+  h.directories[pe::kDirResource] = {image.ResourceRva, image.ResourceSize};
   for (const FakeSection& s : image.Sections) {
-    TImageSectionHeader h{};
-    std::memcpy(h.Name, s.Name, std::min<std::size_t>(std::strlen(s.Name), 8));
-    h.VirtualAddress = s.VirtualAddress;
-    h.VirtualSize = s.VirtualSize;
-    h.Characteristics = s.Characteristics;
-    std::memcpy(b.data() + at, &h, sizeof(h));
-    at += sizeof(h);
+    h.sections.push_back({s.Name, s.VirtualAddress, s.VirtualSize, 0, 0, s.Characteristics});
   }
+  std::vector<std::uint8_t> b = pe::WriteHeaders(h, 0x400);
+  // The resource directory's time stamp, at offset 4 of the directory.
+  if (image.ResourceRva != 0 && image.ResourceRva + 8 <= b.size()) pe::Put32(b, image.ResourceRva + 4, image.ResourceStamp);
   return b;
 }
 
@@ -651,21 +634,31 @@ TEST_F(ModulesListFixture, OperationsWaitForTheModuleListLock) {
   list.Refresh(true);
   list.Lock();
   list.Lock();  // re-entrant
-  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  // The other thread notes how many holds this thread still had when its
+  // operation got through: none, however the threads are scheduled.
+  std::atomic<int> holds{2};
+  int holds_seen = -1;
   int count = 0;
+  zelvic::test::Event reached;
+  zelvic::test::Event done;
   std::thread other([&] {
+    reached.Set();
     count = list.GetCount();
-    SetEvent(done);
+    holds_seen = holds.load();
+    done.Set();
   });
-  EXPECT_EQ(WaitForSingleObject(done, 100), static_cast<DWORD>(WAIT_TIMEOUT));
+  ASSERT_TRUE(reached.WaitFor(zelvic::test::kDeadlockMs));
+  done.WaitFor(zelvic::test::kBlockedGraceMs);  // time for a faulty lock to let it through
   EXPECT_EQ(list.ModuleInfoByHandle(0x7B000000)->Handle, 0x7B000000u);  // the owner goes on
+  holds = 1;
   list.Unlock();
-  EXPECT_EQ(WaitForSingleObject(done, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+  done.WaitFor(zelvic::test::kBlockedGraceMs);
+  holds = 0;
   list.Unlock();
-  EXPECT_EQ(WaitForSingleObject(done, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_TRUE(done.WaitFor(zelvic::test::kDeadlockMs));
   other.join();
+  EXPECT_EQ(holds_seen, 0);
   EXPECT_EQ(count, 3);
-  CloseHandle(done);
 }
 
 TEST_F(ModulesListFixture, AssignCopiesRecordsDeeply) {

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -16,6 +15,7 @@
 #include "diagnostics/config/EConfig.h"
 #include "platform/registry.h"
 #include "platform/rwlock.h"
+#include "test_support.h"
 
 namespace zelvic::diag {
 namespace {
@@ -152,124 +152,171 @@ TEST_F(OptionsUserSettingsFile, MultiLineTextsUseACountAndOneQuotedKeyPerLine) {
 }
 
 // --- the lock -----------------------------------------------------------------------------------
+//
+// A thread that should block on the lock says when it has reached the call
+// and records, once it gets in, whether the holder had released the lock by
+// then. The checks read those records: they hold for a correct lock however
+// the threads are scheduled.
 
-using namespace std::chrono_literals;
+using test::Event;
+using test::kBlockedGraceMs;
+using test::kDeadlockMs;
 
-// Runs `body` on a thread and reports whether it finished within `limit`: a
-// deadlocked body is left behind instead of hanging the test program.
-bool FinishesWithin(std::function<void()> body, std::chrono::milliseconds limit) {
-  auto done = std::make_shared<std::atomic<bool>>(false);
+// Runs `body` on a thread and reports whether it finished before the deadlock
+// guard: a deadlocked body is left behind instead of hanging the test program.
+bool FinishesWithoutDeadlock(std::function<void()> body) {
+  auto done = std::make_shared<Event>();
   std::thread([done, body = std::move(body)] {
     body();
-    done->store(true);
+    done->Set();
   }).detach();
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (!done->load() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
-  return done->load();
+  return done->WaitFor(kDeadlockMs);
 }
+
+// A thread that takes the lock with `take` while another holds it, and notes
+// whether the holder had let go by the time it got in.
+class Contender {
+ public:
+  // `take_and_leave` takes the lock, calls Entered() inside it and leaves.
+  explicit Contender(std::function<void(Contender&)> take_and_leave)
+      : thread_([this, take = std::move(take_and_leave)] {
+          reached_.Set();
+          take(*this);
+        }) {}
+  ~Contender() {
+    if (thread_.joinable()) thread_.join();
+  }
+  // Called by the contender inside the lock.
+  void Entered(const std::atomic<bool>& released) {
+    entered_before_release_ = !released.load();
+    inside_.Set();
+  }
+  // Returns once the contender is at the lock, after the grace period.
+  void WaitUntilAtTheLock() {
+    ASSERT_TRUE(reached_.WaitFor(kDeadlockMs));
+    inside_.WaitFor(kBlockedGraceMs);
+  }
+  void Join() { thread_.join(); }
+  bool EnteredBeforeRelease() const { return entered_before_release_.load(); }
+  bool GotIn() const { return inside_.WaitFor(0); }
+
+ private:
+  Event reached_;
+  Event inside_;
+  std::atomic<bool> entered_before_release_{false};
+  std::thread thread_;
+};
 
 TEST(OptionsGlobalLock, ReadersShareTheLock) {
   platform::TReadWriteLock lock;
   lock.Create();
-  std::atomic<int> inside{0};
-  std::atomic<int> most{0};
-  std::atomic<bool> release{false};
-  auto reader = [&] {
+  Event a_inside;
+  Event b_inside;
+  // Each reader stays inside until it has seen the other inside too: an
+  // exclusive lock leaves one of them waiting for the other in vain.
+  auto reader = [&lock](Event& mine, const Event& other, bool& saw_other) {
     lock.BeginRead();
-    const int now = ++inside;
-    int seen = most.load();
-    while (now > seen && !most.compare_exchange_weak(seen, now)) {
-    }
-    while (!release.load()) std::this_thread::sleep_for(1ms);
-    --inside;
+    mine.Set();
+    saw_other = other.WaitFor(kDeadlockMs);
     lock.EndRead();
   };
-  std::thread a(reader);
-  std::thread b(reader);
-  const auto until = std::chrono::steady_clock::now() + 5s;
-  while (most.load() < 2 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
-  release = true;
+  bool a_saw_b = false;
+  bool b_saw_a = false;
+  std::thread a(reader, std::ref(a_inside), std::cref(b_inside), std::ref(a_saw_b));
+  std::thread b(reader, std::ref(b_inside), std::cref(a_inside), std::ref(b_saw_a));
   a.join();
   b.join();
-  EXPECT_EQ(most.load(), 2);
+  EXPECT_TRUE(a_saw_b);
+  EXPECT_TRUE(b_saw_a);
   lock.Destroy();
 }
 
 TEST(OptionsGlobalLock, AWriterExcludesReadersAndWritersAndWaitsForReaders) {
   platform::TReadWriteLock lock;
   lock.Create();
-  std::atomic<int> step{0};
-  lock.BeginWrite();
-  std::thread reader([&] {
+  {
+    std::atomic<bool> released{false};
+    lock.BeginWrite();
+    Contender reader([&](Contender& me) {
+      lock.BeginRead();
+      me.Entered(released);
+      lock.EndRead();
+    });
+    Contender writer([&](Contender& me) {
+      lock.BeginWrite();
+      me.Entered(released);
+      lock.EndWrite();
+    });
+    reader.WaitUntilAtTheLock();
+    writer.WaitUntilAtTheLock();
+    released = true;
+    lock.EndWrite();
+    reader.Join();
+    writer.Join();
+    EXPECT_TRUE(reader.GotIn());
+    EXPECT_TRUE(writer.GotIn());
+    EXPECT_FALSE(reader.EnteredBeforeRelease()) << "a reader got in while this thread wrote";
+    EXPECT_FALSE(writer.EnteredBeforeRelease()) << "a writer got in while this thread wrote";
+  }
+  {
+    // A writer waits for the readers already inside.
+    std::atomic<bool> released{false};
     lock.BeginRead();
-    step = 1;
+    Contender late_writer([&](Contender& me) {
+      lock.BeginWrite();
+      me.Entered(released);
+      lock.EndWrite();
+    });
+    late_writer.WaitUntilAtTheLock();
+    released = true;
     lock.EndRead();
-  });
-  std::thread writer([&] {
-    lock.BeginWrite();
-    step = step == 1 ? 2 : 3;
-    lock.EndWrite();
-  });
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(step.load(), 0);  // both wait while this thread writes
-  lock.EndWrite();
-  reader.join();
-  writer.join();
-  EXPECT_NE(step.load(), 0);
-
-  // A writer waits for the readers already inside.
-  std::atomic<bool> written{false};
-  lock.BeginRead();
-  std::thread late_writer([&] {
-    lock.BeginWrite();
-    written = true;
-    lock.EndWrite();
-  });
-  std::this_thread::sleep_for(100ms);
-  EXPECT_FALSE(written.load());
-  lock.EndRead();
-  late_writer.join();
-  EXPECT_TRUE(written.load());
+    late_writer.Join();
+    EXPECT_TRUE(late_writer.GotIn());
+    EXPECT_FALSE(late_writer.EnteredBeforeRelease()) << "a writer got in while this thread read";
+  }
   lock.Destroy();
 }
 
 TEST(OptionsGlobalLock, AThreadReEntersTheLockItHolds) {
   DestroyGlobalLock();
-  const bool finished = FinishesWithin(
-      [] {
-        // Read inside read, even while another thread waits to write.
-        GlobalLockBeginRead();
-        std::thread waiting_writer([] {
-          GlobalLockBeginWrite();
-          GlobalLockEndWrite();
-        });
-        std::this_thread::sleep_for(50ms);
-        GlobalLockBeginRead();
-        GlobalLockEndRead();
-        GlobalLockEndRead();
-        waiting_writer.join();
-        // Write inside write, read inside write.
+  const bool finished = FinishesWithoutDeadlock([] {
+    // Read inside read, even while another thread waits to write.
+    GlobalLockBeginRead();
+    {
+      Event reached;
+      Event written;
+      std::thread waiting_writer([&] {
+        reached.Set();
         GlobalLockBeginWrite();
-        GlobalLockBeginWrite();
-        GlobalLockBeginRead();
-        GlobalLockEndRead();
+        written.Set();
         GlobalLockEndWrite();
-        GlobalLockEndWrite();
-        // A sole reader becomes the writer.
-        GlobalLockBeginRead();
-        GlobalLockBeginWrite();
-        GlobalLockEndWrite();
-        GlobalLockEndRead();
-      },
-      5s);
+      });
+      reached.WaitFor(kDeadlockMs);
+      written.WaitFor(kBlockedGraceMs);  // lets the writer queue up
+      GlobalLockBeginRead();
+      GlobalLockEndRead();
+      GlobalLockEndRead();
+      waiting_writer.join();
+    }
+    // Write inside write, read inside write.
+    GlobalLockBeginWrite();
+    GlobalLockBeginWrite();
+    GlobalLockBeginRead();
+    GlobalLockEndRead();
+    GlobalLockEndWrite();
+    GlobalLockEndWrite();
+    // A sole reader becomes the writer.
+    GlobalLockBeginRead();
+    GlobalLockBeginWrite();
+    GlobalLockEndWrite();
+    GlobalLockEndRead();
+  });
   EXPECT_TRUE(finished) << "deadlock";
   // Nothing is left held: another thread can write.
-  EXPECT_TRUE(FinishesWithin(
-      [] {
-        GlobalLockBeginWrite();
-        GlobalLockEndWrite();
-      },
-      5s));
+  EXPECT_TRUE(FinishesWithoutDeadlock([] {
+    GlobalLockBeginWrite();
+    GlobalLockEndWrite();
+  }));
 }
 
 TEST(OptionsGlobalLock, ALockKeptAcrossAWriteStaysAReadLock) {
@@ -278,17 +325,18 @@ TEST(OptionsGlobalLock, ALockKeptAcrossAWriteStaysAReadLock) {
   lock.BeginWrite();
   lock.BeginRead();
   lock.EndWrite();  // still reading
-  std::atomic<bool> written{false};
-  std::thread writer([&] {
+  std::atomic<bool> released{false};
+  Contender writer([&](Contender& me) {
     lock.BeginWrite();
-    written = true;
+    me.Entered(released);
     lock.EndWrite();
   });
-  std::this_thread::sleep_for(100ms);
-  EXPECT_FALSE(written.load());
+  writer.WaitUntilAtTheLock();
+  released = true;
   lock.EndRead();
-  writer.join();
-  EXPECT_TRUE(written.load());
+  writer.Join();
+  EXPECT_TRUE(writer.GotIn());
+  EXPECT_FALSE(writer.EnteredBeforeRelease()) << "the write lock went with the read lock kept";
   lock.Destroy();
 }
 

@@ -36,24 +36,36 @@ std::vector<std::uint8_t> ReadWholeFile(const std::wstring& path) {
   return bytes;
 }
 
+std::vector<PeSectionHeader> ReadPeSections(const std::vector<std::uint8_t>& file) {
+  Reader r{file};
+  std::vector<PeSectionHeader> out;
+  if (r.U16(0) != 0x5A4D) return out;
+  const std::uint32_t nt = r.U32(0x3C);
+  if (!r.ok || r.U32(nt) != 0x00004550) return out;
+  const std::uint16_t count = r.U16(nt + 6);
+  const std::size_t table = nt + 24 + r.U16(nt + 20);
+  for (std::uint16_t i = 0; i < count && r.ok; ++i) {
+    const std::size_t s = table + i * 40u;
+    const PeSectionHeader h{r.U32(s + 12), r.U32(s + 8), r.U32(s + 20), r.U32(s + 16), r.U32(s + 36)};
+    if (r.ok) out.push_back(h);
+  }
+  return out;
+}
+
 std::vector<PeExport> ReadPeExports(const std::vector<std::uint8_t>& file) {
   Reader r{file};
   std::vector<PeExport> out;
   if (r.U16(0) != 0x5A4D) return out;
   const std::uint32_t nt = r.U32(0x3C);
   if (r.U32(nt) != 0x00004550) return out;
-  const std::uint16_t sections = r.U16(nt + 6);
-  const std::uint16_t optional_size = r.U16(nt + 20);
   const std::size_t opt = nt + 24;
   if (r.U16(opt) != 0x10B) return out;  // PE32
   const std::uint32_t export_rva = r.U32(opt + 96);
-  const std::size_t section_table = opt + optional_size;
+  const std::vector<PeSectionHeader> sections = ReadPeSections(file);
   auto to_offset = [&](std::uint32_t rva) -> std::size_t {
-    for (std::uint16_t i = 0; i < sections; ++i) {
-      const std::size_t s = section_table + i * 40u;
-      const std::uint32_t va = r.U32(s + 12), vsize = r.U32(s + 8), raw = r.U32(s + 20), rsize = r.U32(s + 16);
-      const std::uint32_t size = vsize > rsize ? vsize : rsize;
-      if (rva >= va && rva < va + size) return raw + (rva - va);
+    for (const PeSectionHeader& s : sections) {
+      const std::uint32_t size = s.virtual_size > s.raw_size ? s.virtual_size : s.raw_size;
+      if (rva >= s.rva && rva < s.rva + size) return s.raw_offset + (rva - s.rva);
     }
     return file.size();
   };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "diagnostics/debuginfo/EPEImage.h"
+#include "pe_builder.h"
 #include "pe_exports.h"
 #include "platform/text_compare.h"
 #include "test_support.h"
@@ -26,11 +27,8 @@ namespace {
 // 0x2000 (file 0x400) holding the export directory and its tables, an 8-bit
 // string just past the directory's end, and an optional debug directory.
 
-constexpr std::uint32_t kNt = 0x80;
-constexpr std::uint32_t kFileHeader = kNt + 4;
-constexpr std::uint32_t kOptional = kNt + 24;
-constexpr std::uint32_t kDataDirs = kOptional + 96;
-constexpr std::uint32_t kSections = kNt + 248;
+using namespace test::pe;
+
 constexpr std::uint32_t kRdataRva = 0x2000;
 constexpr std::uint32_t kRdataFile = 0x400;
 constexpr std::uint32_t kRdataSize = 0x1000;
@@ -57,50 +55,17 @@ struct Built {
 
 std::uint32_t RdataOffset(std::uint32_t rva) { return rva - kRdataRva + kRdataFile; }
 
-void Put16(std::vector<std::uint8_t>& b, std::uint32_t at, std::uint16_t v) { std::memcpy(&b[at], &v, 2); }
-void Put32(std::vector<std::uint8_t>& b, std::uint32_t at, std::uint32_t v) { std::memcpy(&b[at], &v, 4); }
-std::uint32_t Get32(const std::vector<std::uint8_t>& b, std::uint32_t at) {
-  std::uint32_t v;
-  std::memcpy(&v, &b[at], 4);
-  return v;
-}
-
-void PutSection(std::vector<std::uint8_t>& b, int index, const char* name, std::uint32_t va, std::uint32_t vsize,
-                std::uint32_t raw, std::uint32_t raw_size, std::uint32_t flags) {
-  const std::uint32_t at = kSections + 40 * index;
-  std::memcpy(&b[at], name, std::min<std::size_t>(8, std::strlen(name)));
-  Put32(b, at + 8, vsize);
-  Put32(b, at + 12, va);
-  Put32(b, at + 16, raw_size);
-  Put32(b, at + 20, raw);
-  Put32(b, at + 36, flags);
-}
-
 Built BuildPe(const std::vector<Export>& exports, std::uint32_t base = 1, bool debug_dir = false,
               const char* dll_name = "test.dll") {
   Built out;
+  Headers headers;
+  headers.time_date_stamp = 0x5F000000;
+  headers.base_of_data = kRdataRva;
+  headers.size_of_image = 0x3000;
+  headers.sections = {{".text", 0x1000, 0x100, 0x200, 0x200, 0x60000020},
+                      {".rdata", kRdataRva, kRdataSize, kRdataFile, kRdataSize, 0x40000040}};
+  out.bytes = WriteHeaders(headers, kFileSize);
   auto& b = out.bytes;
-  b.assign(kFileSize, 0);
-  b[0] = 'M';
-  b[1] = 'Z';
-  Put32(b, 60, kNt);
-  Put32(b, kNt, 0x00004550);
-  Put16(b, kFileHeader, 0x14C);
-  Put16(b, kFileHeader + 2, 2);
-  Put32(b, kFileHeader + 4, 0x5F000000);
-  Put16(b, kFileHeader + 16, 224);
-  Put16(b, kFileHeader + 18, 0x2102);
-  Put16(b, kOptional, 0x10B);
-  Put32(b, kOptional + 20, 0x1000);    // BaseOfCode
-  Put32(b, kOptional + 24, kRdataRva);  // BaseOfData
-  Put32(b, kOptional + 28, 0x10000000);
-  Put32(b, kOptional + 32, 0x1000);
-  Put32(b, kOptional + 36, 0x200);
-  Put32(b, kOptional + 56, 0x3000);  // SizeOfImage
-  Put32(b, kOptional + 60, 0x200);   // SizeOfHeaders
-  Put32(b, kOptional + 92, 16);
-  PutSection(b, 0, ".text", 0x1000, 0x100, 0x200, 0x200, 0x60000020);
-  PutSection(b, 1, ".rdata", kRdataRva, kRdataSize, kRdataFile, kRdataSize, 0x40000040);
 
   int functions = 0;
   for (std::size_t i = 0; i < exports.size(); ++i) {
@@ -165,20 +130,6 @@ Built BuildPe(const std::vector<Export>& exports, std::uint32_t base = 1, bool d
     Put32(b, kDataDirs + 8 * 6 + 4, 56);
   }
   return out;
-}
-
-// The same image as the loader lays it out: every RVA is its offset.
-std::vector<std::uint8_t> ToImageLayout(const std::vector<std::uint8_t>& file) {
-  std::vector<std::uint8_t> image(Get32(file, kOptional + 56), 0);
-  std::copy_n(file.begin(), 0x200, image.begin());
-  for (int s = 0; s < 2; ++s) {
-    const std::uint32_t at = kSections + 40 * s;
-    const std::uint32_t va = Get32(file, at + 12);
-    const std::uint32_t raw_size = Get32(file, at + 16);
-    const std::uint32_t raw = Get32(file, at + 20);
-    std::copy_n(file.begin() + raw, raw_size, image.begin() + va);
-  }
-  return image;
 }
 
 bool SameText(const std::wstring& a, const std::wstring& b) { return platform::CompareTextIgnoreCase(a, b) == 0; }

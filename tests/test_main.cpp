@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "child_scenarios.h"
@@ -44,6 +45,41 @@ LONG CALLBACK RecordDebugOutput(EXCEPTION_POINTERS* info) {
 
 const std::wstring& DllPath() { return g_dll_path; }
 
+namespace {
+std::string Narrow(const std::wstring& w) {
+  std::string s;
+  for (wchar_t c : w) s.push_back(c < 128 ? static_cast<char>(c) : '?');
+  return s;
+}
+}  // namespace
+
+Event::Event() : handle_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+Event::~Event() { CloseHandle(handle_); }
+void Event::Set() { SetEvent(handle_); }
+bool Event::WaitFor(std::uint32_t ms) const { return WaitForSingleObject(handle_, ms) == WAIT_OBJECT_0; }
+
+LoadedLibrary::LoadedLibrary(const std::wstring& path) {
+  if (path.empty()) {
+    error_ = "no library named: pass the path of the built _zelvic.dll as the program's argument";
+    return;
+  }
+  module_ = LoadLibraryW(path.c_str());
+  if (module_ == nullptr) {
+    const DWORD code = GetLastError();
+    error_ = "cannot load " + Narrow(path) + " (error " + std::to_string(code) + ")";
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) error_ += ": the file does not exist";
+  }
+}
+
+LoadedLibrary::~LoadedLibrary() {
+  if (module_ != nullptr) FreeLibrary(static_cast<HMODULE>(module_));
+}
+
+const void* LoadedLibrary::Proc(const char* name) const {
+  if (module_ == nullptr) return nullptr;
+  return reinterpret_cast<const void*>(GetProcAddress(static_cast<HMODULE>(module_), name));
+}
+
 std::wstring SelfPath() {
   wchar_t buf[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
@@ -82,6 +118,8 @@ std::uint32_t RunChild(const std::wstring& args, std::string& output) {
   si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION pi{};
   std::wstring cmd = L"\"" + SelfPath() + L"\" " + args;
+  // A child that runs tests needs the library as much as this run does.
+  if (!g_dll_path.empty()) cmd += L" \"" + g_dll_path + L"\"";
   if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
     CloseHandle(read_end);
     CloseHandle(write_end);
@@ -99,6 +137,20 @@ std::uint32_t RunChild(const std::wstring& args, std::string& output) {
   CloseHandle(pi.hThread);
   return code;
 }
+
+// The tests of the real exports and of the library's own data need the built
+// library: without it the run fails once, saying so, instead of letting those
+// tests vanish.
+class BuiltLibraryPresent : public testing::Environment {
+ public:
+  void SetUp() override {
+    if (g_dll_path.empty()) {
+      ADD_FAILURE() << "no library named: run the program with the path of the built _zelvic.dll";
+    } else if (GetFileAttributesW(g_dll_path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      ADD_FAILURE() << "the built library " << Narrow(g_dll_path) << " does not exist: build it first";
+    }
+  }
+};
 
 }  // namespace zelvic::test
 
@@ -131,5 +183,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!path.empty() && path[0] == L'/') path = L"Z:" + path;
     zelvic::test::g_dll_path = path;
   }
+  // GoogleTest owns its environments.
+  testing::AddGlobalTestEnvironment(std::make_unique<zelvic::test::BuiltLibraryPresent>().release());
   return RUN_ALL_TESTS();
 }

@@ -455,7 +455,13 @@ TEST(VLDataFormat, MutatedContainersFailCleanly) { ExpectEveryMutationFailsClean
 
 #include <windows.h>
 
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+
 #include "diagnostics/config/EOptions.h"
+#include "diagnostics/config/EVLData.h"
 #include "diagnostics/util/EDisAsm.h"
 #include "platform/memory_access.h"
 #include "platform/resources.h"
@@ -603,6 +609,61 @@ TEST_F(OwnContainer, CodeLocationsNameShutDownProcedures) {
     EXPECT_EQ(at, start + locations[i].Size) << "location " << int(ids[i]);
   }
   for (const auto& l : locations) EXPECT_NE(l.Identifier, 25);
+}
+
+// The symbols of the plain link as nm lists them (demangled), written by the
+// build next to this program: name -> address.
+std::map<std::string, std::uintptr_t> PlainLinkSymbols() {
+  std::wstring path = test::SelfPath();
+  path.resize(path.find_last_of(L"\\/") + 1);
+  path += L"zelvic_plain_symbols.txt";
+  std::ifstream in(path.c_str());
+  std::map<std::string, std::uintptr_t> symbols;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string address, kind;
+    if (!(fields >> address >> kind)) continue;
+    std::string name;
+    std::getline(fields >> std::ws, name);
+    symbols[name] = static_cast<std::uintptr_t>(std::stoul(address, nullptr, 16));
+  }
+  return symbols;
+}
+
+// The library's own FindCodeLocation, reached through the plain link's symbol
+// table: the final link leaves every code byte where the plain link put it
+// (the build checks that), and both use one image base. It answers from the
+// library's own resource, so its answers must be the addresses nm gives the
+// shut-down procedures, moved to where the library is loaded.
+TEST_F(OwnContainer, FindCodeLocationAnswersTheSymbolsOfThePlainLink) {
+  const auto symbols = PlainLinkSymbols();
+  ASSERT_FALSE(symbols.empty()) << "zelvic_plain_symbols.txt is missing next to the test program";
+  // Demangling drops the target's leading underscore from every name.
+  const auto image_base = symbols.find("_image_base__");
+  const auto find = symbols.find("zelvic::diag::FindCodeLocation(unsigned char)");
+  ASSERT_TRUE(image_base != symbols.end()) << "no __image_base__ in the plain link's symbols";
+  ASSERT_TRUE(find != symbols.end()) << "FindCodeLocation is not in the library";
+  const auto in_library = [&](std::uintptr_t address) { return base_ + (address - image_base->second); };
+  const auto library_find = reinterpret_cast<decltype(&FindCodeLocation)>(in_library(find->second));
+
+  const std::pair<std::uint8_t, const char*> expected[] = {
+      {12, "zelvic::fragments::(anonymous namespace)::ETypesDone()"},
+      {13, "zelvic::fragments::(anonymous namespace)::ExceptionPointsDone()"},
+      {15, "zelvic::fragments::(anonymous namespace)::LocaleDone()"},
+      {16, "zelvic::fragments::ProcessDetach()"},
+  };
+  for (const auto& [identifier, name] : expected) {
+    const auto symbol = symbols.find(name);
+    ASSERT_TRUE(symbol != symbols.end()) << name << " is not in the library";
+    EXPECT_EQ(library_find(identifier), std::optional<std::uintptr_t>(in_library(symbol->second)))
+        << "code location " << int(identifier) << ", " << name;
+  }
+  for (const std::uint8_t absent : {0, 14, 17, 25, 255}) {
+    EXPECT_EQ(library_find(absent), std::nullopt) << int(absent);
+  }
+  // This program's copy reads this program's resources, which carry no container.
+  EXPECT_EQ(FindCodeLocation(12), std::nullopt);
 }
 
 TEST_F(OwnContainer, MutatedCopiesFailCleanly) {
