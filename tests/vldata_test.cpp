@@ -648,10 +648,10 @@ TEST_F(OwnContainer, FindCodeLocationAnswersTheSymbolsOfThePlainLink) {
   const auto library_find = reinterpret_cast<decltype(&FindCodeLocation)>(in_library(find->second));
 
   const std::pair<std::uint8_t, const char*> expected[] = {
-      {12, "zelvic::fragments::(anonymous namespace)::ETypesDone()"},
-      {13, "zelvic::fragments::(anonymous namespace)::ExceptionPointsDone()"},
-      {15, "zelvic::fragments::(anonymous namespace)::LocaleDone()"},
-      {16, "zelvic::fragments::ProcessDetach()"},
+      {12, "zelvic_ETypesDone"},
+      {13, "zelvic_ExceptionPointsDone"},
+      {15, "zelvic_LocaleDone"},
+      {16, "zelvic_ProcessDetach"},
   };
   for (const auto& [identifier, name] : expected) {
     const auto symbol = symbols.find(name);
