@@ -16,4 +16,24 @@ void ReplaceAll(std::wstring& text, std::wstring_view what, std::wstring_view wi
   }
 }
 
+namespace {
+
+wchar_t UpperCase(wchar_t c, TCaseFolding folding) noexcept {
+  if (c >= L'a' && c <= L'z') return static_cast<wchar_t>(c - 32);
+  // U+00F7 (division sign) sits among the Latin-1 small letters but has no
+  // capital.
+  if (folding == TCaseFolding::Latin1 && c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<wchar_t>(c - 32);
+  return c;
+}
+
+}  // namespace
+
+bool EqualIgnoringCase(std::wstring_view a, std::wstring_view b, TCaseFolding folding) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (UpperCase(a[i], folding) != UpperCase(b[i], folding)) return false;
+  }
+  return true;
+}
+
 }  // namespace zelvic::diag
