@@ -9,6 +9,7 @@
 
 #include "platform/pe_access.h"
 #include "platform/resources.h"
+#include "runtime/civil_date.h"
 
 namespace zelvic::platform {
 namespace {
@@ -94,15 +95,7 @@ double FileTimeToLocalDateTime(const FILETIME& utc) noexcept {
   SYSTEMTIME st;
   if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) return 0;
   // SystemTimeToVariantTime lives in oleaut32; the day count is simple enough.
-  auto days_from_civil = [](int y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int>(doe) - 719468;  // days since 1970-01-01
-  };
-  const double days = days_from_civil(st.wYear, st.wMonth, st.wDay) + 25569.0;
+  const double days = static_cast<double>(rt::DaysFromCivil(st.wYear, st.wMonth, st.wDay) + rt::kUnixEpochDateTime);
   const double seconds = st.wHour * 3600.0 + st.wMinute * 60.0 + st.wSecond + st.wMilliseconds / 1000.0;
   return days + seconds / 86400.0;
 }

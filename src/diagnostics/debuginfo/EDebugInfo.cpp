@@ -1,5 +1,6 @@
 #include "diagnostics/debuginfo/EDebugInfo.h"
 
+#include "diagnostics/util/EFileNames.h"
 #include "diagnostics/util/EStrings.h"
 
 #include "diagnostics/debuginfo/EUnmangling.h"
@@ -11,7 +12,6 @@
 #include <string_view>
 
 #include "diagnostics/config/EConfig.h"
-#include "diagnostics/debuginfo/EDebugVLFormat.h"
 #include "diagnostics/exceptions/EAppType.h"
 #include "platform/process.h"
 #include "runtime/exceptions.h"
@@ -24,17 +24,6 @@ namespace zelvic::diag {
 namespace {
 
 // ------------------------------------------------------------ text helpers --
-
-// The extension of a file name, dot included; empty without one.
-std::wstring_view FileExtension(std::wstring_view name) {
-  const std::size_t dot = name.find_last_of(L".\\/:");
-  if (dot == std::wstring_view::npos || name[dot] != L'.') return {};
-  return name.substr(dot);
-}
-
-std::wstring WithoutExtension(std::wstring_view name) {
-  return std::wstring(name.substr(0, name.size() - FileExtension(name).size()));
-}
 
 bool StartsWithText(std::wstring_view s, std::wstring_view prefix) {
   return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
@@ -471,14 +460,14 @@ void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& plat
   }
   // 5. A routine without unit or source belongs to the binary.
   if (!info.ProcedureName.empty() && info.UnitName.empty() && info.SourceName.empty()) {
-    info.SourceName = ExtractFileNamePart(std::wstring_view(info.BinaryFileName));
+    info.SourceName = ExtractFileNamePart(info.BinaryFileName);
     info.UnitName = WithoutExtension(info.SourceName);
   }
   // 6.
   if (info.SourceName != info.UnitName && !info.UnitName.empty()) {
     if (info.SourceName.empty()) info.SourceName = info.UnitName + L".pas";
   } else {
-    const std::wstring_view ext = FileExtension(info.SourceName);
+    const std::wstring_view ext = ExtractFileExtPart(info.SourceName);
     if (info.UnitName.empty() || ext == L".pas" || ext == L".dpr" || ext == L".c" || ext == L".cpp" ||
         ext == L".inc") {
       info.UnitName = WithoutExtension(info.SourceName);
@@ -528,7 +517,7 @@ std::wstring FormatLocationInfo(const TVLLocationInfo& info, bool show_module, b
   if (info.DebugDetail != ddNone) {
     std::wstring unit = info.UnitName;
     if (unit.empty() && (!info.ClassName.empty() || !info.ProcedureName.empty())) {
-      unit = WithoutExtension(ExtractFileNamePart(std::wstring_view(info.ModuleName)));
+      unit = WithoutExtension(ExtractFileNamePart(info.ModuleName));
     }
     std::wstring name = ComposeName(info.ClassName, info.ProcedureName);
     if (!info.UnitName.empty() && StartsWithText(name, info.UnitName + L".")) {
@@ -559,7 +548,7 @@ std::wstring FormatLocationInfo(const TVLLocationInfo& info, bool show_module, b
   }
   if (show_offset) text = L"(" + rt::Hex8(static_cast<std::uint32_t>(info.Offset)) + L") " + text;
   if (show_module) {
-    const std::wstring module = L"{" + PaddedRight(ExtractFileNamePart(std::wstring_view(info.ModuleName)), 12) + L"}";
+    const std::wstring module = L"{" + PaddedRight(ExtractFileNamePart(info.ModuleName), 12) + L"}";
     text.insert(show_offset ? 11 : 0, module);
   }
   return text;
