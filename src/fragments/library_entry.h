@@ -41,7 +41,7 @@ std::span<const rt::TUnitEntry> UnitTable() noexcept;
 inline constexpr wchar_t kUnitTraceVariable[] = L"ZELVIC_UNIT_TRACE";
 
 // Process attach and detach, as the entry point runs them.
-bool ProcessAttach(std::uintptr_t module_base);
+bool ProcessAttach();
 void ProcessDetach() noexcept;
 
 }  // namespace zelvic::fragments
