@@ -12,41 +12,36 @@ namespace {
 
 constexpr wchar_t kMapFileTail[] = L"] Unexpected or unsupported data in .map file.";
 
-// Ranges [Addr, Addr + Size) that ascend without overlapping hold any offset
-// at most once, so the last range starting at or below it is the only
-// candidate: the first match of a forward scan, found by bisection.
+}  // namespace
+
+// Ranges that ascend without overlapping hold any offset at most once, so
+// the last range starting at or below it is the only candidate: the first
+// match of a forward scan, found by bisection.
 template <typename Rec>
-bool AscendsDisjoint(const std::vector<Rec>& list) noexcept {
-  for (std::size_t i = 1; i < list.size(); ++i) {
-    if (std::uint64_t{list[i - 1].Addr} + list[i - 1].Size > list[i].Addr) return false;
+TRangeTable<Rec>::TRangeTable(std::vector<Rec> list) : FList(std::move(list)) {
+  FOrdered = true;
+  for (std::size_t i = 1; i < FList.size() && FOrdered; ++i) {
+    FOrdered = std::uint64_t{FList[i - 1].Addr} + FList[i - 1].Size <= FList[i].Addr;
   }
-  return true;
 }
 
 template <typename Rec>
-const Rec* FindRange(const std::vector<Rec>& list, bool ordered, std::uint32_t addr) noexcept {
-  if (ordered) {
-    auto it = std::upper_bound(list.begin(), list.end(), addr,
+const Rec* TRangeTable<Rec>::FindRange(std::uint32_t addr) const noexcept {
+  if (FOrdered) {
+    auto it = std::upper_bound(FList.begin(), FList.end(), addr,
                                [](std::uint32_t a, const Rec& r) { return a < r.Addr; });
-    if (it == list.begin()) return nullptr;
+    if (it == FList.begin()) return nullptr;
     --it;
     return addr - it->Addr < it->Size ? &*it : nullptr;
   }
-  for (const Rec& r : list) {
+  for (const Rec& r : FList) {
     if (r.Addr <= addr && addr - r.Addr < r.Size) return &r;
   }
   return nullptr;
 }
 
-}  // namespace
-
-TLines::TLines(std::vector<TLineRec> lines) : FList(std::move(lines)), FOrdered(AscendsDisjoint(FList)) {}
-
-const TLineRec* TLines::FindLine(std::uint32_t addr) const noexcept { return FindRange(FList, FOrdered, addr); }
-
-TProcedures::TProcedures(std::vector<TProcRec> procs) : FList(std::move(procs)), FOrdered(AscendsDisjoint(FList)) {}
-
-const TProcRec* TProcedures::FindProc(std::uint32_t addr) const noexcept { return FindRange(FList, FOrdered, addr); }
+template class TRangeTable<TLineRec>;
+template class TRangeTable<TProcRec>;
 
 TUnitList::TUnitList(std::vector<TUnitRec> units) : FList(std::move(units)) {
   // Later units win where ranges overlap: paint from the last unit back,

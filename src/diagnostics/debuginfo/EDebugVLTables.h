@@ -22,21 +22,30 @@ struct TLineRec {
   std::uint32_t Size = 0;
 };
 
-class TLines {
+// A list of [Addr, Addr + Size) ranges; asked for an offset it answers as a
+// forward scan would (the first range that holds it), by bisection when the
+// ranges ascend without overlapping.
+template <typename Rec>
+class TRangeTable {
  public:
-  TLines() = default;
-  explicit TLines(std::vector<TLineRec> lines);
+  TRangeTable() = default;
+  explicit TRangeTable(std::vector<Rec> list);
   int Count() const noexcept { return static_cast<int>(FList.size()); }
-  const TLineRec& GetItem(int index) const { return FList.at(static_cast<std::size_t>(index)); }
-  std::span<const TLineRec> Items() const noexcept { return FList; }
-  // The first entry whose range holds the offset.
-  const TLineRec* FindLine(std::uint32_t addr) const noexcept;
+  const Rec& GetItem(int index) const { return FList.at(static_cast<std::size_t>(index)); }
+  std::span<const Rec> Items() const noexcept { return FList; }
+
+ protected:
+  const Rec* FindRange(std::uint32_t addr) const noexcept;
 
  private:
-  std::vector<TLineRec> FList;
-  // The ranges ascend without overlapping: bisection finds what the forward
-  // scan would.
+  std::vector<Rec> FList;
   bool FOrdered = false;
+};
+
+class TLines : public TRangeTable<TLineRec> {
+ public:
+  using TRangeTable::TRangeTable;
+  const TLineRec* FindLine(std::uint32_t addr) const noexcept { return FindRange(addr); }
 };
 
 struct TProcRec {
@@ -46,19 +55,10 @@ struct TProcRec {
   TLines Lines;
 };
 
-class TProcedures {
+class TProcedures : public TRangeTable<TProcRec> {
  public:
-  TProcedures() = default;
-  explicit TProcedures(std::vector<TProcRec> procs);
-  int Count() const noexcept { return static_cast<int>(FList.size()); }
-  const TProcRec& GetItem(int index) const { return FList.at(static_cast<std::size_t>(index)); }
-  std::span<const TProcRec> Items() const noexcept { return FList; }
-  // The first routine whose range holds the offset.
-  const TProcRec* FindProc(std::uint32_t addr) const noexcept;
-
- private:
-  std::vector<TProcRec> FList;
-  bool FOrdered = false;
+  using TRangeTable::TRangeTable;
+  const TProcRec* FindProc(std::uint32_t addr) const noexcept { return FindRange(addr); }
 };
 
 struct TUnitRec {

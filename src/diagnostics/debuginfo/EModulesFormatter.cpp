@@ -1,13 +1,13 @@
 #include "diagnostics/debuginfo/EModulesFormatter.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/debuginfo/EModuleDates.h"
 #include "diagnostics/debuginfo/EModules.h"
 #include "diagnostics/util/EFileNames.h"
 #include "platform/process.h"
+#include "runtime/hex_text.h"
 
 namespace zelvic::diag {
 
@@ -70,9 +70,7 @@ void TModulesFormatter::SetText(const std::wstring&) {
 
 namespace {
 void RecordCells(const TVarnelModuleInfo& m, std::wstring (&cells)[7]) {
-  wchar_t handle[16];
-  std::swprintf(handle, 16, L"%.8X", static_cast<unsigned>(m.Handle));
-  cells[0] = handle;
+  cells[0] = rt::Hex8(static_cast<std::uint32_t>(m.Handle));
   cells[1] = ExtractFileNamePart(m.Name);
   cells[2] = m.Description;
   cells[3] = m.Version;

@@ -9,6 +9,7 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/text_compare.h"
+#include "runtime/hex_text.h"
 
 namespace zelvic::diag {
 
@@ -482,10 +483,7 @@ TImageDebugDirectory TVLPeDebugList::GetItems(int index) const noexcept {
 
 std::wstring TVLPeExportFuncItem::AddressOrForwardStr() const {
   if (IsForwarded()) return FForwardedName;
-  static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
-  std::wstring text(8, L'0');
-  for (int i = 0; i < 8; ++i) text[7 - i] = kHex[(FAddress >> (4 * i)) & 0xF];
-  return text;
+  return rt::Hex8(FAddress);
 }
 
 std::wstring TVLPeExportFuncItem::ForwardedLibName() const {
