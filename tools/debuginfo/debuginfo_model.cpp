@@ -10,6 +10,7 @@
 
 #include "diagnostics/debuginfo/EDebugVLStrings.h"
 #include "diagnostics/util/ECodeOffsets.h"
+#include "diagnostics/util/EFileNames.h"
 #include "diagnostics/util/ETextEncoding.h"
 
 namespace zelvic::tools {
@@ -33,11 +34,6 @@ struct TPart {
   std::uint32_t File;
   std::string Name;
 };
-
-std::string BaseName(const std::string& path) {
-  const std::size_t at = path.find_last_of("/\\");
-  return at == std::string::npos ? path : path.substr(at + 1);
-}
 
 }  // namespace
 
@@ -421,7 +417,7 @@ class TModelBuilder {
       if (!same_run) {
         dg::TDebugVLUnitModel u;
         u.FileName = Widen(files_[p.File]);
-        u.Name = Widen(BaseName(files_[p.File]));
+        u.Name = dg::ExtractFileNamePart(u.FileName);
         u.Addr = CodeOffset(p.Low);
         units.push_back(std::move(u));
         unit_file = p.File;
