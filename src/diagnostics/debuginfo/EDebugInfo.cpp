@@ -426,7 +426,9 @@ std::wstring LookupUnitName(std::uintptr_t addr) noexcept {
 // ------------------------------------------------------------ completion --
 
 void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& platform) {
-  // 1. Module facts.
+  // The names are completed in this order because each rule reads what the
+  // ones before it settled. First the module: the allocation holding the
+  // address, when that is a loaded module.
   if (info.Module == 0 && info.Address != 0) {
     const std::uintptr_t base = platform.AllocationBase(info.Address);
     if (base != 0 && !platform.ModuleFileName(base).empty()) info.Module = base;
@@ -442,28 +444,30 @@ void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& plat
     }
   }
   if (info.BinaryFileName.empty()) info.BinaryFileName = info.ModuleName;
-  // 2. "Unit.Routine".
+  // A qualified routine name without a unit: its first part is the unit.
   if (info.UnitName.empty()) {
     if (const std::size_t dot = info.ProcedureName.find(L'.'); dot != std::wstring::npos) {
       info.UnitName = Trim(std::wstring_view(info.ProcedureName).substr(0, dot));
       info.ProcedureName = Trim(std::wstring_view(info.ProcedureName).substr(dot + 1));
     }
   }
-  // 3.
+  // C++ scopes read as the facility's dotted names.
   ReplaceAll(info.ProcedureName, L"::", L".");
-  // 4. "Class.Method".
+  // What is still qualified names the class.
   if (info.ClassName.empty()) {
     if (const std::size_t dot = info.ProcedureName.find(L'.'); dot != std::wstring::npos) {
       info.ClassName = Trim(std::wstring_view(info.ProcedureName).substr(0, dot));
       info.ProcedureName = Trim(std::wstring_view(info.ProcedureName).substr(dot + 1));
     }
   }
-  // 5. A routine without unit or source belongs to the binary.
+  // A routine without unit or source belongs to the binary.
   if (!info.ProcedureName.empty() && info.UnitName.empty() && info.SourceName.empty()) {
     info.SourceName = ExtractFileNamePart(info.BinaryFileName);
     info.UnitName = WithoutExtension(info.SourceName);
   }
-  // 6.
+  // Source and unit complete each other: a unit without a source is a
+  // Pascal unit of that name; a missing unit, or one spelt as the source
+  // with a known source extension, becomes the source's name without it.
   if (info.SourceName != info.UnitName && !info.UnitName.empty()) {
     if (info.SourceName.empty()) info.SourceName = info.UnitName + L".pas";
   } else {
@@ -473,13 +477,14 @@ void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& plat
       info.UnitName = WithoutExtension(info.SourceName);
     }
   }
-  // 7. A routine named after its unit is the unit's start-up code.
+  // A routine named after its unit is the unit's start-up code.
   if (!info.UnitName.empty() && (info.UnitName == info.ClassName || info.ClassName.empty()) &&
       info.UnitName == info.ProcedureName && info.UnitName != L"DllMain" && info.UnitName != L"dllmain") {
     info.ClassName.clear();
     info.ProcedureName = L"Initialization";
   }
-  // 8. Lines from the routine's first line.
+  // The line's distance from the routine's first line, when the source did
+  // not give it: the line at the routine's start is looked up.
   if (info.LineNumber != 0 && info.ProcOffsetLine < 0) {
     const std::uintptr_t start = info.Address - static_cast<std::uintptr_t>(info.OffsetFromProcName);
     TVLLocationInfo first;
@@ -496,7 +501,7 @@ void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& plat
     info.ProcOffsetLine =
         found && first.LineNumber > 0 && first.LineNumber < info.LineNumber ? info.LineNumber - first.LineNumber : 0;
   }
-  // 9.
+  // How much the location says: its most detailed fact.
   if (info.LineNumber != 0) info.DebugDetail = ddSourceCode;
   else if (!info.ProcedureName.empty()) info.DebugDetail = ddProcedure;
   else if (!info.UnitName.empty()) info.DebugDetail = ddUnit;

@@ -1,5 +1,6 @@
-// UTF-8 and UTF-16 conversions the facility needs without the platform:
-// options texts, passwords, debug-information strings.
+// Text encodings the facility needs without the platform: UTF-8 and UTF-16
+// (options texts with their byte-order marks, passwords, debug-information
+// strings) and Base64 (stored bytes shown as text).
 #pragma once
 
 #include <cstdint>
