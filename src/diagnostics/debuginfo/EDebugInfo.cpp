@@ -25,10 +25,6 @@ namespace {
 
 // ------------------------------------------------------------ text helpers --
 
-bool StartsWithText(std::wstring_view s, std::wstring_view prefix) {
-  return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
-}
-
 std::wstring HexNoZeros(std::uint32_t value) {
   std::wstring s = rt::Hex8(value);
   const std::size_t first = s.find_first_not_of(L'0');
@@ -525,9 +521,9 @@ std::wstring FormatLocationInfo(const TVLLocationInfo& info, bool show_module, b
       unit = WithoutExtension(ExtractFileNamePart(info.ModuleName));
     }
     std::wstring name = ComposeName(info.ClassName, info.ProcedureName);
-    if (!info.UnitName.empty() && StartsWithText(name, info.UnitName + L".")) {
+    if (!info.UnitName.empty() && name.starts_with(info.UnitName + L".")) {
       name.erase(0, info.UnitName.size() + 1);
-    } else if (!unit.empty() && StartsWithText(name, unit + L".")) {
+    } else if (!unit.empty() && name.starts_with(unit + L".")) {
       name.erase(0, unit.size() + 1);
     }
     if (!name.empty() && name[0] != L' ') name = L"." + name;
