@@ -12,11 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "diagnostics/util/EDisAsm.h"
 #include "platform/memory_access.h"
+#include "platform/pe_access.h"
 
 namespace {
 
@@ -50,10 +52,11 @@ struct Code {
 // The first executable section of a loaded image, from its own headers.
 Code FirstCodeSection(HMODULE module) {
   const auto* base = reinterpret_cast<const std::uint8_t*>(module);
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
-  const IMAGE_SECTION_HEADER* s = IMAGE_FIRST_SECTION(nt);
-  for (unsigned i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++s) {
+  const std::optional<zelvic::platform::TLoadedImageHeaders> headers =
+      zelvic::platform::ReadLoadedImageHeaders(reinterpret_cast<std::uintptr_t>(module));
+  if (!headers) return {};
+  const auto* s = reinterpret_cast<const IMAGE_SECTION_HEADER*>(headers->FirstSection);
+  for (unsigned i = 0; i < headers->NumberOfSections; ++i, ++s) {
     if (s->Characteristics & IMAGE_SCN_MEM_EXECUTE) {
       const std::uint32_t size = std::min<std::uint32_t>(s->Misc.VirtualSize, s->SizeOfRawData);
       return {static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(base + s->VirtualAddress)), size};

@@ -11,7 +11,12 @@
 
 #include "diagnostics/util/EVarnelLogErrors.h"
 #include "diagnostics/config/EVLDataFormat.h"
+#include "diagnostics/debuginfo/EDebugVLDelta.h"
 #include "diagnostics/debuginfo/EDebugVLFormat.h"
+#include "diagnostics/debuginfo/EDebugVLScanner.h"
+#include "diagnostics/debuginfo/EDebugVLStrings.h"
+#include "diagnostics/debuginfo/EDebugVLTables.h"
+#include "diagnostics/debuginfo/EDebugVLWriter.h"
 #include "diagnostics/util/EEncrypt.h"
 #include "diagnostics/util/ETextEncoding.h"
 
@@ -507,24 +512,33 @@ TEST(DebugInfoFormat, LaterUnitWinsOnOverlappingRanges) {
 // routine and line lists fall back to the forward scan, and spans reaching
 // past 2^32 are cut at the end of the offset space.
 TEST(DebugInfoFormat, IndexedLookupsAnswerAsThePlainScans) {
+  // The plain scans, over the drafts the tables are made from: units from the
+  // last, routines and lines from the first.
+  // The index of the first entry holding the offset, -1 for none.
+  auto first_holding = [](const auto& list, std::uint32_t offset) -> std::ptrdiff_t {
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      if (list[i].Addr <= offset && offset - list[i].Addr < list[i].Size) return static_cast<std::ptrdiff_t>(i);
+    }
+    return -1;
+  };
   std::uint32_t seed = 12345;
   auto next = [&seed](std::uint32_t bound) {
     seed = seed * 1103515245u + 12345u;
     return (seed >> 8) % bound;
   };
   for (int round = 0; round < 60; ++round) {
-    TUnitList list;
+    std::vector<TDebugVLUnitDraft> drafts;
     const std::uint32_t units = 1 + next(round < 50 ? 12 : 40);
     // A few rounds place units near the top of the offset space.
     const std::uint32_t origin = round % 10 == 9 ? 0xFFFFF000u : 0;
     for (std::uint32_t k = 0; k < units; ++k) {
-      TUnitRec u;
+      TDebugVLUnitDraft u;
       u.Addr = origin + next(0x400);
       u.Size = next(6) == 0 ? 0 : next(8) == 0 ? 0x7FFFFFFF : next(0x200);
       const std::uint32_t procs = next(5);
       std::uint32_t at = u.Addr;
       for (std::uint32_t j = 0; j < procs; ++j) {
-        TProcRec p;
+        TDebugVLProcDraft p;
         // Mostly ascending; now and then a routine out of order or overlapping.
         p.Addr = next(7) == 0 ? u.Addr + next(0x80) : at;
         p.Size = next(0x40);
@@ -534,33 +548,36 @@ TEST(DebugInfoFormat, IndexedLookupsAnswerAsThePlainScans) {
           TLineRec line{static_cast<std::int32_t>(10 + l), line_at, next(0x10)};
           if (next(9) == 0) line.Addr = p.Addr + next(0x20);
           line_at = line.Addr + line.Size;
-          p.Lines.FList.push_back(line);
+          p.Lines.push_back(line);
         }
-        u.Procedures.FList.push_back(std::move(p));
+        u.Procs.push_back(std::move(p));
       }
-      list.FList.push_back(std::move(u));
+      drafts.push_back(std::move(u));
     }
-    const TUnitList plain = list;
-    list.Index();
+    const TUnitList list = MakeUnitList(drafts);
+    // Units are scanned from the last: the reversed list's first is the last.
+    const std::vector<TDebugVLUnitDraft> reversed(drafts.rbegin(), drafts.rend());
+    ASSERT_EQ(list.Count(), static_cast<int>(drafts.size()));
     for (std::uint32_t probe = 0; probe < 0x700; ++probe) {
       const std::uint32_t offset = origin + probe;
-      const TUnitRec* a = plain.FindUnit(offset);
-      const TUnitRec* b = list.FindUnit(offset);
-      ASSERT_EQ(a == nullptr, b == nullptr) << "round " << round << " offset " << offset;
-      if (a == nullptr) continue;
-      const auto unit = static_cast<std::size_t>(a - plain.FList.data());
-      ASSERT_EQ(unit, static_cast<std::size_t>(b - list.FList.data())) << "round " << round << " offset " << offset;
-      const TProcRec* pa = plain.FList[unit].Procedures.FindProc(offset);
-      const TProcRec* pb = list.FList[unit].Procedures.FindProc(offset);
-      ASSERT_EQ(pa == nullptr, pb == nullptr);
-      if (pa == nullptr) continue;
-      const auto proc = pa - plain.FList[unit].Procedures.FList.data();
-      ASSERT_EQ(proc, pb - list.FList[unit].Procedures.FList.data()) << "round " << round << " offset " << offset;
-      const TLineRec* la = pa->Lines.FindLine(offset);
-      const TLineRec* lb = pb->Lines.FindLine(offset);
-      ASSERT_EQ(la == nullptr, lb == nullptr);
-      if (la != nullptr) {
-        ASSERT_EQ(la - pa->Lines.FList.data(), lb - pb->Lines.FList.data());
+      const std::ptrdiff_t last = first_holding(reversed, offset);
+      const std::ptrdiff_t unit = last < 0 ? -1 : static_cast<std::ptrdiff_t>(drafts.size()) - 1 - last;
+      const TUnitRec* found = list.FindUnit(offset);
+      ASSERT_EQ(unit < 0, found == nullptr) << "round " << round << " offset " << offset;
+      if (unit < 0) continue;
+      ASSERT_EQ(found - list.Items().data(), unit) << "round " << round << " offset " << offset;
+      const std::vector<TDebugVLProcDraft>& procs = drafts[static_cast<std::size_t>(unit)].Procs;
+      const std::ptrdiff_t proc = first_holding(procs, offset);
+      const TProcRec* found_proc = found->Procedures.FindProc(offset);
+      ASSERT_EQ(proc < 0, found_proc == nullptr);
+      if (proc < 0) continue;
+      ASSERT_EQ(found_proc - found->Procedures.Items().data(), proc) << "round " << round << " offset " << offset;
+      const std::vector<TLineRec>& lines = procs[static_cast<std::size_t>(proc)].Lines;
+      const std::ptrdiff_t line = first_holding(lines, offset);
+      const TLineRec* found_line = found_proc->Lines.FindLine(offset);
+      ASSERT_EQ(line < 0, found_line == nullptr);
+      if (line >= 0) {
+        ASSERT_EQ(found_line - found_proc->Lines.Items().data(), line);
       }
     }
   }
@@ -638,41 +655,39 @@ TEST(DebugInfoFormat, LineNumberOverflowNamesUnitAndValues) {
 }
 
 TEST(DebugInfoFormat, MissingSizesAreDerived) {
-  TUnitList list;
-  list.FList.resize(3);
-  list.FList[0].Addr = 0x100;
-  list.FList[1].Addr = 0x180;
-  list.FList[1].AbsAddr = 0x5000;
-  list.FList[2].Addr = 0x200;
-  list.FList[2].SegmentInd = 1;
-  list.FList[2].AbsAddr = 0x5040;
-  list.FList[0].Procedures.FList = {{L"P", 0x100, 0, {}}, {L"Q", 0x140, 0, {{{4, 0x140, 0}, {5, 0x150, 0}}}}};
-  list.DeriveSizes();
-  EXPECT_EQ(list.FList[0].Size, 0x80u);    // same segment: by offset
-  EXPECT_EQ(list.FList[1].Size, 0x40u);    // next segment: by absolute address
-  EXPECT_EQ(list.FList[2].Size, 0x7FFFFFFFu);
-  EXPECT_EQ(list.FList[0].Procedures.FList[0].Size, 0x40u);
-  EXPECT_EQ(list.FList[0].Procedures.FList[1].Size, 0x40u);
-  EXPECT_EQ(list.FList[0].Procedures.FList[1].Lines.FList[1].Size, 0x30u);
+  std::vector<TDebugVLUnitDraft> units(3);
+  units[0].Addr = 0x100;
+  units[1].Addr = 0x180;
+  units[1].AbsAddr = 0x5000;
+  units[2].Addr = 0x200;
+  units[2].SegmentInd = 1;
+  units[2].AbsAddr = 0x5040;
+  units[0].Procs = {{L"P", 0x100, 0, {}}, {L"Q", 0x140, 0, {{4, 0x140, 0}, {5, 0x150, 0}}}};
+  DeriveDebugVLSizes(units, kDebugVLCurrentVersion);
+  EXPECT_EQ(units[0].Size, 0x80u);    // same segment: by offset
+  EXPECT_EQ(units[1].Size, 0x40u);    // next segment: by absolute address
+  EXPECT_EQ(units[2].Size, 0x7FFFFFFFu);
+  EXPECT_EQ(units[0].Procs[0].Size, 0x40u);
+  EXPECT_EQ(units[0].Procs[1].Size, 0x40u);
+  EXPECT_EQ(units[0].Procs[1].Lines[1].Size, 0x30u);
 }
 
 TEST(DebugInfoFormat, LastLinePastItsRoutineFallsBackOrDropsTheRoutine) {
   // Routine Q's stored size ends before its last line: the next unit's
   // start bounds the line instead.
-  TUnitList list;
-  list.FList.resize(2);
-  list.FList[0].Addr = 0x100;
-  list.FList[0].Size = 0x100;
-  list.FList[1].Addr = 0x300;
-  list.FList[1].Size = 0x10;
-  list.FList[0].Procedures.FList = {{L"Q", 0x140, 0x10, {{{4, 0x140, 0}, {5, 0x160, 0}}}}};
-  list.DeriveSizes();
-  EXPECT_EQ(list.FList[0].Procedures.FList[0].Lines.FList[1].Size, 0x300u - 0x160u);
+  std::vector<TDebugVLUnitDraft> units(2);
+  units[0].Addr = 0x100;
+  units[0].Size = 0x100;
+  units[1].Addr = 0x300;
+  units[1].Size = 0x10;
+  units[0].Procs = {{L"Q", 0x140, 0x10, {{4, 0x140, 0}, {5, 0x160, 0}}}};
+  DeriveDebugVLSizes(units, kDebugVLCurrentVersion);
+  EXPECT_EQ(units[0].Procs[0].Lines[1].Size, 0x300u - 0x160u);
   // After the last unit nothing bounds it: the routine is dropped.
-  list.FList[1].Procedures.FList = {{L"R", 0x300, 0x4, {{{1, 0x300, 0}, {2, 0x308, 0}}}}};
-  list.FList[1].Procedures.FList[0].Lines.FList[1].Size = 0;
-  list.DeriveSizes();
-  EXPECT_EQ(list.FList[1].Procedures.Count(), 0);
+  units[1].Procs = {{L"R", 0x300, 0x4, {{1, 0x300, 0}, {2, 0x308, 0}}}};
+  units[1].Procs[0].Lines[1].Size = 0;
+  DeriveDebugVLSizes(units, kDebugVLCurrentVersion);
+  EXPECT_TRUE(units[1].Procs.empty());
 }
 
 // ---------------------------------------------------------- older versions --

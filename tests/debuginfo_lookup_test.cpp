@@ -19,7 +19,8 @@
 
 #include "diagnostics/debuginfo/EDebugExports.h"
 #include "diagnostics/debuginfo/EDebugInfo.h"
-#include "diagnostics/debuginfo/EDebugVLFormat.h"
+#include "diagnostics/debuginfo/EDebugVLScanner.h"
+#include "diagnostics/debuginfo/EDebugVLWriter.h"
 #include "diagnostics/debuginfo/EModules.h"
 #include "diagnostics/debuginfo/EUnmangling.h"
 #include "diagnostics/util/EDisAsmUnit.h"

@@ -15,7 +15,8 @@
 #include "diagnostics/debuginfo/EDebugExports.h"
 #include "diagnostics/debuginfo/EDebugInfo.h"
 #include "diagnostics/debuginfo/EDebugVL.h"
-#include "diagnostics/debuginfo/EDebugVLFormat.h"
+#include "diagnostics/debuginfo/EDebugVLScanner.h"
+#include "diagnostics/debuginfo/EDebugVLWriter.h"
 #include "platform/modules.h"
 #include "test_support.h"
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -211,6 +212,42 @@ TEST(NameValueStore, NotifiesOnceWhenTheOutermostUpdateEnds) {
   store.BeginUpdate();
   store.EndUpdate();
   EXPECT_EQ(notified, 3);
+}
+
+// The scope ends the bracket on every way out: a failing change still gets
+// its notification, and a failing notification is not lost.
+TEST(NameValueStore, UpdateScopeNotifiesOnceAndStillEndsWhenAChangeFails) {
+  TNameValueStorage store;
+  int notified = 0;
+  store.SetOnUpdate([&] { ++notified; });
+  {
+    const TNameValueUpdate outer(store);
+    store.SetValue(L"a", L"1");
+    {
+      const TNameValueUpdate inner(store);
+      store.SetValue(L"b", L"2");
+    }
+    EXPECT_EQ(notified, 0);
+  }
+  EXPECT_EQ(notified, 1);
+  EXPECT_THROW(
+      {
+        const TNameValueUpdate update(store);
+        store.SetValue(L"c", L"3");
+        throw std::runtime_error("change failed");
+      },
+      std::runtime_error);
+  EXPECT_EQ(notified, 2);
+  // Not left inside a bracket: the next change notifies at once.
+  store.SetValue(L"d", L"4");
+  EXPECT_EQ(notified, 3);
+  store.SetOnUpdate([] { throw std::runtime_error("listener failed"); });
+  EXPECT_THROW(
+      {
+        const TNameValueUpdate update(store);
+        store.SetValue(L"e", L"5");
+      },
+      std::runtime_error);
 }
 
 }  // namespace

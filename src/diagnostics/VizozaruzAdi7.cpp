@@ -55,7 +55,10 @@ void ApplyMemoryOptions(const TVarnelModuleOptions& options) {
   g_state.Enabled = options.ActivateVarnelLog();
 }
 
-// Item 7 of the step runs whether or not the activation succeeded.
+// The memory options reach the filters, and start-up is declared over, even
+// when reading the options or activating failed: the filters must not keep a
+// half-made record, and the other units stop treating the process as
+// starting up.
 void Finish() {
   if (g_state.VarnelLogStarted == 1 && g_state.Options) {
     ApplyMemoryOptions(*g_state.Options);

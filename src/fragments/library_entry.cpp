@@ -85,8 +85,6 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> kUnitTable = BuildUnitTable();
 std::array<std::int32_t, kUnitCount> g_run_once{};
 rt::TUnitTable g_units(kUnitTable, g_run_once);
 
-std::uintptr_t g_module = 0;
-
 void TraceUnit(int position, bool starting) {
   platform::DebugOutput(L"zelvic unit " + std::to_wstring(position) + (starting ? L" start" : L" stop"));
 }
@@ -102,8 +100,7 @@ void StartFragmentLibrary() {
 
 std::span<const rt::TUnitEntry> UnitTable() noexcept { return kUnitTable; }
 
-bool ProcessAttach(std::uintptr_t module_base) {
-  g_module = module_base;
+bool ProcessAttach() {
   // The floating-point control word stays the host's: the library never
   // changes the environment of the thread that loads it.
   if (platform::EnvironmentValue(kUnitTraceVariable) == L"1") g_units.SetTraceHook(TraceUnit);
@@ -130,10 +127,10 @@ void zelvic_ProcessDetach() noexcept {
   zelvic::rt::ReleaseThreadStorage();
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
-      return zelvic::fragments::ProcessAttach(reinterpret_cast<std::uintptr_t>(module)) ? TRUE : FALSE;
+      return zelvic::fragments::ProcessAttach() ? TRUE : FALSE;
     case DLL_PROCESS_DETACH:
       zelvic_ProcessDetach();
       break;

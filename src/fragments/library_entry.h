@@ -41,7 +41,7 @@ std::span<const rt::TUnitEntry> UnitTable() noexcept;
 inline constexpr wchar_t kUnitTraceVariable[] = L"ZELVIC_UNIT_TRACE";
 
 // Process attach, as the entry point runs it; detach is below.
-bool ProcessAttach(std::uintptr_t module_base);
+bool ProcessAttach();
 
 }  // namespace zelvic::fragments
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "fragments/result_buffers.h"
+#include "runtime/civil_date.h"
 #include "runtime/format_settings.h"
 
 namespace zelvic::fragments {
@@ -14,30 +15,8 @@ TModuloRoutine ModuloRoutine = nullptr;
 namespace {
 
 constexpr wchar_t kEmptyText[] = L"";
-constexpr std::int64_t kSecondsPerDay = 86400;
 
 // ---- dates -----------------------------------------------------------------
-
-struct CivilDate {
-  std::int32_t year;
-  std::uint32_t month;  // 1..12
-  std::uint32_t day;    // 1..31
-};
-
-// Proleptic Gregorian date of a day count from 1970-01-01 (exact integer
-// arithmetic, valid far beyond the 32-bit seconds range).
-CivilDate CivilFromDays(std::int64_t z) noexcept {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const auto doe = static_cast<std::uint32_t>(z - era * 146097);
-  const std::uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const std::uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const std::uint32_t mp = (5 * doy + 2) / 153;
-  const std::uint32_t d = doy - (153 * mp + 2) / 5 + 1;
-  const std::uint32_t m = mp < 10 ? mp + 3 : mp - 9;
-  const auto y = static_cast<std::int32_t>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0));
-  return {y, m, d};
-}
 
 wchar_t* Put2(wchar_t* p, std::uint32_t v) noexcept {
   p[0] = static_cast<wchar_t>(L'0' + v / 10);
@@ -168,7 +147,7 @@ wchar_t* PutText(wchar_t* p, const wchar_t* s) noexcept {
 }  // namespace
 
 double SecondsToDateTime(std::int32_t seconds) noexcept {
-  return static_cast<double>(seconds) / 86400.0 + 25569.0;
+  return rt::UnixSecondsToDateTime(seconds);
 }
 
 std::size_t WriteTimeText(wchar_t* out, std::int32_t seconds, std::int32_t mode, wchar_t time_separator) noexcept {
@@ -180,19 +159,19 @@ std::size_t WriteTimeText(wchar_t* out, std::int32_t seconds, std::int32_t mode,
     // Whole seconds need no rounding: the day count and the second of the day
     // come straight from integer division.
     const std::int64_t s = seconds;
-    std::int64_t days = s / kSecondsPerDay;
-    std::int64_t sod = s % kSecondsPerDay;
+    std::int64_t days = s / rt::kSecondsPerDay;
+    std::int64_t sod = s % rt::kSecondsPerDay;
     if (sod < 0) {
-      sod += kSecondsPerDay;
+      sod += rt::kSecondsPerDay;
       --days;
     }
     if (date) {
-      const CivilDate d = CivilFromDays(days);
-      p = Put4(p, static_cast<std::uint32_t>(d.year));
+      const rt::TCivilDate d = rt::CivilFromDays(days);
+      p = Put4(p, static_cast<std::uint32_t>(d.Year));
       *p++ = L'.';
-      p = Put2(p, d.month);
+      p = Put2(p, d.Month);
       *p++ = L'.';
-      p = Put2(p, d.day);
+      p = Put2(p, d.Day);
       if (time) *p++ = L' ';
     }
     if (time) {

@@ -91,20 +91,15 @@ CRITICAL_SECTION& WatchLock() noexcept {
 
 double FileTimeToLocalDateTime(const FILETIME& utc) noexcept {
   FILETIME local;
-  SYSTEMTIME st;
-  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) return 0;
-  // SystemTimeToVariantTime lives in oleaut32; the day count is simple enough.
-  auto days_from_civil = [](int y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int>(doe) - 719468;  // days since 1970-01-01
-  };
-  const double days = days_from_civil(st.wYear, st.wMonth, st.wDay) + 25569.0;
-  const double seconds = st.wHour * 3600.0 + st.wMinute * 60.0 + st.wSecond + st.wMilliseconds / 1000.0;
-  return days + seconds / 86400.0;
+  if (!FileTimeToLocalFileTime(&utc, &local)) return 0;
+  // The date-time scale counts days from 1899-12-30, which is day 109205 of
+  // the file-time scale (100 ns ticks from 1601-01-01); whole milliseconds,
+  // as a system time would give them. SystemTimeToVariantTime lives in
+  // oleaut32, and no calendar is needed for a fixed offset.
+  constexpr double kMillisecondsPerDay = 86400000.0;
+  constexpr double kDaysFrom1601To1899_12_30 = 109205.0;
+  const std::uint64_t ticks = (std::uint64_t{local.dwHighDateTime} << 32) | local.dwLowDateTime;
+  return static_cast<double>(ticks / 10000) / kMillisecondsPerDay - kDaysFrom1601To1899_12_30;
 }
 
 class TSystemModulePlatform final : public TModulePlatform {

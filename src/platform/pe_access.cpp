@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
+#include "platform/modules.h"
+
 namespace zelvic::platform {
 
 TMappedFile::~TMappedFile() { Close(); }
@@ -74,6 +78,69 @@ std::uint32_t ReadableLength(std::uintptr_t address, std::uint32_t limit) noexce
     done = step >= limit - done ? limit : done + static_cast<std::uint32_t>(step);
   }
   return done;
+}
+
+namespace {
+
+template <typename T>
+bool ReadAt(TModulePlatform& memory, std::uintptr_t address, T& out) {
+  return memory.ReadMemory(address, &out, sizeof(T));
+}
+
+template <typename Optional>
+void TakeOptionalHeader(const Optional& h, TLoadedImageHeaders& out) noexcept {
+  out.Subsystem = h.Subsystem;
+  out.SizeOfImage = h.SizeOfImage;
+  out.BaseOfCode = h.BaseOfCode;
+  out.SizeOfCode = h.SizeOfCode;
+  out.NumberOfRvaAndSizes = h.NumberOfRvaAndSizes;
+  out.ResourceRva = h.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress;
+  out.ResourceSize = h.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].Size;
+}
+
+}  // namespace
+
+std::optional<TLoadedImageHeaders> ReadLoadedImageHeaders(TModulePlatform& memory, std::uintptr_t base) {
+  IMAGE_DOS_HEADER dos{};
+  // A header offset past 256 MiB is damage, not a layout any linker makes.
+  if (!ReadAt(memory, base, dos) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0 ||
+      dos.e_lfanew > 0x10000000) {
+    return std::nullopt;
+  }
+  TLoadedImageHeaders out;
+  out.NtHeaders = base + static_cast<std::uint32_t>(dos.e_lfanew);
+  DWORD signature = 0;
+  IMAGE_FILE_HEADER file{};
+  if (!ReadAt(memory, out.NtHeaders, signature) || signature != IMAGE_NT_SIGNATURE ||
+      !ReadAt(memory, out.NtHeaders + sizeof signature, file)) {
+    return std::nullopt;
+  }
+  out.Machine = file.Machine;
+  out.NumberOfSections = file.NumberOfSections;
+  out.Characteristics = file.Characteristics;
+  out.TimeDateStamp = file.TimeDateStamp;
+  const std::uintptr_t optional = out.NtHeaders + offsetof(IMAGE_NT_HEADERS32, OptionalHeader);
+  out.FirstSection = optional + file.SizeOfOptionalHeader;
+  // The machine, not the optional header's magic, picks the form: that is
+  // how the loader of the image's own platform reads it.
+  out.Pe32Plus = file.Machine == kImageMachineAmd64;
+  if (out.Pe32Plus) {
+    IMAGE_OPTIONAL_HEADER64 h{};
+    if (!ReadAt(memory, optional, h)) return std::nullopt;
+    TakeOptionalHeader(h, out);
+  } else {
+    IMAGE_OPTIONAL_HEADER32 h{};
+    if (!ReadAt(memory, optional, h)) return std::nullopt;
+    TakeOptionalHeader(h, out);
+    out.BaseOfData = h.BaseOfData;
+    out.SizeOfInitializedData = h.SizeOfInitializedData;
+    out.SizeOfUninitializedData = h.SizeOfUninitializedData;
+  }
+  return out;
+}
+
+std::optional<TLoadedImageHeaders> ReadLoadedImageHeaders(std::uintptr_t base) {
+  return ReadLoadedImageHeaders(SystemModulePlatform(), base);
 }
 
 std::wstring SearchPathFor(const std::wstring& name) {

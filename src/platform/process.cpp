@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/pe_access.h"
+
 namespace zelvic::platform {
 
 bool IsDebuggerAttached() noexcept { return IsDebuggerPresent() != FALSE; }
@@ -13,12 +15,10 @@ void BreakIntoDebugger() noexcept {
 void DebugOutput(const std::wstring& text) noexcept { OutputDebugStringW(text.c_str()); }
 
 bool IsConsoleProcess() noexcept {
-  const auto base = reinterpret_cast<const std::uint8_t*>(GetModuleHandleW(nullptr));
-  if (base == nullptr) return false;
-  const auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  if (dos->e_magic != IMAGE_DOS_SIGNATURE) return false;
-  const auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
-  return nt->Signature == IMAGE_NT_SIGNATURE && nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI;
+  const std::uintptr_t base = MainModuleBase();
+  if (base == 0) return false;
+  const std::optional<TLoadedImageHeaders> headers = ReadLoadedImageHeaders(base);
+  return headers && headers->Subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI;
 }
 
 void WriteStdOut(std::wstring_view text) noexcept {

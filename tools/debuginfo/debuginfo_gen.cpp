@@ -23,6 +23,7 @@
 #include <string>
 
 #include "debuginfo_model.h"
+#include "diagnostics/debuginfo/EDebugVLWriter.h"
 
 namespace {
 

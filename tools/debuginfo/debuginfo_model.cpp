@@ -8,6 +8,9 @@
 #include <memory>
 #include <span>
 
+#include "diagnostics/debuginfo/EDebugVLStrings.h"
+#include "diagnostics/util/ECodeOffsets.h"
+#include "diagnostics/util/EFileNames.h"
 #include "diagnostics/util/ETextEncoding.h"
 
 namespace zelvic::tools {
@@ -16,9 +19,6 @@ namespace dg = zelvic::diag;
 
 namespace {
 
-// Code offsets count from the first section, which PE images place at RVA
-// 0x1000.
-constexpr std::uint64_t kFirstSectionRva = 0x1000;
 // A longer hole between two routines is not alignment padding: the run of
 // the file ends there.
 constexpr std::uint64_t kMaxPadding = 15;
@@ -34,11 +34,6 @@ struct TPart {
   std::uint32_t File;
   std::string Name;
 };
-
-std::string BaseName(const std::string& path) {
-  const std::size_t at = path.find_last_of("/\\");
-  return at == std::string::npos ? path : path.substr(at + 1);
-}
 
 }  // namespace
 
@@ -147,237 +142,250 @@ TDwarfSections DwarfSectionsOf(const TPeImage& image) {
   return s;
 }
 
-std::vector<dg::TDebugVLUnitModel> BuildDebugModel(const TPeImage& image, const TDwarfInfo& dwarf,
-                                                   const TDebugModelOptions& options, TDebugModelStats* stats) {
-  TDebugModelStats local;
-  TDebugModelStats& st = stats != nullptr ? *stats : local;
-  auto in_code = [&](std::uint64_t lo, std::uint64_t hi) {
-    for (const TPeSection& s : image.Sections) {
-      const std::uint64_t a = image.ImageBase + s.VirtualAddress;
+namespace {
+
+// Rows, routines and units are found by bisection over lists sorted by
+// their start.
+template <typename T>
+auto FirstAfter(const std::vector<T>& list, std::uint64_t addr) {
+  return std::upper_bound(list.begin(), list.end(), addr, [](std::uint64_t a, const T& r) { return a < r.Low; });
+}
+
+// The model is made in phases over the DWARF and the symbol table: the line
+// rows, the inlined calls, the routines' code parts (from subprograms, then
+// from rows no subprogram covers), the units grouped from the parts with each
+// routine's lines, and the two rules the reader imposes on what is stored.
+class TModelBuilder {
+ public:
+  TModelBuilder(const TPeImage& image, const TDwarfInfo& dwarf, const TDebugModelOptions& options,
+                TDebugModelStats& stats)
+      : image_(image), dwarf_(dwarf), options_(options), st_(stats) {}
+
+  std::vector<dg::TDebugVLUnitModel> Build() {
+    CollectLineRows();
+    CollectInlinedCalls();
+    CollectRoutineParts();
+    AddRowRoutines();
+    std::vector<dg::TDebugVLUnitModel> units = GroupIntoUnits();
+    if (!options_.Names) ForgetNames(units);
+    CloseRoutineAtOffsetZero(units);
+    return units;
+  }
+
+ private:
+  bool InCode(std::uint64_t lo, std::uint64_t hi) const {
+    for (const TPeSection& s : image_.Sections) {
+      const std::uint64_t a = image_.ImageBase + s.VirtualAddress;
       if (s.IsCode() && lo >= a && hi <= a + s.VirtualSize && lo < hi) return true;
     }
     return false;
-  };
+  }
 
   // One id per distinct stored path, across all units.
-  std::vector<std::string> files;
-  std::map<std::string, std::uint32_t> file_ids;
-  auto file_id = [&](const std::string& path) {
-    const std::string p = RelativeToRoot(path, options.SourceRoot);
-    auto [it, added] = file_ids.emplace(p, static_cast<std::uint32_t>(files.size()));
-    if (added) files.push_back(p);
+  std::uint32_t FileId(const std::string& path) {
+    const std::string p = RelativeToRoot(path, options_.SourceRoot);
+    auto [it, added] = file_ids_.emplace(p, static_cast<std::uint32_t>(files_.size()));
+    if (added) files_.push_back(p);
     return it->second;
-  };
+  }
 
-  std::vector<TInterval> rows;
-  for (const TDwarfCompileUnit& u : dwarf.Units) {
-    if (!u.HasLines) continue;
-    std::vector<std::uint32_t> ids;
-    for (const std::string& f : u.Lines.Files) ids.push_back(file_id(f));
-    for (const auto& seq : u.Lines.Sequences) {
-      if (seq.size() < 2 || !in_code(seq.front().Addr, seq.back().Addr)) continue;
-      for (std::size_t i = 0; i + 1 < seq.size(); ++i) {
-        // Rows at one address: the last one describes the code.
-        if (seq[i + 1].Addr <= seq[i].Addr) continue;
-        rows.push_back({seq[i].Addr, seq[i + 1].Addr, ids.empty() ? 0 : ids[seq[i].File], seq[i].Line});
+  std::uint32_t CodeOffset(std::uint64_t address) const {
+    return static_cast<std::uint32_t>(address - image_.ImageBase - dg::kCodeOffsetBase);
+  }
+
+  void CollectLineRows() {
+    for (const TDwarfCompileUnit& u : dwarf_.Units) {
+      if (!u.HasLines) continue;
+      std::vector<std::uint32_t> ids;
+      for (const std::string& f : u.Lines.Files) ids.push_back(FileId(f));
+      for (const auto& seq : u.Lines.Sequences) {
+        if (seq.size() < 2 || !InCode(seq.front().Addr, seq.back().Addr)) continue;
+        for (std::size_t i = 0; i + 1 < seq.size(); ++i) {
+          // Rows at one address: the last one describes the code.
+          if (seq[i + 1].Addr <= seq[i].Addr) continue;
+          rows_.push_back({seq[i].Addr, seq[i + 1].Addr, ids.empty() ? 0 : ids[seq[i].File], seq[i].Line});
+        }
       }
     }
+    std::stable_sort(rows_.begin(), rows_.end(), [](const TInterval& a, const TInterval& b) { return a.Low < b.Low; });
   }
-  std::stable_sort(rows.begin(), rows.end(), [](const TInterval& a, const TInterval& b) { return a.Low < b.Low; });
-  auto row_at = [&](std::uint64_t addr) -> const TInterval* {
-    auto it = std::upper_bound(rows.begin(), rows.end(), addr,
-                               [](std::uint64_t a, const TInterval& r) { return a < r.Low; });
-    if (it == rows.begin()) return nullptr;
+
+  const TInterval* RowAt(std::uint64_t addr) const {
+    auto it = FirstAfter(rows_, addr);
+    if (it == rows_.begin()) return nullptr;
     --it;
     return addr < it->High ? &*it : nullptr;
-  };
+  }
 
-  // GCC leaves DW_AT_linkage_name out for many definitions (template
-  // instances, routines of anonymous namespaces); the symbol table of the
-  // unstripped link has their Itanium names.
-  std::map<std::uint64_t, std::string> mangled_at;
-  for (const TCoffSymbol& sym : image.Symbols) {
-    if (sym.Function && sym.Name.rfind("_Z", 0) == 0) mangled_at.emplace(sym.Address, sym.Name);
+  bool HasRowsOf(const TDwarfRange& range, std::uint32_t file) const {
+    auto it = FirstAfter(rows_, range.Low);
+    if (it != rows_.begin()) --it;
+    for (; it != rows_.end() && it->Low < range.High; ++it) {
+      if (it->High > range.Low && it->File == file) return true;
+    }
+    return false;
   }
 
   // The outermost inlined calls, by address: a row of inlined code from
   // another file is stored as the line of the call in the routine's file.
-  std::vector<TInterval> calls;
-  for (const TDwarfInlinedCall& call : dwarf.InlinedCalls) {
-    const TDwarfCompileUnit& u = dwarf.Units.at(call.Unit);
-    if (!u.HasLines || call.CallFile < 0 || static_cast<std::uint64_t>(call.CallFile) >= u.Lines.Files.size()) continue;
-    const std::uint32_t f = file_id(u.Lines.Files[static_cast<std::size_t>(call.CallFile)]);
-    for (const TDwarfRange& r : call.Ranges) calls.push_back({r.Low, r.High, f, call.CallLine});
+  void CollectInlinedCalls() {
+    for (const TDwarfInlinedCall& call : dwarf_.InlinedCalls) {
+      const TDwarfCompileUnit& u = dwarf_.Units.at(call.Unit);
+      if (!u.HasLines || call.CallFile < 0 || static_cast<std::uint64_t>(call.CallFile) >= u.Lines.Files.size()) {
+        continue;
+      }
+      const std::uint32_t f = FileId(u.Lines.Files[static_cast<std::size_t>(call.CallFile)]);
+      for (const TDwarfRange& r : call.Ranges) calls_.push_back({r.Low, r.High, f, call.CallLine});
+    }
+    std::sort(calls_.begin(), calls_.end(), [](const TInterval& a, const TInterval& b) { return a.Low < b.Low; });
   }
-  std::sort(calls.begin(), calls.end(), [](const TInterval& a, const TInterval& b) { return a.Low < b.Low; });
+
   // The call lines over [low, high) in the given file, as (start, line);
   // one row may hold the ends of several calls.
-  auto call_lines_in = [&](std::uint64_t low, std::uint64_t high, std::uint32_t file) {
+  std::vector<std::pair<std::uint64_t, std::int32_t>> CallLinesIn(std::uint64_t low, std::uint64_t high,
+                                                                  std::uint32_t file) const {
     std::vector<std::pair<std::uint64_t, std::int32_t>> out;
-    auto it = std::upper_bound(calls.begin(), calls.end(), low,
-                               [](std::uint64_t a, const TInterval& r) { return a < r.Low; });
     // Outermost calls of one routine do not overlap; a few steps back reach
     // one that began before `low`.
-    auto from = it;
-    for (int back = 0; back < 8 && from != calls.begin(); ++back) --from;
-    for (; from != calls.end() && from->Low < high; ++from) {
+    auto from = FirstAfter(calls_, low);
+    for (int back = 0; back < 8 && from != calls_.begin(); ++back) --from;
+    for (; from != calls_.end() && from->Low < high; ++from) {
       if (from->High > low && from->File == file) out.emplace_back(std::max(from->Low, low), from->Line);
     }
     std::stable_sort(out.begin(), out.end());
     return out;
-  };
-
-  auto has_rows_of = [&](const TDwarfRange& range, std::uint32_t file) {
-    auto it = std::upper_bound(rows.begin(), rows.end(), range.Low,
-                               [](std::uint64_t a, const TInterval& r) { return a < r.Low; });
-    if (it != rows.begin()) --it;
-    for (; it != rows.end() && it->Low < range.High; ++it) {
-      if (it->High > range.Low && it->File == file) return true;
-    }
-    return false;
-  };
-
-  std::vector<TPart> parts;
-  for (const TDwarfRoutine& r : dwarf.Routines) {
-    std::string linkage = r.LinkageName;
-    if (linkage.empty() && !r.Ranges.empty()) {
-      if (const auto it = mangled_at.find(r.Ranges.front().Low); it != mangled_at.end()) linkage = it->second;
-    }
-    const std::string name = RoutineDisplayName(linkage, r.Name, r.Scope);
-    for (const TDwarfRange& range : r.Ranges) {
-      if (!in_code(range.Low, range.High)) {
-        ++st.DroppedRanges;
-        continue;
-      }
-      // The routine's own file is where it is defined; the row at its entry
-      // may already belong to code inlined from a header.
-      const TInterval* row = row_at(range.Low);
-      std::uint32_t file;
-      const TDwarfCompileUnit* decl_unit = r.DeclUnit < dwarf.Units.size() ? &dwarf.Units[r.DeclUnit] : nullptr;
-      const TDwarfCompileUnit& unit = dwarf.Units.at(r.Unit);
-      if (r.DeclFile >= 0 && decl_unit != nullptr && decl_unit->HasLines &&
-          static_cast<std::uint64_t>(r.DeclFile) < decl_unit->Lines.Files.size()) {
-        file = file_id(decl_unit->Lines.Files[static_cast<std::size_t>(r.DeclFile)]);
-      } else if (unit.HasLines && !unit.Lines.Files.empty() &&
-                 has_rows_of(range, file_id(unit.Lines.Files[0]))) {
-        // A routine without declaration (static destructors "__tcf_N")
-        // may start with inlined code; its own lines are the main file's.
-        file = file_id(unit.Lines.Files[0]);
-      } else if (row != nullptr) {
-        file = row->File;
-      } else {
-        const TDwarfCompileUnit& u = dwarf.Units.at(r.Unit);
-        file = file_id(u.Name.empty() || u.Name[0] == '/' ? u.Name : u.CompDir + "/" + u.Name);
-      }
-      parts.push_back({range.Low, range.High, file, name});
-    }
   }
-  std::stable_sort(parts.begin(), parts.end(), [](const TPart& a, const TPart& b) { return a.Low < b.Low; });
-  // Two DIEs for one piece of code (aliases): the first stays.
-  parts.erase(std::unique(parts.begin(), parts.end(), [](const TPart& a, const TPart& b) { return a.Low == b.Low; }),
-              parts.end());
 
-  // Code with line rows but no subprogram DIE (GCC keeps none for some
-  // routines that identical-code folding turned into separate copies):
-  // routines from the rows, one per symbol, named after the symbol there.
-  std::map<std::uint64_t, std::string> symbol_at;
-  for (const TCoffSymbol& sym : image.Symbols) {
-    if (sym.Function) symbol_at.emplace(sym.Address, sym.Name);
+  // The routine's own file is where it is defined; the row at its entry may
+  // already belong to code inlined from a header.
+  std::uint32_t RoutineFile(const TDwarfRoutine& r, const TDwarfRange& range) {
+    const TDwarfCompileUnit* decl_unit = r.DeclUnit < dwarf_.Units.size() ? &dwarf_.Units[r.DeclUnit] : nullptr;
+    const TDwarfCompileUnit& unit = dwarf_.Units.at(r.Unit);
+    if (r.DeclFile >= 0 && decl_unit != nullptr && decl_unit->HasLines &&
+        static_cast<std::uint64_t>(r.DeclFile) < decl_unit->Lines.Files.size()) {
+      return FileId(decl_unit->Lines.Files[static_cast<std::size_t>(r.DeclFile)]);
+    }
+    if (unit.HasLines && !unit.Lines.Files.empty() && HasRowsOf(range, FileId(unit.Lines.Files[0]))) {
+      // A routine without declaration (static destructors "__tcf_N") may
+      // start with inlined code; its own lines are the main file's.
+      return FileId(unit.Lines.Files[0]);
+    }
+    if (const TInterval* row = RowAt(range.Low)) return row->File;
+    return FileId(unit.Name.empty() || unit.Name[0] == '/' ? unit.Name : unit.CompDir + "/" + unit.Name);
   }
-  auto covered = [&](std::uint64_t addr) {
-    auto it = std::upper_bound(parts.begin(), parts.end(), addr,
-                               [](std::uint64_t a, const TPart& p) { return a < p.Low; });
-    for (int back = 0; back < 4 && it != parts.begin(); ++back) {
+
+  void CollectRoutineParts() {
+    // GCC leaves DW_AT_linkage_name out for many definitions (template
+    // instances, routines of anonymous namespaces); the symbol table of the
+    // unstripped link has their Itanium names.
+    std::map<std::uint64_t, std::string> mangled_at;
+    for (const TCoffSymbol& sym : image_.Symbols) {
+      if (sym.Function && sym.Name.rfind("_Z", 0) == 0) mangled_at.emplace(sym.Address, sym.Name);
+    }
+    for (const TDwarfRoutine& r : dwarf_.Routines) {
+      std::string linkage = r.LinkageName;
+      if (linkage.empty() && !r.Ranges.empty()) {
+        if (const auto it = mangled_at.find(r.Ranges.front().Low); it != mangled_at.end()) linkage = it->second;
+      }
+      const std::string name = RoutineDisplayName(linkage, r.Name, r.Scope);
+      for (const TDwarfRange& range : r.Ranges) {
+        if (!InCode(range.Low, range.High)) {
+          ++st_.DroppedRanges;
+          continue;
+        }
+        parts_.push_back({range.Low, range.High, RoutineFile(r, range), name});
+      }
+    }
+    std::stable_sort(parts_.begin(), parts_.end(), [](const TPart& a, const TPart& b) { return a.Low < b.Low; });
+    // Two DIEs for one piece of code (aliases): the first stays.
+    parts_.erase(
+        std::unique(parts_.begin(), parts_.end(), [](const TPart& a, const TPart& b) { return a.Low == b.Low; }),
+        parts_.end());
+  }
+
+  bool Covered(std::uint64_t addr) const {
+    auto it = FirstAfter(parts_, addr);
+    for (int back = 0; back < 4 && it != parts_.begin(); ++back) {
       --it;
       if (addr < it->High) return true;
     }
     return false;
-  };
-  std::vector<TPart> orphans;
-  for (const TInterval& row : rows) {
-    if (covered(row.Low)) continue;
-    const auto sym = symbol_at.find(row.Low);
-    if (sym == symbol_at.end()) {
-      // A row just past a routine's DWARF end (its alignment padding) or
-      // the continuation of a routine made here.
-      if (!orphans.empty() && orphans.back().High == row.Low) orphans.back().High = row.High;
-      continue;
+  }
+
+  // Code with line rows but no subprogram DIE (GCC keeps none for some
+  // routines that identical-code folding turned into separate copies):
+  // routines from the rows, one per symbol, named after the symbol there.
+  void AddRowRoutines() {
+    std::map<std::uint64_t, std::string> symbol_at;
+    for (const TCoffSymbol& sym : image_.Symbols) {
+      if (sym.Function) symbol_at.emplace(sym.Address, sym.Name);
     }
-    std::string name;
-    {
-      name = sym->second;
+    std::vector<TPart> orphans;
+    for (const TInterval& row : rows_) {
+      if (Covered(row.Low)) continue;
+      const auto sym = symbol_at.find(row.Low);
+      if (sym == symbol_at.end()) {
+        // A row just past a routine's DWARF end (its alignment padding) or
+        // the continuation of a routine made here.
+        if (!orphans.empty() && orphans.back().High == row.Low) orphans.back().High = row.High;
+        continue;
+      }
+      std::string name = sym->second;
       // stdcall decoration "@N" is not part of the name.
       if (const std::size_t at = name.rfind('@'); at != std::string::npos && at > 0 &&
           name.find_first_not_of("0123456789", at + 1) == std::string::npos) {
         name.resize(at);
       }
       name = RoutineDisplayName(name.rfind("_Z", 0) == 0 ? name : std::string(), name);
+      orphans.push_back({row.Low, row.High, row.File, name});
+      ++st_.RowRoutines;
     }
-    orphans.push_back({row.Low, row.High, row.File, name});
-    ++st.RowRoutines;
-  }
-  if (!orphans.empty()) {
-    parts.insert(parts.end(), orphans.begin(), orphans.end());
-    std::stable_sort(parts.begin(), parts.end(), [](const TPart& a, const TPart& b) { return a.Low < b.Low; });
+    if (!orphans.empty()) {
+      parts_.insert(parts_.end(), orphans.begin(), orphans.end());
+      std::stable_sort(parts_.begin(), parts_.end(), [](const TPart& a, const TPart& b) { return a.Low < b.Low; });
+    }
   }
 
-  std::vector<dg::TDebugVLUnitModel> units;
-  std::uint64_t unit_end = 0;
-  std::uint32_t unit_file = 0;
-  std::wstring last_class;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    const TPart& p = parts[i];
-    const bool same_run = !units.empty() && p.File == unit_file && p.Low >= unit_end &&
-                          p.Low - unit_end <= kMaxPadding;
-    if (!same_run) {
-      dg::TDebugVLUnitModel u;
-      u.FileName = Widen(files[p.File]);
-      u.Name = Widen(BaseName(files[p.File]));
-      u.Addr = static_cast<std::uint32_t>(p.Low - image.ImageBase - kFirstSectionRva);
-      units.push_back(std::move(u));
-      unit_file = p.File;
-      unit_end = p.Low;
-      last_class.clear();
+  // The stored name of a routine of unit `u`: the reader splits class and
+  // method with ParseClassName, and a routine of the same class as the last
+  // one stores only ".Method".
+  std::wstring StoredName(const std::string& name, const dg::TDebugVLUnitModel& u, std::wstring& last_class) const {
+    if (name.empty()) return {};
+    std::wstring cls;
+    const std::wstring wide = Widen(name);
+    const std::wstring method = dg::ParseClassName(u.Name, wide, cls);
+    std::wstring stored = wide;
+    if (!cls.empty() && cls == last_class && !method.empty() && method != L"?" && method.front() != L'.') {
+      stored = L"." + method;
     }
-    dg::TDebugVLUnitModel& u = units.back();
-    // A routine overlapping the next one's start ends there.
-    const std::uint64_t high = i + 1 < parts.size() ? std::min(p.High, std::max(parts[i + 1].Low, p.Low + 1)) : p.High;
-    dg::TDebugVLProcModel proc;
-    proc.Addr = static_cast<std::uint32_t>(p.Low - image.ImageBase - kFirstSectionRva);
-    if (!p.Name.empty()) {
-      // The reader splits class and method with ParseClassName; a routine
-      // of the same class as the last one stores only ".Method".
-      std::wstring cls;
-      const std::wstring wide = Widen(p.Name);
-      const std::wstring method = dg::ParseClassName(u.Name, wide, cls);
-      if (!cls.empty() && cls == last_class && !method.empty() && method != L"?" && method.front() != L'.') {
-        proc.Name = L"." + method;
-      } else {
-        proc.Name = wide;
-      }
-      if (!cls.empty()) last_class = cls;
-    }
-    auto it = std::upper_bound(rows.begin(), rows.end(), p.Low,
-                               [](std::uint64_t a, const TInterval& r) { return a < r.Low; });
-    if (it != rows.begin() && std::prev(it)->High > p.Low) --it;
+    if (!cls.empty()) last_class = cls;
+    return stored;
+  }
+
+  // The lines of the part over [p.Low, high): its own file's rows, and the
+  // lines of the calls that inlined code from other files.
+  std::vector<dg::TDebugVLLineModel> RoutineLines(const TPart& p, std::uint64_t high) {
+    std::vector<dg::TDebugVLLineModel> lines;
     auto add_line = [&](std::uint64_t start, std::int32_t line) {
       if (line <= 0) return;
-      const auto at = static_cast<std::uint32_t>(start - image.ImageBase - kFirstSectionRva);
-      if (!proc.Lines.empty() && (proc.Lines.back().No == line || proc.Lines.back().Addr == at)) {
-        if (proc.Lines.back().Addr == at) proc.Lines.back().No = line;
+      const std::uint32_t at = CodeOffset(start);
+      if (!lines.empty() && (lines.back().No == line || lines.back().Addr == at)) {
+        if (lines.back().Addr == at) lines.back().No = line;
         return;
       }
-      proc.Lines.push_back({line, at});
+      lines.push_back({line, at});
     };
     // Code without any row (cold parts whose rows GCC left out) still has
     // its inlined calls' lines.
     std::uint64_t done = p.Low;
     auto fill_gap = [&](std::uint64_t until) {
       if (until > done) {
-        for (const auto& [at, line] : call_lines_in(done, until, p.File)) add_line(at, line);
+        for (const auto& [at, line] : CallLinesIn(done, until, p.File)) add_line(at, line);
       }
     };
-    for (; it != rows.end() && it->Low < high; ++it) {
+    auto it = FirstAfter(rows_, p.Low);
+    if (it != rows_.begin() && std::prev(it)->High > p.Low) --it;
+    for (; it != rows_.end() && it->Low < high; ++it) {
       const std::uint64_t start = std::max(it->Low, p.Low);
       fill_gap(start);
       done = std::max(done, std::min(it->High, high));
@@ -388,45 +396,101 @@ std::vector<dg::TDebugVLUnitModel> BuildDebugModel(const TPeImage& image, const 
       // Inlined code from another file, or a row without a line: the line of
       // the call it belongs to. Without a call record the row stays with the
       // line before it.
-      ++st.ForeignRows;
-      for (const auto& [at, line] : call_lines_in(start, std::min(it->High, high), p.File)) add_line(at, line);
+      ++st_.ForeignRows;
+      for (const auto& [at, line] : CallLinesIn(start, std::min(it->High, high), p.File)) add_line(at, line);
     }
     fill_gap(high);
-    // The writer starts a routine with its first line; code before it
-    // (inlined from elsewhere, or line 0) takes that line.
-    if (!proc.Lines.empty()) proc.Lines.front().Addr = proc.Addr;
-    st.LineEntries += proc.Lines.size();
-    ++st.Routines;
-    u.Procs.push_back(std::move(proc));
-    // Alignment padding before the next routine belongs to this one (the
-    // last line reaches to the routine's end), also at the end of a unit.
-    std::uint64_t extent = high;
-    if (i + 1 < parts.size() && parts[i + 1].Low > high && parts[i + 1].Low - high <= kMaxPadding) {
-      extent = parts[i + 1].Low;
-    }
-    unit_end = std::max(unit_end, extent);
-    u.Size = static_cast<std::uint32_t>(unit_end - image.ImageBase - kFirstSectionRva - u.Addr);
+    return lines;
   }
+
+  // One unit per contiguous run of one file's parts (alignment padding
+  // between them allowed).
+  std::vector<dg::TDebugVLUnitModel> GroupIntoUnits() {
+    std::vector<dg::TDebugVLUnitModel> units;
+    std::uint64_t unit_end = 0;
+    std::uint32_t unit_file = 0;
+    std::wstring last_class;
+    for (std::size_t i = 0; i < parts_.size(); ++i) {
+      const TPart& p = parts_[i];
+      const bool same_run =
+          !units.empty() && p.File == unit_file && p.Low >= unit_end && p.Low - unit_end <= kMaxPadding;
+      if (!same_run) {
+        dg::TDebugVLUnitModel u;
+        u.FileName = Widen(files_[p.File]);
+        u.Name = dg::ExtractFileNamePart(u.FileName);
+        u.Addr = CodeOffset(p.Low);
+        units.push_back(std::move(u));
+        unit_file = p.File;
+        unit_end = p.Low;
+        last_class.clear();
+      }
+      dg::TDebugVLUnitModel& u = units.back();
+      // A routine overlapping the next one's start ends there.
+      const std::uint64_t high =
+          i + 1 < parts_.size() ? std::min(p.High, std::max(parts_[i + 1].Low, p.Low + 1)) : p.High;
+      dg::TDebugVLProcModel proc;
+      proc.Addr = CodeOffset(p.Low);
+      proc.Name = StoredName(p.Name, u, last_class);
+      proc.Lines = RoutineLines(p, high);
+      // The writer starts a routine with its first line; code before it
+      // (inlined from elsewhere, or line 0) takes that line.
+      if (!proc.Lines.empty()) proc.Lines.front().Addr = proc.Addr;
+      st_.LineEntries += proc.Lines.size();
+      ++st_.Routines;
+      u.Procs.push_back(std::move(proc));
+      // Alignment padding before the next routine belongs to this one (the
+      // last line reaches to the routine's end), also at the end of a unit.
+      std::uint64_t extent = high;
+      if (i + 1 < parts_.size() && parts_[i + 1].Low > high && parts_[i + 1].Low - high <= kMaxPadding) {
+        extent = parts_[i + 1].Low;
+      }
+      unit_end = std::max(unit_end, extent);
+      u.Size = CodeOffset(unit_end) - u.Addr;
+    }
+    return units;
+  }
+
   // csoDoNotStoreProcNames. The reader keeps a nameless routine only when it
   // does not start at code offset 0, so that one keeps its name.
-  if (!options.Names) {
+  static void ForgetNames(std::vector<dg::TDebugVLUnitModel>& units) {
     for (dg::TDebugVLUnitModel& u : units) {
       for (dg::TDebugVLProcModel& p : u.Procs) {
         if (p.Addr != 0) p.Name.clear();
       }
     }
   }
+
   // The reader gives the last line of a routine at code offset 0 no size
   // (its rule needs a non-zero start); a closing entry at the routine's end
   // gives that line its range and itself none.
-  if (!units.empty() && !units.front().Procs.empty() && units.front().Procs.front().Addr == 0 &&
-      !units.front().Procs.front().Lines.empty()) {
+  static void CloseRoutineAtOffsetZero(std::vector<dg::TDebugVLUnitModel>& units) {
+    if (units.empty() || units.front().Procs.empty() || units.front().Procs.front().Addr != 0 ||
+        units.front().Procs.front().Lines.empty()) {
+      return;
+    }
     dg::TDebugVLUnitModel& u = units.front();
     dg::TDebugVLProcModel& p = u.Procs.front();
     const std::uint32_t end = u.Procs.size() > 1 ? u.Procs[1].Addr : u.Addr + u.Size;
     if (end > p.Lines.back().Addr) p.Lines.push_back({p.Lines.back().No, end});
   }
-  return units;
+
+  const TPeImage& image_;
+  const TDwarfInfo& dwarf_;
+  const TDebugModelOptions& options_;
+  TDebugModelStats& st_;
+  std::vector<std::string> files_;
+  std::map<std::string, std::uint32_t> file_ids_;
+  std::vector<TInterval> rows_;   // by Low
+  std::vector<TInterval> calls_;  // by Low
+  std::vector<TPart> parts_;      // by Low
+};
+
+}  // namespace
+
+std::vector<dg::TDebugVLUnitModel> BuildDebugModel(const TPeImage& image, const TDwarfInfo& dwarf,
+                                                   const TDebugModelOptions& options, TDebugModelStats* stats) {
+  TDebugModelStats local;
+  return TModelBuilder(image, dwarf, options, stats != nullptr ? *stats : local).Build();
 }
 
 }  // namespace zelvic::tools

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics/debuginfo/EDebugVLFormat.h"
+#include "diagnostics/debuginfo/EDebugVLWriter.h"
 #include "dwarf_reader.h"
 #include "pe_sections.h"
 

@@ -28,6 +28,7 @@
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/config/EVLDataFormat.h"
 #include "diagnostics/util/ETextEncoding.h"
+#include "runtime/civil_date.h"
 #include "runtime/exceptions.h"
 
 namespace {
@@ -132,7 +133,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (!debug_path.empty() && !ReadFile(debug_path, contents.DebugInfo)) return Fail("cannot read the debug information");
   // Days since 1899-12-30, from the build's reproducible timestamp.
-  contents.BuildDate = static_cast<double>(epoch) / 86400.0 + 25569.0;
+  contents.BuildDate = zelvic::rt::UnixSecondsToDateTime(static_cast<double>(epoch));
   if (!WriteFile(out_path, zelvic::diag::WriteVLData(contents))) return Fail("cannot write the container");
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "diagnostics/config/EFilters.h"
 
+#include "diagnostics/util/EFileNames.h"
 #include "diagnostics/util/EStrings.h"
 
 #include <climits>
@@ -21,24 +22,6 @@ bool SameTextIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept {
   return platform::CompareTextIgnoreCase(a, b) == 0;
 }
 
-bool AsciiSameIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    wchar_t x = a[i], y = b[i];
-    if (x >= L'a' && x <= L'z') x = static_cast<wchar_t>(x - 32);
-    if (y >= L'a' && y <= L'z') y = static_cast<wchar_t>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-// The name with its extension removed: the part after the last "." that
-// follows the last folder delimiter.
-std::wstring WithoutExtension(std::wstring_view name) {
-  const std::size_t dot = name.find_last_of(L".\\/:");
-  if (dot == std::wstring_view::npos || name[dot] != L'.') return std::wstring(name);
-  return std::wstring(name.substr(0, dot));
-}
 
 // A decimal integer with an optional sign, or hexadecimal after "$" or "0x",
 // as the run-time library's integer conversion reads them.
@@ -374,10 +357,10 @@ bool FilterMatches(const TVarnelExceptionFilter& filter, const TFilterExceptionD
 }
 
 bool IsFilterKey(std::wstring_view name) noexcept {
-  if (name.size() >= 7 && AsciiSameIgnoreCase(name.substr(0, 7), L"Filters")) return true;
+  if (name.size() >= 7 && EqualIgnoringCase(name.substr(0, 7), L"Filters")) return true;
   static constexpr std::wstring_view kPrefixes[] = {L"Act", L"T", L"NM", L"M", L"Z", L"D", L"H", L"A"};
   for (std::wstring_view prefix : kPrefixes) {
-    if (name.size() >= prefix.size() && AsciiSameIgnoreCase(name.substr(0, prefix.size()), prefix) &&
+    if (name.size() >= prefix.size() && EqualIgnoringCase(name.substr(0, prefix.size()), prefix) &&
         IsHexText(name.substr(prefix.size()))) {
       return true;
     }
@@ -516,14 +499,8 @@ void TVarnelExceptionsFilters::AssignTo(TNameValueStorage& dest) const {
       if (IsFilterKey(dest.GetName(i))) dest.Delete(i);
     }
   };
-  dest.BeginUpdate();
-  try {
-    WriteFilters(FList, sink);
-  } catch (...) {
-    dest.EndUpdate();
-    throw;
-  }
-  dest.EndUpdate();
+  const TNameValueUpdate update(dest);
+  WriteFilters(FList, sink);
 }
 
 void TVarnelExceptionsFilters::AssignTo(std::vector<std::wstring>& lines) const {

@@ -202,54 +202,36 @@ std::wstring TNameValueStorage::Text() const {
 }
 
 void TNameValueStorage::SetText(std::wstring_view text) {
-  BeginUpdate();
-  try {
-    data_.Clear();
-    MarkChanged();
-    std::wstring name;
-    std::wstring value;
-    for (const std::wstring& line : SplitLines(text)) {
-      if (SplitNameValueLine(line, name, value)) SetValueQuietly(name, std::move(value));
-    }
-  } catch (...) {
-    EndUpdate();
-    throw;
+  const TNameValueUpdate update(*this);
+  data_.Clear();
+  MarkChanged();
+  std::wstring name;
+  std::wstring value;
+  for (const std::wstring& line : SplitLines(text)) {
+    if (SplitNameValueLine(line, name, value)) SetValueQuietly(name, std::move(value));
   }
-  EndUpdate();
 }
 
 void TNameValueStorage::Assign(const TNameValueStorage* source) {
   if (source == this) return;
-  BeginUpdate();
-  try {
-    if (source == nullptr) {
-      data_.Clear();
-    } else {
-      data_ = source->data_;
-    }
-    MarkChanged();
-  } catch (...) {
-    EndUpdate();
-    throw;
+  const TNameValueUpdate update(*this);
+  if (source == nullptr) {
+    data_.Clear();
+  } else {
+    data_ = source->data_;
   }
-  EndUpdate();
+  MarkChanged();
 }
 
 void TNameValueStorage::AssignLines(const std::vector<std::wstring>& lines) {
-  BeginUpdate();
-  try {
-    data_.Clear();
-    MarkChanged();
-    std::wstring name;
-    std::wstring value;
-    for (const std::wstring& line : lines) {
-      if (SplitNameValueLine(line, name, value)) data_.Add(std::move(name), std::move(value));
-    }
-  } catch (...) {
-    EndUpdate();
-    throw;
+  const TNameValueUpdate update(*this);
+  data_.Clear();
+  MarkChanged();
+  std::wstring name;
+  std::wstring value;
+  for (const std::wstring& line : lines) {
+    if (SplitNameValueLine(line, name, value)) data_.Add(std::move(name), std::move(value));
   }
-  EndUpdate();
 }
 
 std::vector<std::wstring> SplitLines(std::wstring_view text) {

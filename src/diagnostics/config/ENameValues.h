@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -110,6 +111,34 @@ class TNameValueStorage {
   TUpdateEvent on_update_;
   std::int32_t update_count_ = 0;
   bool changed_ = false;
+};
+
+// Holds the store's notifications while a group of changes is made: one
+// notification at the end of the outermost scope, when anything changed.
+class TNameValueUpdate {
+ public:
+  explicit TNameValueUpdate(TNameValueStorage& storage) noexcept
+      : storage_(storage), exceptions_(std::uncaught_exceptions()) {
+    storage_.BeginUpdate();
+  }
+  // The closing notification may raise; while another exception unwinds the
+  // scope, that one is the one to report and the notification's is dropped.
+  ~TNameValueUpdate() noexcept(false) {
+    if (std::uncaught_exceptions() == exceptions_) {
+      storage_.EndUpdate();
+      return;
+    }
+    try {
+      storage_.EndUpdate();
+    } catch (...) {
+    }
+  }
+  TNameValueUpdate(const TNameValueUpdate&) = delete;
+  TNameValueUpdate& operator=(const TNameValueUpdate&) = delete;
+
+ private:
+  TNameValueStorage& storage_;
+  int exceptions_;
 };
 
 // Splits at CR, LF or CR LF; a final line break does not make an empty line.

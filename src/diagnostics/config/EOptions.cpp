@@ -1,6 +1,5 @@
 #include "diagnostics/config/EOptions.h"
 
-#include "diagnostics/util/ETextEncoding.h"
 
 #include <cstdio>
 #include <exception>
@@ -10,6 +9,9 @@
 
 #include "diagnostics/config/EConfig.h"
 #include "diagnostics/config/EFilters.h"
+#include "diagnostics/util/EFileNames.h"
+#include "diagnostics/util/EStrings.h"
+#include "diagnostics/util/ETextEncoding.h"
 #include "platform/registry.h"
 #include "platform/text_compare.h"
 #include "runtime/hex_text.h"
@@ -97,19 +99,6 @@ bool ParseInt64(std::wstring_view text, std::int64_t& out) {
   return true;
 }
 
-// Letter case of ASCII names ignored, as class names are compared.
-bool SameNameIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    wchar_t x = a[i];
-    wchar_t y = b[i];
-    if (x >= L'a' && x <= L'z') x = static_cast<wchar_t>(x - 32);
-    if (y >= L'a' && y <= L'z') y = static_cast<wchar_t>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 std::vector<std::wstring> SplitSenderList(const std::wstring& list) {
   std::vector<std::wstring> names;
   std::size_t start = 0;
@@ -126,89 +115,39 @@ std::vector<std::wstring> SplitSenderList(const std::wstring& list) {
 
 bool ListHas(const std::vector<std::wstring>& names, std::wstring_view name) {
   for (const auto& n : names) {
-    if (SameNameIgnoreCase(n, name)) return true;
+    if (EqualIgnoringCase(n, name)) return true;
   }
   return false;
 }
 
 bool IsReportFileName(const std::wstring& path) {
-  std::wstring ext;
-  if (!path.empty() && path[0] == L'.') {
-    ext = path;
-  } else {
-    const std::size_t dot = path.find_last_of(L".\\/:");
-    if (dot != std::wstring::npos && path[dot] == L'.') ext = path.substr(dot);
-  }
-  return SameNameIgnoreCase(ext, L".vl") || SameNameIgnoreCase(ext, L".vlf");
-}
-
-std::wstring FileNameOnly(const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L"\\/:");
-  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+  const std::wstring_view ext = !path.empty() && path[0] == L'.' ? std::wstring_view(path) : ExtractFileExtPart(path);
+  return EqualIgnoringCase(ext, L".vl") || EqualIgnoringCase(ext, L".vlf");
 }
 
 // --- text encodings -------------------------------------------------------
 
-
-std::wstring DecodeUtf16(std::span<const std::uint8_t> b, bool big_endian) {
-  std::wstring out;
-  out.reserve(b.size() / 2);
-  for (std::size_t i = 0; i + 1 < b.size(); i += 2) {
-    const unsigned lo = big_endian ? b[i + 1] : b[i];
-    const unsigned hi = big_endian ? b[i] : b[i + 1];
-    out.push_back(static_cast<wchar_t>(lo | (hi << 8)));
-  }
-  return out;
-}
-
-void AppendUtf16LE(std::vector<std::uint8_t>& out, std::wstring_view text) {
-  for (wchar_t c : text) {
-    out.push_back(static_cast<std::uint8_t>(c & 0xFF));
-    out.push_back(static_cast<std::uint8_t>((static_cast<std::uint16_t>(c) >> 8) & 0xFF));
-  }
-}
-
-bool StartsWith(std::span<const std::uint8_t> b, std::initializer_list<std::uint8_t> mark) {
-  if (b.size() < mark.size()) return false;
-  std::size_t i = 0;
-  for (std::uint8_t m : mark) {
-    if (b[i++] != m) return false;
-  }
-  return true;
-}
-
 TOptionsEncoding DetectEncoding(std::span<const std::uint8_t> b, TOptionsEncoding without_mark) {
-  if (StartsWith(b, {0xEF, 0xBB, 0xBF})) return TOptionsEncoding::Utf8;
-  if (StartsWith(b, {0xFF, 0xFE})) return TOptionsEncoding::Utf16LE;
-  if (StartsWith(b, {0xFE, 0xFF})) return TOptionsEncoding::Utf16BE;
+  switch (DetectByteOrderMark(b)) {
+    case TByteOrderMark::Utf8: return TOptionsEncoding::Utf8;
+    case TByteOrderMark::Utf16LE: return TOptionsEncoding::Utf16LE;
+    case TByteOrderMark::Utf16BE: return TOptionsEncoding::Utf16BE;
+    case TByteOrderMark::None: break;
+  }
   return without_mark;
 }
 
 std::wstring DecodeText(std::span<const std::uint8_t> b, TOptionsEncoding encoding) {
   if (encoding == TOptionsEncoding::Detect) encoding = DetectEncoding(b, TOptionsEncoding::Utf16LE);
   switch (encoding) {
-    case TOptionsEncoding::Utf8:
-      if (StartsWith(b, {0xEF, 0xBB, 0xBF})) b = b.subspan(3);
-      return DecodeUtf8(b);
-    case TOptionsEncoding::Utf16LE:
-      if (StartsWith(b, {0xFF, 0xFE})) b = b.subspan(2);
-      return DecodeUtf16(b, false);
-    case TOptionsEncoding::Utf16BE:
-      if (StartsWith(b, {0xFE, 0xFF})) b = b.subspan(2);
-      return DecodeUtf16(b, true);
+    case TOptionsEncoding::Utf8: return DecodeUtf8(SkipByteOrderMark(b, TByteOrderMark::Utf8));
+    case TOptionsEncoding::Utf16LE: return DecodeUtf16(SkipByteOrderMark(b, TByteOrderMark::Utf16LE), false);
+    case TOptionsEncoding::Utf16BE: return DecodeUtf16(SkipByteOrderMark(b, TByteOrderMark::Utf16BE), true);
     case TOptionsEncoding::Ansi:
     case TOptionsEncoding::Detect:
       break;
   }
   return platform::FromAnsiCodePage(std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
-}
-
-std::wstring TrimControls(std::wstring_view text) {
-  std::size_t a = 0;
-  std::size_t z = text.size();
-  while (a < z && text[a] <= L' ') ++a;
-  while (z > a && text[z - 1] <= L' ') --z;
-  return std::wstring(text.substr(a, z - a));
 }
 
 std::wstring DefaultSystemValue(TSystemValueKind kind) {
@@ -317,13 +256,12 @@ void TVarnelModuleOptions::WriteBackDerivedState() const {
     if (count_index >= 0) {
       std::int64_t count = 0;
       ParseInt64(storage_.GetValueFromIndex(static_cast<std::size_t>(count_index)), count);
-      storage_.BeginUpdate();
+      const TNameValueUpdate update(storage_);
       storage_.Delete(static_cast<std::size_t>(count_index));
       for (std::int64_t k = 0; k < count; ++k) {
         const std::ptrdiff_t line = storage_.IndexOfName(name + std::to_wstring(k));
         if (line >= 0) storage_.Delete(static_cast<std::size_t>(line));
       }
-      storage_.EndUpdate();
     }
     storage_.SetValueQuietly(name, customized_texts_[i]);
   }
@@ -445,7 +383,7 @@ std::wstring TVarnelModuleOptions::ReadTextOf(const TOptionDef& def) const {
         if (CompatibilityMode()) return {};
         const auto& hooks = OptionsHooks();
         const std::wstring base = hooks.FacilityDataFolder ? hooks.FacilityDataFolder() : FacilityDataFolder();
-        return base + L"Bug Reports\\" + FileNameOnly(module_name_) + L"\\";
+        return base + L"Bug Reports\\" + ExtractFileNamePart(module_name_) + L"\\";
       }
       std::wstring path = storage_.GetValueFromIndex(static_cast<std::size_t>(index));
       if (!path.empty() && !IsReportFileName(path) && path.back() != L'\\' && path.back() != L'/') path += L'\\';
@@ -644,8 +582,8 @@ TMemoryFilterOptions TVarnelModuleOptions::MemoryFilterOptions() const {
 
 void TVarnelModuleOptions::SetToDefaultOptions() {
   const bool compatibility = CompatibilityMode();
-  storage_.BeginUpdate();
-  try {
+  {
+    const TNameValueUpdate update(storage_);
     storage_.Clear();
     storage_.SetValueQuietly(kVersionKey, std::to_wstring(kCurrentOptionsVersion));
     filters_->Clear();
@@ -654,57 +592,35 @@ void TVarnelModuleOptions::SetToDefaultOptions() {
     // the filters marked them changed, and writing that back would add filter
     // keys to a store that should hold the version and the mode only.
     need_update_ = false;
-  } catch (...) {
-    storage_.EndUpdate();
-    throw;
   }
-  storage_.EndUpdate();
   RefreshDerivedState();
   active_ = true;
 }
 
 void TVarnelModuleOptions::Assign(const TNameValueStorage& source) {
   if (&source == &storage_) return;
-  storage_.BeginUpdate();
+  const TNameValueUpdate update(storage_);
   need_update_ = false;
-  try {
-    storage_.Assign(&source);
-  } catch (...) {
-    storage_.EndUpdate();
-    throw;
-  }
-  storage_.EndUpdate();
+  storage_.Assign(&source);
 }
 
 void TVarnelModuleOptions::Assign(const std::vector<std::wstring>& lines) {
-  storage_.BeginUpdate();
+  const TNameValueUpdate update(storage_);
   need_update_ = false;
-  try {
-    storage_.AssignLines(lines);
-  } catch (...) {
-    storage_.EndUpdate();
-    throw;
-  }
-  storage_.EndUpdate();
+  storage_.AssignLines(lines);
 }
 
 void TVarnelModuleOptions::Assign(const TVarnelModuleOptions& source) {
   if (&source == this) return;
   source.WriteBackDerivedState();
-  storage_.BeginUpdate();
+  const TNameValueUpdate update(storage_);
   need_update_ = false;
-  try {
-    storage_.Assign(&source.storage_);
-    active_ = source.active_;
-    if (module_name_.empty()) {
-      module_name_ = source.module_name_;
-      module_handle_ = source.module_handle_;
-    }
-  } catch (...) {
-    storage_.EndUpdate();
-    throw;
+  storage_.Assign(&source.storage_);
+  active_ = source.active_;
+  if (module_name_.empty()) {
+    module_name_ = source.module_name_;
+    module_handle_ = source.module_handle_;
   }
-  storage_.EndUpdate();
 }
 
 void TVarnelModuleOptions::AssignTo(std::vector<std::wstring>& lines) const {
@@ -719,7 +635,7 @@ std::wstring TVarnelModuleOptions::ToString() const {
 
 std::wstring TVarnelModuleOptions::DisplayModuleName() const {
   if (module_name_.empty()) return rt::Hex8(static_cast<std::uint32_t>(module_handle_));
-  return FileNameOnly(module_name_);
+  return ExtractFileNamePart(module_name_);
 }
 
 void TVarnelModuleOptions::LoadText(std::span<const std::uint8_t> bytes, std::uint16_t version,
@@ -757,8 +673,8 @@ void TVarnelModuleOptions::LoadFromStream(std::span<const std::uint8_t> bytes, s
                              L"\" are damaged or have unsupported format:\r\n" + reason);
   };
   try {
-    storage_.BeginUpdate();
-    try {
+    {
+      const TNameValueUpdate update(storage_);
       SetToDefaultOptions();
       if (version == 0) {
         version_ = kCurrentOptionsVersion;
@@ -775,11 +691,7 @@ void TVarnelModuleOptions::LoadFromStream(std::span<const std::uint8_t> bytes, s
         throw ELoadOptionsError(L"Options format version " + std::to_wstring(version_) + L" is not supported");
       }
       LoadText(bytes, version, encoding);
-    } catch (...) {
-      storage_.EndUpdate();
-      throw;
     }
-    storage_.EndUpdate();
     RefreshDerivedState();
     if (version_ <= 400) throw EInvalidVersion(L"Options format is invalid - no version token found");
   } catch (const ELoadOptionsError& e) {
@@ -816,7 +728,7 @@ std::vector<std::uint8_t> TVarnelModuleOptions::SaveToStream(bool ansi, bool bom
     if (i > 0) text += L"\r\n";
     text += lines[i];
   }
-  text = TrimControls(text);
+  text = Trim(text);
   if (bom) {
     out = {0xEF, 0xBB, 0xBF};
     AppendUtf8(out, text);
@@ -862,8 +774,8 @@ void TVarnelModuleOptions::LoadFromFile(const std::wstring& file_name) {
     while ((n = std::fread(buf, 1, sizeof buf, file.get())) > 0) bytes.insert(bytes.end(), buf, buf + n);
   }
   const std::span<const std::uint8_t> all(bytes);
-  if (StartsWith(all, {'J', 'D', 'B', 'G'}) && all.size() >= 10) {
-    // An external debug-information file carries the options at an offset.
+  // An external debug-information file carries the options at an offset.
+  if (all.size() >= 10 && all[0] == 'J' && all[1] == 'D' && all[2] == 'B' && all[3] == 'G') {
     const std::uint16_t version = static_cast<std::uint16_t>(all[4] | (all[5] << 8));
     const std::uint32_t offset = static_cast<std::uint32_t>(all[6] | (all[7] << 8) | (all[8] << 16)) |
                                  (static_cast<std::uint32_t>(all[9]) << 24);

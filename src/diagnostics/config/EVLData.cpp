@@ -2,6 +2,7 @@
 
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/config/EVLDataFormat.h"
+#include "diagnostics/util/ECodeOffsets.h"
 #include "platform/process.h"
 #include "platform/resources.h"
 #include "runtime/exceptions.h"
@@ -91,7 +92,7 @@ std::optional<std::uintptr_t> FindCodeLocation(std::uint8_t identifier) {
   const std::uintptr_t self = platform::ThisModuleBase();
   const auto offset = CodeLocationOffset(platform::ModuleResource(self, kVLDataResourceName, kRtRcData), identifier);
   if (!offset) return std::nullopt;
-  return self + 0x1000 + *offset;
+  return self + kCodeOffsetBase + *offset;
 }
 
 }  // namespace zelvic::diag

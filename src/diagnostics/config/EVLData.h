@@ -63,7 +63,7 @@ class TVarnelModuleOptions;
 // (defaults at worst): a broken resource never stops the module.
 bool LoadModuleOptions(std::uintptr_t module_base, TVarnelModuleOptions& options);
 
-// load address + 0x1000 + offset of the first code location with this
+// load address + kCodeOffsetBase + offset of the first code location with this
 // identifier in this library's own container; none when absent.
 std::optional<std::uintptr_t> FindCodeLocation(std::uint8_t identifier);
 

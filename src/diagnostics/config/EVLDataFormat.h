@@ -93,7 +93,7 @@ bool CheckDataPassword(std::uint32_t encrypted_marker, std::uintptr_t module_bas
 
 struct TCodeLocation {
   std::uint8_t Identifier;
-  std::uint32_t Offset;  // from the module's load address + 0x1000
+  std::uint32_t Offset;  // a code offset (ECodeOffsets.h)
   std::uint32_t Size;
 };
 

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "diagnostics/debuginfo/EModules.h"
+#include "diagnostics/util/EFileNames.h"
 #include "runtime/never_destroyed.h"
 
 namespace zelvic::diag {

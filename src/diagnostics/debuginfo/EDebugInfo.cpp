@@ -1,5 +1,6 @@
 #include "diagnostics/debuginfo/EDebugInfo.h"
 
+#include "diagnostics/util/EFileNames.h"
 #include "diagnostics/util/EStrings.h"
 
 #include "diagnostics/debuginfo/EUnmangling.h"
@@ -11,7 +12,6 @@
 #include <string_view>
 
 #include "diagnostics/config/EConfig.h"
-#include "diagnostics/debuginfo/EDebugVLFormat.h"
 #include "diagnostics/util/EFatalReportText.h"
 #include "platform/process.h"
 #include "runtime/exceptions.h"
@@ -24,21 +24,6 @@ namespace zelvic::diag {
 namespace {
 
 // ------------------------------------------------------------ text helpers --
-
-// The extension of a file name, dot included; empty without one.
-std::wstring_view FileExtension(std::wstring_view name) {
-  const std::size_t dot = name.find_last_of(L".\\/:");
-  if (dot == std::wstring_view::npos || name[dot] != L'.') return {};
-  return name.substr(dot);
-}
-
-std::wstring WithoutExtension(std::wstring_view name) {
-  return std::wstring(name.substr(0, name.size() - FileExtension(name).size()));
-}
-
-bool StartsWithText(std::wstring_view s, std::wstring_view prefix) {
-  return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
-}
 
 std::wstring HexNoZeros(std::uint32_t value) {
   std::wstring s = rt::Hex8(value);
@@ -438,7 +423,9 @@ std::wstring LookupUnitName(std::uintptr_t addr) noexcept {
 // ------------------------------------------------------------ completion --
 
 void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& platform) {
-  // 1. Module facts.
+  // The names are completed in this order because each rule reads what the
+  // ones before it settled. First the module: the allocation holding the
+  // address, when that is a loaded module.
   if (info.Module == 0 && info.Address != 0) {
     const std::uintptr_t base = platform.AllocationBase(info.Address);
     if (base != 0 && !platform.ModuleFileName(base).empty()) info.Module = base;
@@ -454,44 +441,47 @@ void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& plat
     }
   }
   if (info.BinaryFileName.empty()) info.BinaryFileName = info.ModuleName;
-  // 2. "Unit.Routine".
+  // A qualified routine name without a unit: its first part is the unit.
   if (info.UnitName.empty()) {
     if (const std::size_t dot = info.ProcedureName.find(L'.'); dot != std::wstring::npos) {
       info.UnitName = Trim(std::wstring_view(info.ProcedureName).substr(0, dot));
       info.ProcedureName = Trim(std::wstring_view(info.ProcedureName).substr(dot + 1));
     }
   }
-  // 3.
+  // C++ scopes read as the facility's dotted names.
   ReplaceAll(info.ProcedureName, L"::", L".");
-  // 4. "Class.Method".
+  // What is still qualified names the class.
   if (info.ClassName.empty()) {
     if (const std::size_t dot = info.ProcedureName.find(L'.'); dot != std::wstring::npos) {
       info.ClassName = Trim(std::wstring_view(info.ProcedureName).substr(0, dot));
       info.ProcedureName = Trim(std::wstring_view(info.ProcedureName).substr(dot + 1));
     }
   }
-  // 5. A routine without unit or source belongs to the binary.
+  // A routine without unit or source belongs to the binary.
   if (!info.ProcedureName.empty() && info.UnitName.empty() && info.SourceName.empty()) {
-    info.SourceName = ExtractFileNamePart(std::wstring_view(info.BinaryFileName));
+    info.SourceName = ExtractFileNamePart(info.BinaryFileName);
     info.UnitName = WithoutExtension(info.SourceName);
   }
-  // 6.
+  // Source and unit complete each other: a unit without a source is a
+  // Pascal unit of that name; a missing unit, or one spelt as the source
+  // with a known source extension, becomes the source's name without it.
   if (info.SourceName != info.UnitName && !info.UnitName.empty()) {
     if (info.SourceName.empty()) info.SourceName = info.UnitName + L".pas";
   } else {
-    const std::wstring_view ext = FileExtension(info.SourceName);
+    const std::wstring_view ext = ExtractFileExtPart(info.SourceName);
     if (info.UnitName.empty() || ext == L".pas" || ext == L".dpr" || ext == L".c" || ext == L".cpp" ||
         ext == L".inc") {
       info.UnitName = WithoutExtension(info.SourceName);
     }
   }
-  // 7. A routine named after its unit is the unit's start-up code.
+  // A routine named after its unit is the unit's start-up code.
   if (!info.UnitName.empty() && (info.UnitName == info.ClassName || info.ClassName.empty()) &&
       info.UnitName == info.ProcedureName && info.UnitName != L"DllMain" && info.UnitName != L"dllmain") {
     info.ClassName.clear();
     info.ProcedureName = L"Initialization";
   }
-  // 8. Lines from the routine's first line.
+  // The line's distance from the routine's first line, when the source did
+  // not give it: the line at the routine's start is looked up.
   if (info.LineNumber != 0 && info.ProcOffsetLine < 0) {
     const std::uintptr_t start = info.Address - static_cast<std::uintptr_t>(info.OffsetFromProcName);
     TVLLocationInfo first;
@@ -508,7 +498,7 @@ void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& plat
     info.ProcOffsetLine =
         found && first.LineNumber > 0 && first.LineNumber < info.LineNumber ? info.LineNumber - first.LineNumber : 0;
   }
-  // 9.
+  // How much the location says: its most detailed fact.
   if (info.LineNumber != 0) info.DebugDetail = ddSourceCode;
   else if (!info.ProcedureName.empty()) info.DebugDetail = ddProcedure;
   else if (!info.UnitName.empty()) info.DebugDetail = ddUnit;
@@ -529,12 +519,12 @@ std::wstring FormatLocationInfo(const TVLLocationInfo& info, bool show_module, b
   if (info.DebugDetail != ddNone) {
     std::wstring unit = info.UnitName;
     if (unit.empty() && (!info.ClassName.empty() || !info.ProcedureName.empty())) {
-      unit = WithoutExtension(ExtractFileNamePart(std::wstring_view(info.ModuleName)));
+      unit = WithoutExtension(ExtractFileNamePart(info.ModuleName));
     }
     std::wstring name = ComposeName(info.ClassName, info.ProcedureName);
-    if (!info.UnitName.empty() && StartsWithText(name, info.UnitName + L".")) {
+    if (!info.UnitName.empty() && name.starts_with(info.UnitName + L".")) {
       name.erase(0, info.UnitName.size() + 1);
-    } else if (!unit.empty() && StartsWithText(name, unit + L".")) {
+    } else if (!unit.empty() && name.starts_with(unit + L".")) {
       name.erase(0, unit.size() + 1);
     }
     if (!name.empty() && name[0] != L' ') name = L"." + name;
@@ -560,7 +550,7 @@ std::wstring FormatLocationInfo(const TVLLocationInfo& info, bool show_module, b
   }
   if (show_offset) text = L"(" + rt::Hex8(static_cast<std::uint32_t>(info.Offset)) + L") " + text;
   if (show_module) {
-    const std::wstring module = L"{" + PaddedRight(ExtractFileNamePart(std::wstring_view(info.ModuleName)), 12) + L"}";
+    const std::wstring module = L"{" + PaddedRight(ExtractFileNamePart(info.ModuleName), 12) + L"}";
     text.insert(show_offset ? 11 : 0, module);
   }
   return text;

@@ -16,6 +16,7 @@
 
 #include "diagnostics/config/EFilters.h"
 #include "diagnostics/debuginfo/EModules.h"
+#include "diagnostics/util/ECodeOffsets.h"
 #include "platform/modules.h"
 
 namespace zelvic::diag {
@@ -82,7 +83,7 @@ class TVLDebugInfoSource {
   TVLDebugInfoSource& operator=(const TVLDebugInfoSource&) = delete;
 
   // Offset from the start of the first section, where the code begins.
-  virtual std::uintptr_t AddrToOffset(std::uintptr_t addr) const noexcept { return addr - FModule - 0x1000; }
+  virtual std::uintptr_t AddrToOffset(std::uintptr_t addr) const noexcept { return addr - FModule - kCodeOffsetBase; }
   virtual void ResetPassword() {}
   // Takes the source out of the list that holds it and destroys it; a source
   // no list holds belongs to whoever made it and is left alone.

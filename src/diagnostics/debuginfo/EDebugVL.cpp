@@ -3,7 +3,10 @@
 #include "diagnostics/util/EVarnelLogErrors.h"
 #include "diagnostics/config/EVLData.h"
 #include "diagnostics/config/EVLDataFormat.h"
+#include "diagnostics/debuginfo/EDebugVLWriter.h"
 #include "diagnostics/debuginfo/EModules.h"
+#include "diagnostics/util/ECodeOffsets.h"
+#include "diagnostics/util/EFileNames.h"
 #include "platform/process.h"
 #include "platform/resources.h"
 #include "runtime/exceptions.h"
@@ -37,12 +40,7 @@ const TVLDebugInfoSourceClass TVLDebugInfoNative::Class = {L"TVLDebugInfoNative"
                                                            &MakeDebugInfoSource<TVLDebugInfoNative>};
 
 std::wstring VLDbgFileNameFor(const std::wstring& module_file_name) {
-  const std::size_t slash = module_file_name.find_last_of(L"\\/");
-  const std::size_t dot = module_file_name.find_last_of(L'.');
-  const std::wstring stem =
-      dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash) ? module_file_name.substr(0, dot)
-                                                                                : module_file_name;
-  return stem + L".vldbg";
+  return WithoutExtension(module_file_name) + L".vldbg";
 }
 
 namespace {
@@ -140,7 +138,7 @@ bool TVLDebugInfoNative::InitializeSource() {
 }
 
 bool TVLDebugInfoNative::GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& info) {
-  if (!FScanner || addr < Module() + 0x1000) return false;
+  if (!FScanner || addr < Module() + kCodeOffsetBase) return false;
   const auto offset = static_cast<std::uint32_t>(AddrToOffset(addr));
   const TDebugVLHit hit = FScanner->Find(offset);
   if (hit.Unit == nullptr) return false;
@@ -166,7 +164,7 @@ bool TVLDebugInfoNative::GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& i
 }
 
 std::wstring TVLDebugInfoNative::GetUnitInfoByAddr(std::uintptr_t addr) {
-  if (!FScanner || addr < Module() + 0x1000) return {};
+  if (!FScanner || addr < Module() + kCodeOffsetBase) return {};
   return FScanner->UnitNameFromAddr(static_cast<std::uint32_t>(AddrToOffset(addr)));
 }
 

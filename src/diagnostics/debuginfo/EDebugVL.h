@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "diagnostics/debuginfo/EDebugInfo.h"
-#include "diagnostics/debuginfo/EDebugVLFormat.h"
+#include "diagnostics/debuginfo/EDebugVLScanner.h"
 
 namespace zelvic::diag {
 

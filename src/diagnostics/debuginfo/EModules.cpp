@@ -1,217 +1,16 @@
 #include "diagnostics/debuginfo/EModules.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <cstring>
 
 #include "diagnostics/config/EConfig.h"
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/config/EVLData.h"
-#include "diagnostics/debuginfo/EPEImage.h"
 #include "platform/process.h"
 #include "platform/resources.h"
 #include "runtime/never_destroyed.h"
 #include "runtime/unit_lifecycle.h"
 
 namespace zelvic::diag {
-
-// --- pure rules ---------------------------------------------------------------
-
-std::wstring NormaliseModuleFileName(std::wstring name, platform::TModulePlatform& platform) {
-  if (name.starts_with(L"\\??\\")) name.erase(0, 4);
-  if (name.starts_with(L"\\\\?\\")) name.erase(0, 4);
-  // An NT path such as "\SystemRoot\...?C:\..." or "\Device\?\C:\...": the
-  // DOS path begins at the drive letter before the ":" behind the "?".
-  const std::size_t question = name.find(L'?');
-  if (question != std::wstring::npos) {
-    const std::size_t colon = name.find(L':', question + 1);
-    if (colon != std::wstring::npos && colon > 0) name.erase(0, colon - 1);
-  }
-  for (std::size_t at; (at = name.find(L"\\.\\")) != std::wstring::npos;) name.replace(at, 3, L"\\");
-  std::wstring long_name = platform.LongPathName(name);
-  return long_name.empty() ? name : long_name;
-}
-
-std::wstring ModuleVersionText(const platform::TVersionResource& version) {
-  if (!version.Present) return {};
-  const std::wstring text = std::to_wstring(version.FileVersionMS >> 16) + L"." +
-                            std::to_wstring(version.FileVersionMS & 0xFFFF) + L"." +
-                            std::to_wstring(version.FileVersionLS >> 16) + L"." +
-                            std::to_wstring(version.FileVersionLS & 0xFFFF);
-  return text == L"0.0.0.0" ? std::wstring() : text;
-}
-
-std::wstring FormatModuleDateTime(TDateTime value) {
-  double day = std::floor(value);
-  long long ms = std::llround(std::fabs(value - day) * 86400000.0);
-  if (ms >= 86400000LL) {
-    ms -= 86400000LL;
-    day += 1;
-  }
-  // Days since 1970-01-01, then the civil date (proleptic Gregorian).
-  long long z = static_cast<long long>(day) - 25569 + 719468;
-  const long long era = (z >= 0 ? z : z - 146096) / 146097;
-  const long long doe = z - era * 146097;
-  const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  long long y = yoe + era * 400;
-  const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const long long mp = (5 * doy + 2) / 153;
-  const long long d = doy - (153 * mp + 2) / 5 + 1;
-  const long long m = mp < 10 ? mp + 3 : mp - 9;
-  if (m <= 2) ++y;
-  const long long seconds = ms / 1000;
-  wchar_t buffer[40];
-  std::swprintf(buffer, 40, L"%04lld-%02lld-%02lld %02lld:%02lld:%02lld", y, m, d, seconds / 3600, seconds / 60 % 60,
-                seconds % 60);
-  return buffer;
-}
-
-namespace {
-std::size_t LastDelimiter(std::wstring_view path) {
-  return path.find_last_of(L"\\:");
-}
-}  // namespace
-
-std::wstring ExtractFileNamePart(std::wstring_view path) {
-  const std::size_t at = LastDelimiter(path);
-  return std::wstring(at == std::wstring_view::npos ? path : path.substr(at + 1));
-}
-
-std::wstring ExtractFileDirPart(std::wstring_view path) {
-  const std::size_t at = LastDelimiter(path);
-  return at == std::wstring_view::npos ? std::wstring() : std::wstring(path.substr(0, at + 1));
-}
-
-// --- formatter ------------------------------------------------------------------
-
-TModulesFormatter::TModulesFormatter(TVarnelModulesList* list) : FModulesList(list) {
-  AssignDefaults();
-  // The report names the table itself; the list's own text carries none.
-  if (TVarnelModulesListEx* global = ExistingModulesList()) {
-    if (auto* own = global->ModuleInfoByHandleEx(platform::ThisModuleBase());
-        own != nullptr && own->ExtraInformation.Options) {
-      Assign(*own->ExtraInformation.Options);
-    }
-  }
-  CaptionHeader.clear();
-}
-
-void TModulesFormatter::SetModulesList(TVarnelModulesList* list) noexcept {
-  FModulesList = list;
-  Changed();
-}
-
-void TModulesFormatter::AssignDefaults() {
-  CaptionHeader = L"Modules Information";
-  CaptionHandle = L"Handle";
-  CaptionName = L"Name";
-  CaptionDescription = L"Description";
-  CaptionVersion = L"Version";
-  CaptionSize = L"Size";
-  CaptionLastModified = L"Modified";
-  CaptionPath = L"Path";
-  Changed();
-}
-
-void TModulesFormatter::Assign(const TModulesFormatter& source) {
-  CaptionHeader = source.CaptionHeader;
-  CaptionHandle = source.CaptionHandle;
-  CaptionName = source.CaptionName;
-  CaptionDescription = source.CaptionDescription;
-  CaptionVersion = source.CaptionVersion;
-  CaptionSize = source.CaptionSize;
-  CaptionLastModified = source.CaptionLastModified;
-  CaptionPath = source.CaptionPath;
-  Changed();
-}
-
-void TModulesFormatter::Assign(const TVarnelModuleOptions& options) {
-  CaptionHeader = options.GetCustomizedTexts(mtDialog_ModulesHeader);
-  CaptionHandle = options.GetCustomizedTexts(mtModules_Handle);
-  CaptionName = options.GetCustomizedTexts(mtModules_Name);
-  CaptionDescription = options.GetCustomizedTexts(mtModules_Description);
-  CaptionVersion = options.GetCustomizedTexts(mtModules_Version);
-  CaptionSize = options.GetCustomizedTexts(mtModules_Size);
-  CaptionLastModified = options.GetCustomizedTexts(mtModules_LastModified);
-  CaptionPath = options.GetCustomizedTexts(mtModules_Path);
-  Changed();
-}
-
-void TModulesFormatter::SetText(const std::wstring&) {
-  throw EFormatterAssertion(L"Unsuppported (EModules)");
-}
-
-namespace {
-void RecordCells(const TVarnelModuleInfo& m, std::wstring (&cells)[7]) {
-  wchar_t handle[16];
-  std::swprintf(handle, 16, L"%.8X", static_cast<unsigned>(m.Handle));
-  cells[0] = handle;
-  cells[1] = ExtractFileNamePart(m.Name);
-  cells[2] = m.Description;
-  cells[3] = m.Version;
-  cells[4] = std::to_wstring(m.Size);
-  cells[5] = FormatModuleDateTime(m.LastModified);
-  cells[6] = ExtractFileDirPart(m.Name);
-}
-}  // namespace
-
-void TVarnelModulesFormatter::Calculate() {
-  if (FCalculated) return;
-  FMaxHandle = std::max<int>(static_cast<int>(CaptionHandle.size()), 8);
-  FMaxName = static_cast<int>(CaptionName.size());
-  FMaxDescription = static_cast<int>(CaptionDescription.size());
-  FMaxVersion = static_cast<int>(CaptionVersion.size());
-  FMaxSize = static_cast<int>(CaptionSize.size());
-  FMaxLastModified = static_cast<int>(CaptionLastModified.size());
-  FMaxPath = static_cast<int>(CaptionPath.size());
-  const int count = FModulesList != nullptr ? FModulesList->GetCount() : 0;
-  for (int i = 0; i < count; ++i) {
-    std::wstring cells[7];
-    RecordCells(*FModulesList->GetItem(i), cells);
-    int* widths[7] = {&FMaxHandle, &FMaxName, &FMaxDescription, &FMaxVersion, &FMaxSize, &FMaxLastModified, &FMaxPath};
-    for (int c = 0; c < 7; ++c) *widths[c] = std::max(*widths[c], static_cast<int>(cells[c].size()));
-  }
-  FLineLen = FMaxHandle + FMaxName + FMaxDescription + FMaxVersion + FMaxSize + FMaxPath + FMaxLastModified + 8;
-  TModulesFormatter::Calculate();
-}
-
-std::wstring TVarnelModulesFormatter::Row(const std::wstring (&cells)[7]) const {
-  const int widths[7] = {FMaxHandle, FMaxName, FMaxDescription, FMaxVersion, FMaxSize, FMaxLastModified, FMaxPath};
-  std::wstring row = L"|";
-  for (int c = 0; c < 7; ++c) {
-    row += TableCell(cells[c], widths[c]);
-    row += L'|';
-  }
-  return row;
-}
-
-std::wstring TVarnelModulesFormatter::GetItemText(int index) {
-  Calculate();
-  std::wstring cells[7];
-  RecordCells(*FModulesList->GetItem(index), cells);
-  return Row(cells);
-}
-
-const std::vector<std::wstring>& TVarnelModulesFormatter::GetAsStrings() {
-  if (!FModified) return FStr;
-  Calculate();
-  FStr.clear();
-  const int count = FModulesList != nullptr ? FModulesList->GetCount() : 0;
-  if (!CaptionHeader.empty()) FStr.push_back(CaptionHeader);
-  const std::wstring rule(static_cast<std::size_t>(FLineLen), L'-');
-  if (count > 0) {
-    const std::wstring captions[7] = {CaptionHandle,       CaptionName, CaptionDescription, CaptionVersion,
-                                      CaptionSize, CaptionLastModified, CaptionPath};
-    FStr.push_back(rule);
-    FStr.push_back(Row(captions));
-    FStr.push_back(rule);
-    for (int i = 0; i < count; ++i) FStr.push_back(GetItemText(i));
-  }
-  if (count > 0 || !CaptionHeader.empty()) FStr.push_back(rule);
-  FModified = false;
-  return FStr;
-}
 
 // --- base list -----------------------------------------------------------------
 
@@ -285,100 +84,6 @@ void TVarnelModulesList::Clear() {
   Changed();
 }
 
-namespace {
-template <typename T>
-bool ReadAt(platform::TModulePlatform& p, std::uintptr_t address, T& out) {
-  return p.ReadMemory(address, &out, sizeof(T));
-}
-
-// The address of a loaded image's NT headers, with its file header; 0 when
-// they cannot be read or are not a PE image's.
-std::uintptr_t NtHeadersOf(platform::TModulePlatform& p, std::uintptr_t base, TImageFileHeader& file) {
-  TImageDosHeader dos{};
-  if (!ReadAt(p, base, dos) || dos.e_magic != kImageDosSignature || dos.e_lfanew == 0) return 0;
-  const std::uintptr_t nt = base + static_cast<std::uint32_t>(dos.e_lfanew);
-  std::uint32_t signature = 0;
-  if (!ReadAt(p, nt, signature) || signature != kImageNtSignature || !ReadAt(p, nt + 4, file)) return 0;
-  return nt;
-}
-}  // namespace
-
-std::uint32_t LoadedImageSize(platform::TModulePlatform& platform, std::uintptr_t module) {
-  TImageFileHeader file{};
-  const std::uintptr_t nt = NtHeadersOf(platform, module, file);
-  if (nt == 0) return 0;
-  if (file.Machine == kMachineAmd64) {
-    TImageOptionalHeader64 h{};
-    return ReadAt(platform, nt + 24, h) ? h.SizeOfImage : 0;
-  }
-  TImageOptionalHeader32 h{};
-  return ReadAt(platform, nt + 24, h) ? h.SizeOfImage : 0;
-}
-
-void TVarnelModulesList::FillFromImage(TVarnelModuleInfo& info) {
-  // Handles of resource-only loads carry flags in their two low bits.
-  const std::uintptr_t base = info.Handle & ~static_cast<std::uintptr_t>(3);
-  info.ModuleType = mtUnknown;
-  TImageFileHeader file{};
-  const std::uintptr_t nt = NtHeadersOf(FPlatform, base, file);
-  if (nt == 0) return;
-  const std::uintptr_t optional = nt + 24;
-  std::uint32_t size_of_image = 0, base_of_code = 0, size_of_code = 0, base_of_data = 0, init_data = 0,
-                uninit_data = 0;
-  if (file.Machine == kMachineAmd64) {
-    TImageOptionalHeader64 h{};
-    if (!ReadAt(FPlatform, optional, h)) return;
-    size_of_image = h.SizeOfImage;
-    base_of_code = h.BaseOfCode;
-    size_of_code = h.SizeOfCode;
-  } else {
-    TImageOptionalHeader32 h{};
-    if (!ReadAt(FPlatform, optional, h)) return;
-    size_of_image = h.SizeOfImage;
-    base_of_code = h.BaseOfCode;
-    size_of_code = h.SizeOfCode;
-    base_of_data = h.BaseOfData;
-    init_data = h.SizeOfInitializedData;
-    uninit_data = h.SizeOfUninitializedData;
-  }
-  if ((file.Characteristics & 0x2000) == 0) {
-    info.ModuleType = mtProgram;
-  } else if (FPlatform.HasRcDataResource(info.Handle, L"PACKAGEINFO") &&
-             FPlatform.HasRcDataResource(info.Handle, L"PACKAGEOPTIONS")) {
-    info.ModuleType = mtPackage;
-  } else {
-    info.ModuleType = mtLibrary;
-  }
-  info.VirtualSize = size_of_image;
-
-  TImageSectionHeader sections[2]{};
-  const std::uintptr_t first_section = optional + file.SizeOfOptionalHeader;
-  const int section_count = std::min<int>(file.NumberOfSections, 2);
-  if (section_count > 0 &&
-      !FPlatform.ReadMemory(first_section, sections, static_cast<std::uint32_t>(section_count * sizeof(sections[0])))) {
-    return;
-  }
-  const TImageSectionHeader& s = sections[0];
-  const bool s_code = section_count > 0 && (s.Characteristics & 0x20) != 0;
-  // UPX packs the code into a first section that carries no code flag.
-  const bool upx = section_count > 0 && (s.Characteristics & 0x7FFFFFFFu) == 0x60000080u &&
-                   std::memcmp(s.Name, "UPX0", 5) == 0;
-  if (s_code || upx) {
-    info.CodeBegin = base + s.VirtualAddress;
-    info.CodeEnd = info.CodeBegin + s.VirtualSize;
-    if (s_code && section_count > 1 && (sections[1].Characteristics & 0x20) != 0) {
-      info.CodeEnd = base + sections[1].VirtualAddress + sections[1].VirtualSize;
-    }
-  } else {
-    info.CodeBegin = base + base_of_code;
-    info.CodeEnd = info.CodeBegin + size_of_code;
-  }
-  if (base_of_data != 0) {
-    info.DataBegin = base + base_of_data;
-    info.DataEnd = info.DataBegin + init_data + uninit_data;
-  }
-}
-
 TVarnelModuleInfo* TVarnelModulesList::LoadModuleInfo(std::uintptr_t handle, const std::wstring& file_name, bool) {
   const std::wstring loader_name = FPlatform.ModuleFileName(handle);
   if (loader_name.empty()) return nullptr;
@@ -396,7 +101,13 @@ TVarnelModuleInfo* TVarnelModulesList::LoadModuleInfo(std::uintptr_t handle, con
   const platform::TVersionResource version = FPlatform.VersionResource(info->Name);
   if (version.FileDescription.size() > 1) info->Description = version.FileDescription;
   info->Version = ModuleVersionText(version);
-  FillFromImage(*info);
+  const TModuleImageFacts image = ReadModuleImageFacts(FPlatform, info->Handle);
+  info->ModuleType = image.ModuleType;
+  info->VirtualSize = image.VirtualSize;
+  info->CodeBegin = image.CodeBegin;
+  info->CodeEnd = image.CodeEnd;
+  info->DataBegin = image.DataBegin;
+  info->DataEnd = image.DataEnd;
   if (!reuse) Add(std::move(made));
   Changed();
   return info;
@@ -675,58 +386,6 @@ std::uint16_t ModuleDiagnosticsVersion(std::uintptr_t module, const std::wstring
     return static_cast<std::uint16_t>(data.AppendedBlock[0] | data.AppendedBlock[1] << 8);
   }
   return 0;
-}
-
-TDateTime PackedFileDateToDateTime(std::uint32_t packed) noexcept {
-  const int day = static_cast<int>(packed >> 16 & 0x1F);
-  const int month = static_cast<int>(packed >> 21 & 0x0F);
-  const int year = static_cast<int>(packed >> 25) + 1980;
-  const int seconds = static_cast<int>(packed & 0x1F) * 2;
-  const int minutes = static_cast<int>(packed >> 5 & 0x3F);
-  const int hours = static_cast<int>(packed >> 11 & 0x1F);
-  static constexpr int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || (month == 2 && day == 29 && !leap) ||
-      hours > 23 || minutes > 59 || seconds > 59) {
-    return 0;
-  }
-  const int y = month <= 2 ? year - 1 : year;
-  const int era = y / 400;
-  const int yoe = y - era * 400;
-  const int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  const int days_since_1970 = era * 146097 + doe - 719468;
-  return days_since_1970 + 25569.0 + (hours * 3600 + minutes * 60 + seconds) / 86400.0;
-}
-
-TDateTime ImageTimeStamp(platform::TModulePlatform& p, std::uintptr_t module) {
-  const std::uintptr_t base = module & ~static_cast<std::uintptr_t>(3);
-  TImageFileHeader file{};
-  const std::uintptr_t nt = NtHeadersOf(p, base, file);
-  if (nt == 0) return 0;
-  TImageDataDirectory resources{};
-  std::uint32_t directories = 0;
-  if (file.Machine == kMachineAmd64) {
-    if (file.TimeDateStamp != 0) return file.TimeDateStamp / 86400.0 + 25569.0;
-    TImageOptionalHeader64 h{};
-    if (!ReadAt(p, nt + 24, h)) return 0;
-    directories = h.NumberOfRvaAndSizes;
-    resources = h.DataDirectory[2];
-  } else if (file.Machine == kMachineI386) {
-    TImageOptionalHeader32 h{};
-    if (!ReadAt(p, nt + 24, h)) return 0;
-    directories = h.NumberOfRvaAndSizes;
-    resources = h.DataDirectory[2];
-  } else {
-    return 0;
-  }
-  if (directories <= 1 || resources.VirtualAddress == 0 || resources.Size == 0) return 0;
-  std::uint32_t packed = 0;
-  if (!ReadAt(p, base + resources.VirtualAddress + 4, packed) || packed == 0) return 0;
-  const TDateTime local = PackedFileDateToDateTime(packed);
-  if (local == 0) return 0;
-  const std::optional<std::int32_t> bias = p.TimeZoneBiasMinutes();
-  return local + (bias ? *bias : 0) / 1440.0;
 }
 
 bool ModuleCompilationDate(TVarnelModulesListEx* list, platform::TModulePlatform& p, std::uintptr_t module,

@@ -1,9 +1,10 @@
 // The modules of the process: one record per loaded module (file, version,
 // size, time, kind, code and data ranges), found by handle or by any address
-// inside the module, and the "modules" table of a bug report.
+// inside the module, the process's list of them, and its text for a bug report.
 //
 // The records are plain; the list reads the platform only through
-// platform::TModulePlatform, and the formatter reads only the records.
+// platform::TModulePlatform (EModuleImage), and the formatter
+// (EModulesFormatter) reads only the records.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,9 @@
 #include <vector>
 
 #include "diagnostics/util/EVarnelLogErrors.h"
-#include "diagnostics/debuginfo/EBaseFormatter.h"
+#include "diagnostics/debuginfo/EModuleDates.h"
+#include "diagnostics/debuginfo/EModuleImage.h"
+#include "diagnostics/debuginfo/EModulesFormatter.h"
 #include "platform/modules.h"
 #include "platform/system.h"
 
@@ -23,11 +26,6 @@ namespace zelvic::diag {
 class TVarnelModuleOptions;
 
 ZELVIC_DECLARE_ERROR(EVlDateTimeError, EVarnelLogGeneralError)
-
-enum TModuleType : std::uint8_t { mtUnknown = 0, mtProgram = 1, mtLibrary = 2, mtPackage = 3 };
-
-// Days since 1899-12-30; the fraction is the time of day.
-using TDateTime = double;
 
 struct TVarnelModuleInfo {
   TVarnelModuleInfo() = default;
@@ -80,58 +78,6 @@ struct TVarnelModuleInfoEx : TVarnelModuleInfo {
   TVarnelExtraInformation ExtraInformation;
 };
 
-// --- pure rules, shared with the tests ------------------------------------
-// The loader's name of a module made into a plain path: "\??\" and "\\?\"
-// prefixes gone, an NT path cut back to its drive letter, "\.\" collapsed,
-// then the platform's long form (the name as it is when there is none).
-std::wstring NormaliseModuleFileName(std::wstring name, platform::TModulePlatform& platform);
-// "a.b.c.d" from the fixed file version; empty for "0.0.0.0" and without
-// version resource.
-std::wstring ModuleVersionText(const platform::TVersionResource& version);
-// "yyyy-mm-dd hh:nn:ss".
-std::wstring FormatModuleDateTime(TDateTime value);
-std::wstring ExtractFileNamePart(std::wstring_view path);
-std::wstring ExtractFileDirPart(std::wstring_view path);
-
-class TVarnelModulesList;
-
-class TModulesFormatter : public TBaseFormatter {
- public:
-  explicit TModulesFormatter(TVarnelModulesList* list = nullptr);
-  TVarnelModulesList* ModulesList() const noexcept { return FModulesList; }
-  void SetModulesList(TVarnelModulesList* list) noexcept;
-
-  // The default captions.
-  virtual void AssignDefaults();
-  virtual void Assign(const TModulesFormatter& source);
-  // The options' customised texts.
-  virtual void Assign(const TVarnelModuleOptions& options);
-
-  std::wstring CaptionHeader, CaptionHandle, CaptionName, CaptionDescription, CaptionVersion, CaptionSize,
-      CaptionLastModified, CaptionPath;
-
-  void SetText(const std::wstring& text) override;
-
- protected:
-  TVarnelModulesList* FModulesList;
-};
-
-class TVarnelModulesFormatter : public TModulesFormatter {
- public:
-  using TModulesFormatter::TModulesFormatter;
-  void Calculate() override;
-  // The table row of record `index`.
-  std::wstring GetItemText(int index) override;
-  const std::vector<std::wstring>& GetAsStrings() override;
-
-  int MaxHandle() const noexcept { return FMaxHandle; }
-  int LineLen() const noexcept { return FLineLen; }
-
- private:
-  std::wstring Row(const std::wstring (&cells)[7]) const;
-  int FMaxHandle = 0, FMaxName = 0, FMaxDescription = 0, FMaxVersion = 0, FMaxSize = 0, FMaxPath = 0,
-      FMaxLastModified = 0, FLineLen = 0;
-};
 
 // The modules, sorted by handle. Not thread-safe: callers serialise (the
 // extended list below takes the module list's lock itself).
@@ -180,7 +126,6 @@ class TVarnelModulesList {
   // `src_extended`: `src` is a TVarnelModuleInfoEx.
   virtual void CopyModuleInfo(TVarnelModuleInfo& dst, const TVarnelModuleInfo& src, bool src_extended);
   virtual bool HoldsExtendedRecords() const noexcept { return false; }
-  void FillFromImage(TVarnelModuleInfo& info);
   void RefreshUnlocked(bool full_refresh);
   TVarnelModuleInfo* ModuleInfoByHandleUnlocked(std::uintptr_t module);
 
@@ -269,17 +214,6 @@ bool ModuleHasDiagnosticsData(std::uintptr_t module, const std::wstring& file_na
 // The version word of the module's data as stored (no fix-up); 0 without.
 std::uint16_t ModuleDiagnosticsVersion(std::uintptr_t module, const std::wstring& file_name = {});
 
-// A packed file date-time (date in the high word, time in the low word) as
-// a date-time; 0 for an impossible date.
-TDateTime PackedFileDateToDateTime(std::uint32_t packed) noexcept;
-// When the image says it was built, in UTC: the resource directory's stamp
-// (a packed local file date-time) for PE32, the file header's seconds since
-// 1970 for PE32+ (falling back to the resource rule); 0 when neither is
-// there or the headers cannot be read.
-TDateTime ImageTimeStamp(platform::TModulePlatform& platform, std::uintptr_t module);
-// SizeOfImage from a loaded module's headers, read through the platform; 0
-// when they cannot be read.
-std::uint32_t LoadedImageSize(platform::TModulePlatform& platform, std::uintptr_t module);
 // The module's compilation date: the extended record's CompilationDate when
 // set, else the image's stamp; in local time when `local`. False when no
 // date was found. Raises EVlDateTimeError when local time is asked for and

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "diagnostics/util/EFileNames.h"
+#include "diagnostics/util/EStrings.h"
 #include "platform/pe_access.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/text_compare.h"
+#include "runtime/hex_text.h"
 
 namespace zelvic::diag {
 
@@ -32,14 +35,6 @@ std::wstring AnsiToText(std::string_view bytes) {
 }
 
 wchar_t AsciiLower(wchar_t c) noexcept { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
-
-bool SameAsciiIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
 
 bool IsNameChar(wchar_t c) noexcept {
   return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'_';
@@ -105,7 +100,7 @@ std::wstring DecodeSectionName(const std::uint8_t (&raw)[8]) {
 bool SmartNameMatches(std::wstring_view candidate, std::wstring_view compare_name, TVLSmartCompOptions options) noexcept {
   const bool ignore_case = (options & scIgnoreCase) != 0;
   const auto same = [ignore_case](std::wstring_view a, std::wstring_view b) {
-    return ignore_case ? SameAsciiIgnoreCase(a, b) : a == b;
+    return ignore_case ? EqualIgnoringCase(a, b) : a == b;
   };
   if (same(candidate, compare_name)) return true;
   if ((options & scSimpleCompare) != 0) return false;
@@ -220,36 +215,17 @@ void TVLPeImage::AttachLoadedModule(std::uintptr_t handle, const std::wstring& f
   if (handle == 0) return;
   // Resource-only loads mark the handle in its two low bits.
   const std::uintptr_t base = handle & ~std::uintptr_t{3};
-  const auto* at = reinterpret_cast<const std::uint8_t*>(base);
-  // Each read below is preceded by a readability test of exactly what it
-  // reads; the final span covers only what the module has readable.
-  if (platform::ReadableLength(base, sizeof(TImageDosHeader)) < sizeof(TImageDosHeader)) {
+  // The headers are read checked; the span then covers only what the module
+  // has readable, and Parse checks every offset against it.
+  const std::optional<platform::TLoadedImageHeaders> headers = platform::ReadLoadedImageHeaders(base);
+  if (!headers) {
     FStatus = stNotPE;
     return;
   }
-  const auto dos = LoadValue<TImageDosHeader>(at);
-  if (dos.e_magic != kImageDosSignature || dos.e_lfanew <= 0 || dos.e_lfanew > 0x10000000) {
-    FStatus = stNotPE;
-    return;
-  }
-  const auto nt = static_cast<std::uint32_t>(dos.e_lfanew);
-  if (platform::ReadableLength(base, nt + kNtHeaders32Size) < nt + kNtHeaders32Size) {
-    FStatus = stNotPE;
-    return;
-  }
-  const auto file = LoadValue<TImageFileHeader>(at + nt + kFileHeaderOffset);
-  std::uint32_t size_of_image = 0;
-  if (file.Machine == kMachineAmd64) {
-    if (platform::ReadableLength(base, nt + kNtHeaders64Size) < nt + kNtHeaders64Size) {
-      FStatus = stNotPE;
-      return;
-    }
-    size_of_image = LoadValue<TImageOptionalHeader64>(at + nt + kOptionalHeaderOffset).SizeOfImage;
-  } else {
-    size_of_image = LoadValue<TImageOptionalHeader32>(at + nt + kOptionalHeaderOffset).SizeOfImage;
-  }
-  const std::uint32_t readable = platform::ReadableLength(base, std::max(size_of_image, nt + kNtHeaders64Size));
-  FBytes = {at, readable};
+  const auto nt = static_cast<std::uint32_t>(headers->NtHeaders - base);
+  const std::uint32_t readable =
+      platform::ReadableLength(base, std::max(headers->SizeOfImage, nt + kNtHeaders64Size));
+  FBytes = {reinterpret_cast<const std::uint8_t*>(base), readable};
   FLayout = TPeLayout::kImage;
   Parse();
   if (FStatus != stOk) {
@@ -394,7 +370,7 @@ void TVLPeBorImage::ImageLoaded() {
 
 bool TVLPeImage::GetSectionHeader(std::wstring_view section_name, TImageSectionHeader& header) const noexcept {
   for (const auto& s : FImageSections) {
-    if (SameAsciiIgnoreCase(s.Name, section_name)) {
+    if (EqualIgnoringCase(s.Name, section_name)) {
       header = s.Header;
       return true;
     }
@@ -475,9 +451,7 @@ TVLPeDebugList& TVLPeImage::DebugList() {
 }
 
 std::wstring TVLPeImage::ExpandBySearchPath(const std::wstring& module_name, const std::wstring& base_path) {
-  const std::size_t slash = base_path.find_last_of(L"\\/:");
-  const std::wstring folder = slash == std::wstring::npos ? std::wstring() : base_path.substr(0, slash + 1);
-  const std::wstring beside = folder + module_name;
+  const std::wstring beside = ExtractFileDirPart(base_path) + module_name;
   if (!module_name.empty() && platform::FileExists(beside)) return beside;
   std::wstring found = module_name.empty() ? std::wstring() : platform::SearchPathFor(module_name);
   return found.empty() ? module_name : found;
@@ -509,10 +483,7 @@ TImageDebugDirectory TVLPeDebugList::GetItems(int index) const noexcept {
 
 std::wstring TVLPeExportFuncItem::AddressOrForwardStr() const {
   if (IsForwarded()) return FForwardedName;
-  static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
-  std::wstring text(8, L'0');
-  for (int i = 0; i < 8; ++i) text[7 - i] = kHex[(FAddress >> (4 * i)) & 0xF];
-  return text;
+  return rt::Hex8(FAddress);
 }
 
 std::wstring TVLPeExportFuncItem::ForwardedLibName() const {

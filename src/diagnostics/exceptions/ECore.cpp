@@ -1,6 +1,7 @@
 #include "diagnostics/exceptions/ECore.h"
 
 #include "diagnostics/exceptions/EAppType.h"
+#include "diagnostics/util/ECodeOffsets.h"
 #include "platform/process.h"
 #include "runtime/exceptions.h"
 #include "runtime/hex_text.h"
@@ -26,9 +27,9 @@ void BasicInitDoneErrorHandler(rt::TStepProc step, const wchar_t* step_name) {
 }  // namespace
 
 std::wstring RoutineLine(const wchar_t* step_name, std::uintptr_t address, std::uintptr_t module_base) {
-  constexpr std::uintptr_t kFirstPage = 0x1000;
-  const std::uintptr_t relative =
-      module_base != 0 && address >= module_base + kFirstPage ? address - module_base - kFirstPage : address;
+  const std::uintptr_t relative = module_base != 0 && address >= module_base + kCodeOffsetBase
+                                      ? address - module_base - kCodeOffsetBase
+                                      : address;
   return std::wstring(step_name ? step_name : L"") + L" (Routine: " + rt::Hex8(static_cast<std::uint32_t>(address)) +
          L":" + rt::Hex8(static_cast<std::uint32_t>(relative)) + L")";
 }

@@ -8,7 +8,7 @@
 namespace zelvic::diag {
 
 // "%s (Routine: %p:%p)": the step, the address, and the address relative to
-// its module's code (base + 0x1000) when it lies above the module's first page.
+// its module's code (a code offset) when it lies above the module's first page.
 std::wstring RoutineLine(const wchar_t* step_name, std::uintptr_t address, std::uintptr_t module_base);
 
 void ECoreInit();

@@ -16,21 +16,22 @@ void ReplaceAll(std::wstring& text, std::wstring_view what, std::wstring_view wi
   }
 }
 
-std::wstring ExtractFileNamePart(const std::wstring& path) {
-  const std::size_t at = path.find_last_of(L"\\/:");
-  return at == std::wstring::npos ? path : path.substr(at + 1);
+namespace {
+
+wchar_t UpperCase(wchar_t c, TCaseFolding folding) noexcept {
+  if (c >= L'a' && c <= L'z') return static_cast<wchar_t>(c - 32);
+  // U+00F7 (division sign) sits among the Latin-1 small letters but has no
+  // capital.
+  if (folding == TCaseFolding::Latin1 && c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<wchar_t>(c - 32);
+  return c;
 }
 
-bool SameFileName(const std::wstring& a, const std::wstring& b) noexcept {
-  // ASCII and Latin-1 letters; the other characters compare as they are.
-  const auto fold = [](wchar_t c) noexcept {
-    if (c >= L'a' && c <= L'z') return static_cast<wchar_t>(c - 32);
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<wchar_t>(c - 32);
-    return c;
-  };
+}  // namespace
+
+bool EqualIgnoringCase(std::wstring_view a, std::wstring_view b, TCaseFolding folding) noexcept {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (fold(a[i]) != fold(b[i])) return false;
+    if (UpperCase(a[i], folding) != UpperCase(b[i], folding)) return false;
   }
   return true;
 }

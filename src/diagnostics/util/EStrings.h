@@ -11,9 +11,12 @@ std::wstring Trim(std::wstring_view text);
 // Every occurrence of `what`, left to right, replaced by `with`.
 void ReplaceAll(std::wstring& text, std::wstring_view what, std::wstring_view with);
 
-// Compares file names the way the platform's file system does for the
-// characters that matter here (ASCII and Latin-1 letters fold case).
-bool SameFileName(const std::wstring& a, const std::wstring& b) noexcept;
-std::wstring ExtractFileNamePart(const std::wstring& path);
+// Which letters a case-blind comparison folds. Names of classes, options and
+// sections are ASCII by rule; file and unit names may carry Latin-1 letters,
+// which the file system folds too.
+enum class TCaseFolding { Ascii, Latin1 };
+// Equal once letter case is folded; no locale is consulted, so the answer is
+// the same on every machine.
+bool EqualIgnoringCase(std::wstring_view a, std::wstring_view b, TCaseFolding folding = TCaseFolding::Ascii) noexcept;
 
 }  // namespace zelvic::diag

@@ -125,4 +125,79 @@ std::vector<std::uint8_t> Utf8Bytes(std::wstring_view text) {
   return out;
 }
 
+std::wstring DecodeUtf16(std::span<const std::uint8_t> b, bool big_endian) {
+  std::wstring out;
+  out.reserve(b.size() / 2);
+  for (std::size_t i = 0; i + 1 < b.size(); i += 2) {
+    const unsigned lo = big_endian ? b[i + 1] : b[i];
+    const unsigned hi = big_endian ? b[i] : b[i + 1];
+    out.push_back(static_cast<wchar_t>(lo | (hi << 8)));
+  }
+  return out;
+}
+
+void AppendUtf16LE(std::vector<std::uint8_t>& out, std::wstring_view text) {
+  for (wchar_t c : text) {
+    out.push_back(static_cast<std::uint8_t>(c & 0xFF));
+    out.push_back(static_cast<std::uint8_t>((static_cast<std::uint16_t>(c) >> 8) & 0xFF));
+  }
+}
+
+namespace {
+
+struct TMarkBytes {
+  TByteOrderMark Mark;
+  std::uint8_t Length;
+  std::uint8_t Bytes[3];
+};
+constexpr TMarkBytes kMarks[] = {
+    {TByteOrderMark::Utf8, 3, {0xEF, 0xBB, 0xBF}},
+    {TByteOrderMark::Utf16LE, 2, {0xFF, 0xFE, 0}},
+    {TByteOrderMark::Utf16BE, 2, {0xFE, 0xFF, 0}},
+};
+
+bool BeginsWith(std::span<const std::uint8_t> b, const TMarkBytes& m) noexcept {
+  if (b.size() < m.Length) return false;
+  for (std::size_t i = 0; i < m.Length; ++i) {
+    if (b[i] != m.Bytes[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TByteOrderMark DetectByteOrderMark(std::span<const std::uint8_t> bytes) noexcept {
+  for (const TMarkBytes& m : kMarks) {
+    if (BeginsWith(bytes, m)) return m.Mark;
+  }
+  return TByteOrderMark::None;
+}
+
+std::span<const std::uint8_t> SkipByteOrderMark(std::span<const std::uint8_t> bytes, TByteOrderMark mark) noexcept {
+  for (const TMarkBytes& m : kMarks) {
+    if (m.Mark == mark && BeginsWith(bytes, m)) return bytes.subspan(m.Length);
+  }
+  return bytes;
+}
+
+std::wstring Base64Encode(std::span<const std::uint8_t> bytes) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::wstring out;
+  std::size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const std::uint32_t v = bytes[i] << 16 | bytes[i + 1] << 8 | bytes[i + 2];
+    for (int k = 3; k >= 0; --k) out.push_back(static_cast<wchar_t>(kAlphabet[(v >> (6 * k)) & 63]));
+  }
+  const std::size_t rest = bytes.size() - i;
+  if (rest > 0) {
+    std::uint32_t v = bytes[i] << 16;
+    if (rest == 2) v |= bytes[i + 1] << 8;
+    out.push_back(static_cast<wchar_t>(kAlphabet[(v >> 18) & 63]));
+    out.push_back(static_cast<wchar_t>(kAlphabet[(v >> 12) & 63]));
+    out.push_back(rest == 2 ? static_cast<wchar_t>(kAlphabet[(v >> 6) & 63]) : L'=');
+    out.push_back(L'=');
+  }
+  return out;
+}
+
 }  // namespace zelvic::diag

@@ -1,5 +1,6 @@
-// UTF-8 and UTF-16 conversions the facility needs without the platform:
-// options texts, passwords, debug-information strings.
+// Text encodings the facility needs without the platform: UTF-8 and UTF-16
+// (options texts with their byte-order marks, passwords, debug-information
+// strings) and Base64 (stored bytes shown as text).
 #pragma once
 
 #include <cstdint>
@@ -21,5 +22,19 @@ std::wstring DecodeUtf8(std::span<const std::uint8_t> bytes);
 // back to another code page then.
 bool DecodeUtf8Strict(std::string_view bytes, std::wstring& out);
 bool IsCleanUtf8(std::span<const std::uint8_t> bytes) noexcept;
+
+// UTF-16 code units from bytes in either byte order; an odd last byte is
+// dropped. Surrogates pass through as they are.
+std::wstring DecodeUtf16(std::span<const std::uint8_t> bytes, bool big_endian);
+void AppendUtf16LE(std::vector<std::uint8_t>& out, std::wstring_view text);
+
+// Standard Base64 with "=" padding.
+std::wstring Base64Encode(std::span<const std::uint8_t> bytes);
+
+// The byte-order mark a text's bytes begin with.
+enum class TByteOrderMark : std::uint8_t { None, Utf8, Utf16LE, Utf16BE };
+TByteOrderMark DetectByteOrderMark(std::span<const std::uint8_t> bytes) noexcept;
+// The bytes after the mark, when they begin with `mark`; else all of them.
+std::span<const std::uint8_t> SkipByteOrderMark(std::span<const std::uint8_t> bytes, TByteOrderMark mark) noexcept;
 
 }  // namespace zelvic::diag

@@ -42,6 +42,10 @@
 #include <unistd.h>
 
 #include "debuginfo_model.h"
+#include "diagnostics/debuginfo/EDebugVLScanner.h"
+#include "diagnostics/debuginfo/EDebugVLStrings.h"
+#include "diagnostics/debuginfo/EDebugVLWriter.h"
+#include "diagnostics/util/EFileNames.h"
 #include "diagnostics/util/ETextEncoding.h"
 
 namespace {
