@@ -19,6 +19,7 @@
 #include "fragments/result_buffers.h"
 #include "fragments/runtime_helpers.h"
 #include "platform/process.h"
+#include "runtime/cxx_runtime.h"
 #include "runtime/exception_points.h"
 #include "runtime/exceptions.h"
 #include "runtime/format_settings.h"
@@ -54,6 +55,9 @@ void FragmentLibraryDone() {
 
 constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   std::array<rt::TUnitEntry, kUnitCount> t{};
+  // Stops last of all: what the C++ runtime holds for the unloading thread
+  // is no longer needed once every other unit has stopped.
+  t[upCxxRuntime] = {nullptr, nullptr, rt::CxxRuntimeDone, nullptr};
   t[upLocale] = {LocaleInit, nullptr, LocaleDone, nullptr};
   t[upExceptionPoints] = {ExceptionPointsInit, nullptr, ExceptionPointsDone, nullptr};
   t[upETypes] = {ETypesInit, nullptr, ETypesDone, nullptr};
