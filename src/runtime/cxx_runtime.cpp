@@ -4,18 +4,11 @@
 
 #include <pthread.h>
 
-#include <cstdlib>
-
 // winpthreads: its TLS callback (the thread-detach path ends a thread's
 // record: key destructors, its event and thread handles) and the lookup of a
 // record by thread identifier. Both are global symbols of the static library.
 extern "C" const PIMAGE_TLS_CALLBACK __xl_f;
 extern "C" void* __pth_gpointer_locked(pthread_t id);
-
-namespace __gnu_cxx {
-// libstdc++: frees the emergency exception pool that its start-up allocates.
-void __freeres() noexcept;
-}  // namespace __gnu_cxx
 
 namespace zelvic::rt {
 namespace {
@@ -44,14 +37,10 @@ void CxxRuntimeDone() noexcept {
   const DWORD index = record != nullptr ? RecordIndex(record) : TLS_OUT_OF_INDEXES;
   if (index != TLS_OUT_OF_INDEXES && __xl_f != nullptr) {
     __xl_f(nullptr, DLL_THREAD_DETACH, nullptr);
-    // The ended record waits in winpthreads' pool for a thread that will
-    // never come: no thread enters the library's code after its unload.
-    if (TlsGetValue(index) == nullptr) {
-      std::free(record);
-      TlsFree(index);
-    }
+    // The ended record's memory waits in winpthreads' pool; it goes with the
+    // image's C heap.
+    if (TlsGetValue(index) == nullptr) TlsFree(index);
   }
-  __gnu_cxx::__freeres();
 }
 
 }  // namespace zelvic::rt
