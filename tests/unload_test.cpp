@@ -30,6 +30,10 @@ constexpr int kCycles = 1200;
 constexpr int kEarlyCycle = 200;  // after the heaps and caches have settled
 constexpr int kThreads = 2000;
 constexpr int kEarlyThread = 500;
+// Loaded on one thread and unloaded on another, as a host may: the loading
+// thread outlives every copy.
+constexpr int kElsewhereCycles = 300;
+constexpr int kEarlyElsewhere = 100;
 
 // Growth allowed between the early and the late sample. A leak of 64 bytes
 // per cycle shows over 1,000 cycles as 64 KB; the allocators' own slack stays
@@ -111,9 +115,12 @@ bool CallExports(HMODULE lib) {
 
 DWORD WINAPI FormatOnThread(void* lib) { return CallExports(static_cast<HMODULE>(lib)) ? 0 : 1; }
 
-// The child: cycles first, then threads against one loaded copy. Prints
-// "cycle N memory handle tls" and "thread N ..." lines; exits 0 only when
-// every load and every call succeeded.
+DWORD WINAPI UnloadOnThread(void* lib) { return FreeLibrary(static_cast<HMODULE>(lib)) ? 0 : 1; }
+
+// The child: cycles first, then cycles that unload on another thread, then
+// threads against one loaded copy. Prints "cycle N memory handle tls",
+// "elsewhere N ..." and "thread N ..." lines; exits 0 only when every load,
+// unload and call succeeded.
 int RunCycles() {
   wchar_t path[MAX_PATH];
   if (GetEnvironmentVariableW(kDllVariable, path, MAX_PATH) == 0) return 2;
@@ -133,6 +140,19 @@ int RunCycles() {
     if (i % 100 == 0) Print("cycle", i, Measure());
   }
   std::printf("cycles-ms %lu\n", GetTickCount() - t0);
+
+  for (int i = 1; i <= kElsewhereCycles; ++i) {
+    HMODULE lib = LoadLibraryW(path);
+    if (lib == nullptr || !CallExports(lib)) return 8;
+    HANDLE t = CreateThread(nullptr, 0, UnloadOnThread, lib, 0, nullptr);
+    if (t == nullptr) return 9;
+    WaitForSingleObject(t, INFINITE);
+    DWORD code = 99;
+    GetExitCodeThread(t, &code);
+    CloseHandle(t);
+    if (code != 0) return 10;
+    if (i % 100 == 0) Print("elsewhere", i, Measure());
+  }
 
   HMODULE lib = LoadLibraryW(path);
   if (lib == nullptr) return 5;
@@ -193,6 +213,10 @@ TEST(LoadUnload, CyclesAndThreadsLeaveNothingBehind) {
   ASSERT_TRUE(samples.count({"cycle", kEarlyCycle}) && samples.count({"cycle", kCycles})) << out;
   ExpectNoGrowth(samples.at({"cycle", kEarlyCycle}), samples.at({"cycle", kCycles}),
                  "cycles " + std::to_string(kEarlyCycle) + " to " + std::to_string(kCycles));
+  ASSERT_TRUE(samples.count({"elsewhere", kEarlyElsewhere}) && samples.count({"elsewhere", kElsewhereCycles})) << out;
+  ExpectNoGrowth(samples.at({"elsewhere", kEarlyElsewhere}), samples.at({"elsewhere", kElsewhereCycles}),
+                 "unloads on another thread " + std::to_string(kEarlyElsewhere) + " to " +
+                     std::to_string(kElsewhereCycles));
   ASSERT_TRUE(samples.count({"thread", kEarlyThread}) && samples.count({"thread", kThreads})) << out;
   ExpectNoGrowth(samples.at({"thread", kEarlyThread}), samples.at({"thread", kThreads}),
                  "threads " + std::to_string(kEarlyThread) + " to " + std::to_string(kThreads));

@@ -57,7 +57,7 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   std::array<rt::TUnitEntry, kUnitCount> t{};
   // Stops last of all: what the C++ runtime holds for the unloading thread
   // is no longer needed once every other unit has stopped.
-  t[upCxxRuntime] = {nullptr, nullptr, rt::CxxRuntimeDone, nullptr};
+  t[upCxxRuntime] = {rt::CxxRuntimeInit, nullptr, rt::CxxRuntimeDone, nullptr};
   t[upLocale] = {LocaleInit, nullptr, LocaleDone, nullptr};
   t[upExceptionPoints] = {ExceptionPointsInit, nullptr, ExceptionPointsDone, nullptr};
   t[upETypes] = {ETypesInit, nullptr, ETypesDone, nullptr};
@@ -118,6 +118,7 @@ bool ProcessAttach(std::uintptr_t module_base) {
     g_units.Stop();
     return false;
   }
+  rt::EndThreadRecord();
   return true;
 }
 

@@ -4,7 +4,7 @@
 
 namespace zelvic::platform {
 
-static_assert(sizeof(SRWLOCK) <= 48, "lock storage too small");
+static_assert(sizeof(SRWLOCK) <= 8, "lock storage too small");
 static_assert(sizeof(CONDITION_VARIABLE) <= 8, "condition storage too small");
 
 namespace {

@@ -17,6 +17,8 @@ namespace {
 // expansion slots.
 constexpr DWORD kTlsIndexCount = TLS_MINIMUM_AVAILABLE + 1024;
 
+DWORD g_record_index = TLS_OUT_OF_INDEXES;
+
 // winpthreads keeps its TLS index to itself; the index is the one whose value
 // on this thread is this thread's record.
 DWORD RecordIndex(const void* record) noexcept {
@@ -28,19 +30,24 @@ DWORD RecordIndex(const void* record) noexcept {
 
 }  // namespace
 
+void CxxRuntimeInit() {
+  // Makes the record if the thread has none yet, so that the index exists.
+  const void* record = __pth_gpointer_locked(pthread_self());
+  g_record_index = record != nullptr ? RecordIndex(record) : TLS_OUT_OF_INDEXES;
+}
+
+void EndThreadRecord() noexcept {
+  if (g_record_index == TLS_OUT_OF_INDEXES || __xl_f == nullptr) return;
+  if (TlsGetValue(g_record_index) != nullptr) __xl_f(nullptr, DLL_THREAD_DETACH, nullptr);
+}
+
 void CxxRuntimeDone() noexcept {
-  // The unwinder's frame registration made a record for the loading thread
-  // before the entry point ran; winpthreads ends records at thread detach
-  // only, and its process detach frees nothing. Threads that end while the
-  // library is loaded have ended theirs already.
-  void* record = __pth_gpointer_locked(pthread_self());
-  const DWORD index = record != nullptr ? RecordIndex(record) : TLS_OUT_OF_INDEXES;
-  if (index != TLS_OUT_OF_INDEXES && __xl_f != nullptr) {
-    __xl_f(nullptr, DLL_THREAD_DETACH, nullptr);
-    // The ended record's memory waits in winpthreads' pool; it goes with the
-    // image's C heap.
-    if (TlsGetValue(index) == nullptr) TlsFree(index);
-  }
+  EndThreadRecord();
+  // Ended records' memory waits in winpthreads' pool; it goes with the
+  // image's C heap. Records of threads that used the runtime and still run
+  // keep their handles: only their own thread detach could end them.
+  if (g_record_index != TLS_OUT_OF_INDEXES) TlsFree(g_record_index);
+  g_record_index = TLS_OUT_OF_INDEXES;
 }
 
 }  // namespace zelvic::rt
