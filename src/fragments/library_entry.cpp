@@ -56,7 +56,8 @@ void FragmentLibraryDone() {
 constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   std::array<rt::TUnitEntry, kUnitCount> t{};
   // Stops last of all: what the C++ runtime holds for the unloading thread
-  // is no longer needed once every other unit has stopped.
+  // is no longer needed once every other unit has stopped. The loading
+  // thread's part is ended once start-up is over (ProcessAttach).
   t[upCxxRuntime] = {rt::CxxRuntimeInit, nullptr, rt::CxxRuntimeDone, nullptr};
   t[upLocale] = {LocaleInit, nullptr, LocaleDone, nullptr};
   t[upExceptionPoints] = {ExceptionPointsInit, nullptr, ExceptionPointsDone, nullptr};
