@@ -7,4 +7,8 @@ namespace zelvic::test {
 // process itself.
 int RunChildScenario(const wchar_t* name);
 
+// The load-and-unload cycles of the library named by the environment
+// variable ZELVIC_UNLOAD_CHILD_DLL, with threads afterwards.
+int RunLoadUnloadCycles();
+
 }  // namespace zelvic::test

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "runtime/memory_manager.h"
 #include "runtime/never_destroyed.h"
 #include "runtime/thread_storage.h"
+#include "platform/system.h"
 
 namespace zelvic::rt {
 namespace {
@@ -110,6 +112,46 @@ TEST(ThreadSlot, ValuesArePerThreadAndReleasedWithTheThread) {
   slot.Free();  // releases the calling thread's value
   EXPECT_EQ(g_released, (std::vector<std::uintptr_t>{0x200, 0x100}));
   EXPECT_FALSE(slot.IsAllocated());
+}
+
+// The re-entrant lock: the owner enters again without waiting, every other
+// thread waits until the last Leave.
+TEST(RecursiveLock, ReentersOnItsThreadAndExcludesOthersUntilTheLastLeave) {
+  platform::TRecursiveLock lock;
+  lock.Create();
+  lock.Enter();
+  lock.Enter();
+  std::atomic<int> other{0};
+  std::thread t([&] {
+    other = 1;
+    lock.Enter();
+    other = 2;
+    lock.Leave();
+  });
+  while (other.load() == 0) std::this_thread::yield();
+  Sleep(50);
+  EXPECT_EQ(other.load(), 1);
+  lock.Leave();
+  Sleep(50);
+  EXPECT_EQ(other.load(), 1) << "one Leave of two must keep the lock";
+  lock.Leave();
+  t.join();
+  EXPECT_EQ(other.load(), 2);
+  // A Leave by a thread that does not hold it changes nothing.
+  lock.Enter();
+  std::thread([&] { lock.Leave(); }).join();
+  std::atomic<bool> got{false};
+  std::thread u([&] {
+    lock.Enter();
+    got = true;
+    lock.Leave();
+  });
+  Sleep(50);
+  EXPECT_FALSE(got.load());
+  lock.Leave();
+  u.join();
+  EXPECT_TRUE(got.load());
+  lock.Destroy();
 }
 
 TEST(FormatSettings, NamedLocales) {

@@ -19,6 +19,7 @@
 #include "fragments/result_buffers.h"
 #include "fragments/runtime_helpers.h"
 #include "platform/process.h"
+#include "runtime/cxx_runtime.h"
 #include "runtime/exception_points.h"
 #include "runtime/exceptions.h"
 #include "runtime/format_settings.h"
@@ -60,6 +61,10 @@ void FragmentLibraryDone() {
 
 constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   std::array<rt::TUnitEntry, kUnitCount> t{};
+  // Stops last of all: what the C++ runtime holds for the unloading thread
+  // is no longer needed once every other unit has stopped. The loading
+  // thread's part is ended once start-up is over (ProcessAttach).
+  t[upCxxRuntime] = {rt::CxxRuntimeInit, nullptr, rt::CxxRuntimeDone, nullptr};
   t[upLocale] = {LocaleInit, nullptr, zelvic_LocaleDone, nullptr};
   t[upExceptionPoints] = {ExceptionPointsInit, nullptr, zelvic_ExceptionPointsDone, nullptr};
   t[upETypes] = {ETypesInit, nullptr, zelvic_ETypesDone, nullptr};
@@ -117,6 +122,7 @@ bool ProcessAttach() {
     g_units.Stop();
     return false;
   }
+  rt::EndThreadRecord();
   return true;
 }
 

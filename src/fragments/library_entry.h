@@ -15,6 +15,7 @@ inline constexpr int kUnitCount = 155;
 // unit without start-up or shut-down work in this build.
 enum TUnitPosition : int {
   upMemoryManager = 0,
+  upCxxRuntime = 1,
   upLocale = 2,
   upExceptionPoints = 3,
   upETypes = 5,

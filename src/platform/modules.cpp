@@ -80,14 +80,10 @@ void NextGeneration() noexcept {
 
 VOID NTAPI OnDllNotification(ULONG, const void*, PVOID) { NextGeneration(); }
 
-// Start and stop may come from any thread; the section keeps the user count
-// and the cookie together. Never deleted: stops come during unload.
-CRITICAL_SECTION& WatchLock() noexcept {
-  static CRITICAL_SECTION section;
-  static const bool ready = (InitializeCriticalSection(&section), true);
-  (void)ready;
-  return section;
-}
+// Start and stop may come from any thread; the lock keeps the user count and
+// the cookie together. A slim lock: stops come during unload, and it holds
+// nothing that would have to be deleted then.
+SRWLOCK g_watch_lock = SRWLOCK_INIT;
 
 double FileTimeToLocalDateTime(const FILETIME& utc) noexcept {
   FILETIME local;
@@ -279,7 +275,7 @@ class TSystemAnsiNamePlatform final : public TAnsiNamePlatform {
 }  // namespace
 
 bool StartLoaderWatch() noexcept {
-  EnterCriticalSection(&WatchLock());
+  AcquireSRWLockExclusive(&g_watch_lock);
   if (g_watch_users == 0) {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     const auto register_notification = reinterpret_cast<TLdrRegisterDllNotification>(
@@ -293,12 +289,12 @@ bool StartLoaderWatch() noexcept {
   }
   const bool watching = g_watch_cookie != nullptr;
   if (watching) ++g_watch_users;
-  LeaveCriticalSection(&WatchLock());
+  ReleaseSRWLockExclusive(&g_watch_lock);
   return watching;
 }
 
 void StopLoaderWatch() noexcept {
-  EnterCriticalSection(&WatchLock());
+  AcquireSRWLockExclusive(&g_watch_lock);
   if (g_watch_users > 0 && --g_watch_users == 0) {
     // Nothing learnt from here on may look current.
     g_watching.store(false, std::memory_order_release);
@@ -307,7 +303,7 @@ void StopLoaderWatch() noexcept {
     if (unregister_notification != nullptr) unregister_notification(g_watch_cookie);
     g_watch_cookie = nullptr;
   }
-  LeaveCriticalSection(&WatchLock());
+  ReleaseSRWLockExclusive(&g_watch_lock);
 }
 
 TModulePlatform& SystemModulePlatform() noexcept {

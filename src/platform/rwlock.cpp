@@ -4,17 +4,19 @@
 
 namespace zelvic::platform {
 
-static_assert(sizeof(CRITICAL_SECTION) <= 48, "lock storage too small");
+static_assert(sizeof(SRWLOCK) <= 8, "lock storage too small");
 static_assert(sizeof(CONDITION_VARIABLE) <= 8, "condition storage too small");
 
 namespace {
-CRITICAL_SECTION* Section(unsigned char* p) { return reinterpret_cast<CRITICAL_SECTION*>(p); }
+// The guard of the bookkeeping is a slim lock: it holds no system resource,
+// so a lock created again on a late use during unload leaves nothing behind.
+SRWLOCK* Section(unsigned char* p) { return reinterpret_cast<SRWLOCK*>(p); }
 CONDITION_VARIABLE* Condition(unsigned char* p) { return reinterpret_cast<CONDITION_VARIABLE*>(p); }
 }  // namespace
 
 void TReadWriteLock::Create() noexcept {
   if (created_) return;
-  InitializeCriticalSection(Section(section_));
+  InitializeSRWLock(Section(section_));
   InitializeConditionVariable(Condition(condition_));
   reader_count_ = 0;
   waiting_writers_ = 0;
@@ -27,7 +29,6 @@ void TReadWriteLock::Create() noexcept {
 void TReadWriteLock::Destroy() noexcept {
   if (!created_) return;
   created_ = false;
-  DeleteCriticalSection(Section(section_));
 }
 
 TReadWriteLock::TReader* TReadWriteLock::FindReader(std::uint32_t thread_id) noexcept {
@@ -37,14 +38,14 @@ TReadWriteLock::TReader* TReadWriteLock::FindReader(std::uint32_t thread_id) noe
   return nullptr;
 }
 
-void TReadWriteLock::Wait() noexcept { SleepConditionVariableCS(Condition(condition_), Section(section_), INFINITE); }
+void TReadWriteLock::Wait() noexcept { SleepConditionVariableSRW(Condition(condition_), Section(section_), INFINITE, 0); }
 
 void TReadWriteLock::WakeAll() noexcept { WakeAllConditionVariable(Condition(condition_)); }
 
 void TReadWriteLock::BeginRead() noexcept {
   if (!created_) return;
   const std::uint32_t self = GetCurrentThreadId();
-  EnterCriticalSection(Section(section_));
+  AcquireSRWLockExclusive(Section(section_));
   if (writer_ == self) {
     ++writer_reads_;
   } else if (TReader* r = FindReader(self)) {
@@ -57,13 +58,13 @@ void TReadWriteLock::BeginRead() noexcept {
     while (writer_ != 0 || waiting_writers_ > 0 || reader_count_ == kMaxReaders) Wait();
     readers_[reader_count_++] = TReader{self, 1};
   }
-  LeaveCriticalSection(Section(section_));
+  ReleaseSRWLockExclusive(Section(section_));
 }
 
 void TReadWriteLock::EndRead() noexcept {
   if (!created_) return;
   const std::uint32_t self = GetCurrentThreadId();
-  EnterCriticalSection(Section(section_));
+  AcquireSRWLockExclusive(Section(section_));
   if (writer_ == self && writer_reads_ > 0) {
     --writer_reads_;
   } else if (TReader* r = FindReader(self)) {
@@ -72,13 +73,13 @@ void TReadWriteLock::EndRead() noexcept {
       WakeAll();
     }
   }
-  LeaveCriticalSection(Section(section_));
+  ReleaseSRWLockExclusive(Section(section_));
 }
 
 void TReadWriteLock::BeginWrite() noexcept {
   if (!created_) return;
   const std::uint32_t self = GetCurrentThreadId();
-  EnterCriticalSection(Section(section_));
+  AcquireSRWLockExclusive(Section(section_));
   if (writer_ == self) {
     ++write_depth_;
   } else {
@@ -95,12 +96,12 @@ void TReadWriteLock::BeginWrite() noexcept {
     writer_ = self;
     write_depth_ = 1;
   }
-  LeaveCriticalSection(Section(section_));
+  ReleaseSRWLockExclusive(Section(section_));
 }
 
 void TReadWriteLock::EndWrite() noexcept {
   if (!created_) return;
-  EnterCriticalSection(Section(section_));
+  AcquireSRWLockExclusive(Section(section_));
   const std::uint32_t self = GetCurrentThreadId();
   if (writer_ == self && --write_depth_ == 0) {
     writer_ = 0;
@@ -116,7 +117,7 @@ void TReadWriteLock::EndWrite() noexcept {
     }
     WakeAll();
   }
-  LeaveCriticalSection(Section(section_));
+  ReleaseSRWLockExclusive(Section(section_));
 }
 
 }  // namespace zelvic::platform

@@ -32,8 +32,8 @@ class TReadWriteLock {
   void Wait() noexcept;
   void WakeAll() noexcept;
 
-  // Storage for the platform's CRITICAL_SECTION and CONDITION_VARIABLE.
-  alignas(8) unsigned char section_[48] = {};
+  // Storage for the platform's slim lock and CONDITION_VARIABLE.
+  alignas(8) unsigned char section_[8] = {};
   alignas(8) unsigned char condition_[8] = {};
   TReader readers_[kMaxReaders] = {};
   int reader_count_ = 0;

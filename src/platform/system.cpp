@@ -4,7 +4,11 @@
 
 namespace zelvic::platform {
 
-static_assert(sizeof(CRITICAL_SECTION) <= 48, "lock storage too small");
+static_assert(sizeof(SRWLOCK) <= 8, "lock storage too small");
+
+namespace {
+SRWLOCK* Slim(unsigned char* p) { return reinterpret_cast<SRWLOCK*>(p); }
+}  // namespace
 
 TSystemBasics QuerySystemBasics() noexcept {
   SYSTEM_INFO si{};
@@ -16,22 +20,32 @@ TSystemBasics QuerySystemBasics() noexcept {
 
 void TRecursiveLock::Create() noexcept {
   if (created_) return;
-  InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+  InitializeSRWLock(Slim(storage_));
+  owner_.store(0, std::memory_order_relaxed);
+  depth_ = 0;
   created_ = true;
 }
 
-void TRecursiveLock::Destroy() noexcept {
-  if (!created_) return;
-  DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
-  created_ = false;
-}
+void TRecursiveLock::Destroy() noexcept { created_ = false; }
 
 void TRecursiveLock::Enter() noexcept {
-  if (created_) EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+  if (!created_) return;
+  const std::uint32_t self = GetCurrentThreadId();
+  if (owner_.load(std::memory_order_relaxed) == self) {
+    ++depth_;
+    return;
+  }
+  AcquireSRWLockExclusive(Slim(storage_));
+  owner_.store(self, std::memory_order_relaxed);
+  depth_ = 1;
 }
 
 void TRecursiveLock::Leave() noexcept {
-  if (created_) LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+  if (!created_ || owner_.load(std::memory_order_relaxed) != GetCurrentThreadId()) return;
+  if (--depth_ == 0) {
+    owner_.store(0, std::memory_order_relaxed);
+    ReleaseSRWLockExclusive(Slim(storage_));
+  }
 }
 
 }  // namespace zelvic::platform

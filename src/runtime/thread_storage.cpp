@@ -11,18 +11,17 @@ namespace {
 // without any allocation. The set is small and fixed.
 constexpr std::size_t kMaxSlots = 16;
 std::array<TThreadSlot*, kMaxSlots> g_slots{};
-CRITICAL_SECTION g_slots_lock;
-INIT_ONCE g_slots_once = INIT_ONCE_STATIC_INIT;
+// A slim lock: statically initialised and holding no system resource, so
+// nothing is left to delete when the library unloads.
+SRWLOCK g_slots_lock = SRWLOCK_INIT;
 
-BOOL CALLBACK InitLock(PINIT_ONCE, PVOID, PVOID*) {
-  InitializeCriticalSection(&g_slots_lock);
-  return TRUE;
-}
-
-CRITICAL_SECTION& SlotsLock() {
-  InitOnceExecuteOnce(&g_slots_once, InitLock, nullptr, nullptr);
-  return g_slots_lock;
-}
+class TSlotsGuard {
+ public:
+  TSlotsGuard() noexcept { AcquireSRWLockExclusive(&g_slots_lock); }
+  ~TSlotsGuard() { ReleaseSRWLockExclusive(&g_slots_lock); }
+  TSlotsGuard(const TSlotsGuard&) = delete;
+  TSlotsGuard& operator=(const TSlotsGuard&) = delete;
+};
 
 }  // namespace
 
@@ -30,16 +29,17 @@ bool TThreadSlot::Allocate(ReleaseProc release) noexcept {
   if (IsAllocated()) return true;
   const DWORD index = TlsAlloc();
   if (index == TLS_OUT_OF_INDEXES) return false;
-  EnterCriticalSection(&SlotsLock());
   bool registered = false;
-  for (auto& s : g_slots) {
-    if (s == nullptr) {
-      s = this;
-      registered = true;
-      break;
+  {
+    TSlotsGuard guard;
+    for (auto& s : g_slots) {
+      if (s == nullptr) {
+        s = this;
+        registered = true;
+        break;
+      }
     }
   }
-  LeaveCriticalSection(&SlotsLock());
   if (!registered) {
     TlsFree(index);
     return false;
@@ -52,11 +52,12 @@ bool TThreadSlot::Allocate(ReleaseProc release) noexcept {
 void TThreadSlot::Free() noexcept {
   if (!IsAllocated()) return;
   ReleaseForCurrentThread();
-  EnterCriticalSection(&SlotsLock());
-  for (auto& s : g_slots) {
-    if (s == this) s = nullptr;
+  {
+    TSlotsGuard guard;
+    for (auto& s : g_slots) {
+      if (s == this) s = nullptr;
+    }
   }
-  LeaveCriticalSection(&SlotsLock());
   TlsFree(index_);
   index_ = kNoIndex;
   release_ = nullptr;
@@ -80,9 +81,10 @@ void ReleaseThreadStorage() noexcept {
   // Copy under the lock, release outside it: a release procedure may take
   // locks of its own.
   std::array<TThreadSlot*, kMaxSlots> slots{};
-  EnterCriticalSection(&SlotsLock());
-  slots = g_slots;
-  LeaveCriticalSection(&SlotsLock());
+  {
+    TSlotsGuard guard;
+    slots = g_slots;
+  }
   for (TThreadSlot* s : slots) {
     if (s != nullptr) s->ReleaseForCurrentThread();
   }
