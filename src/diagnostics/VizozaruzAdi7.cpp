@@ -84,6 +84,7 @@ void VizozaruzAdi7InitFor(std::uintptr_t module_base) {
     }
     if (g_state.Options) Activate(module_base, *g_state.Options);
   } catch (...) {
+    // Finish runs on every way out (see Finish); the failure goes on.
     Finish();
     throw;
   }

@@ -112,12 +112,15 @@ bool ProcessAttach() {
   try {
     g_units.Start();
   } catch (...) {
+    // The loader's boundary: no exception may leave DllMain; a failed
+    // start-up is a failed load.
     platform::DebugOutput(L"_zelvic.dll start-up failed: " + rt::CurrentExceptionMessage(L"unknown failure"));
     return false;
   }
   try {
     StartFragmentLibrary();
   } catch (...) {
+    // As above; the units are stopped first.
     platform::DebugOutput(L"_zelvic.dll start-up failed: " + rt::CurrentExceptionMessage(L"unknown failure"));
     g_units.Stop();
     return false;

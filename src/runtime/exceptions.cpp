@@ -12,6 +12,9 @@ Exception::~Exception() = default;
 EExternal::EExternal(std::wstring message, unsigned long code, void* address)
     : Exception(std::move(message)), code_(code), exception_address_(address) {}
 
+// The three readers below look at the exception being handled by throwing it
+// again; the last catch of each is the answer for an object of any other
+// type, which is what they exist to give.
 std::wstring CurrentExceptionMessage(const std::wstring& fallback) {
   if (!std::current_exception()) return fallback;
   try {

@@ -43,6 +43,8 @@ void SafeExec(TStepProc step, const wchar_t* step_name) {
   try {
     step();
   } catch (...) {
+    // Boundary of a named step: every failure is reported, then passed on
+    // unchanged.
     platform::DebugOutput(L"SafeExec fails");
     platform::DebugOutput(step_name ? step_name : L"");
     if (StepFailureHandler != nullptr) StepFailureHandler(step, step_name);
@@ -83,6 +85,8 @@ void TUnitTable::Start() {
     try {
       RunInit(position);
     } catch (...) {
+      // Whatever failed, the units already started (this one included)
+      // must stop before the failure goes on.
       Stop();
       throw;
     }

@@ -702,6 +702,8 @@ void TVarnelModuleOptions::LoadFromStream(std::span<const std::uint8_t> bytes, s
     fail();
     throw damaged(L"Out of memory");
   } catch (...) {
+    // Any other failure also leaves the options at their defaults, and goes
+    // on unchanged.
     fail();
     throw;
   }

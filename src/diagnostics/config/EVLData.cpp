@@ -82,6 +82,8 @@ bool LoadModuleOptions(std::uintptr_t module_base, TVarnelModuleOptions& options
       LoadVLData(data.Resource, receiver);
     }
   } catch (...) {
+    // Another module's data: a damaged container is reported to the
+    // debugger and skipped, never fatal for the host.
     platform::DebugOutput(L"VarnelLog: diagnostics data of " + platform::ModuleFileName(module_base) +
                           L" cannot be read: " + rt::CurrentExceptionMessage(L"unknown failure"));
   }

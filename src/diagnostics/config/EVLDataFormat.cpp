@@ -397,6 +397,8 @@ std::vector<TCodeLocation> CodeLocationsOf(std::span<const std::uint8_t> bytes) 
       out.push_back(l);
     }
   } catch (...) {
+    // A header-only reading that must not fail (it is noexcept): a damaged
+    // or short header, or no memory for the list, means no locations.
     return {};
   }
   return out;

@@ -398,6 +398,8 @@ bool LookupLocationInfo(std::uintptr_t addr, TVLLocationInfo& info) noexcept {
     }
     result = list->GetLocationInfo(addr, info);
   } catch (...) {
+    // Lookups run while something else already went wrong (reports, hooks,
+    // filters): a source that fails answers "not found".
     info.Clear();
     info.Address = addr;
     result = false;
@@ -416,6 +418,7 @@ std::wstring LookupUnitName(std::uintptr_t addr) noexcept {
     TVLDebugInfoList* list = DebugInfoList();
     return list ? list->GetUnitInfoByAddr(addr) : std::wstring();
   } catch (...) {
+    // As LookupLocationInfo: a failing source knows no unit.
     return {};
   }
 }
@@ -490,6 +493,7 @@ void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& plat
       try {
         found = info.DebugInfo->GetLocationInfo(start, first);
       } catch (...) {
+        // A failing source only costs the line offset.
         found = false;
       }
     } else {
@@ -562,6 +566,7 @@ std::wstring LocationInfoText(std::uintptr_t addr) noexcept {
     LookupLocationInfo(addr, info);
     return FormatLocationInfo(info, true, true, true, true, true, false);
   } catch (...) {
+    // Used inside fatal reports: no memory for the text gives an empty one.
     return {};
   }
 }

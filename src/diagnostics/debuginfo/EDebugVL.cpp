@@ -115,6 +115,7 @@ bool TVLDebugInfoNative::InitializeSource() {
       FScanner = std::move(scanner);
       return true;
     } catch (...) {
+      // A caller's block may be damaged: reported, and the source has none.
       platform::DebugOutput(L"VarnelLog: the debug information given for " + FileName() +
                             L" cannot be read: " + rt::CurrentExceptionMessage(L"unknown failure"));
       return false;
@@ -125,6 +126,7 @@ bool TVLDebugInfoNative::InitializeSource() {
   try {
     if (LoadFromContainer()) return true;
   } catch (...) {
+    // A module's damaged container: reported, then its ".vldbg" file is tried.
     platform::DebugOutput(L"VarnelLog: debug information of " + FileName() +
                           L" cannot be read: " + rt::CurrentExceptionMessage(L"unknown failure"));
   }
@@ -132,6 +134,7 @@ bool TVLDebugInfoNative::InitializeSource() {
   try {
     return LoadFromVLDbgFile();
   } catch (...) {
+    // A damaged or unreadable file: the module has no debug information.
     FScanner.reset();
     return false;
   }

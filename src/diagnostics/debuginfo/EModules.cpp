@@ -257,14 +257,13 @@ void TVarnelModulesListEx::Clear() {
 void TVarnelModulesListEx::Refresh(bool) {
   TModulesListGuard guard;
   if (FInRefresh) return;
-  FInRefresh = true;
-  try {
-    RefreshUnlocked(false);
-  } catch (...) {
-    FInRefresh = false;
-    throw;
-  }
-  FInRefresh = false;
+  // A refresh that fails still ends: the next one must run.
+  struct TRefreshing {
+    bool& flag;
+    explicit TRefreshing(bool& f) noexcept : flag(f) { flag = true; }
+    ~TRefreshing() { flag = false; }
+  } refreshing(FInRefresh);
+  RefreshUnlocked(false);
 }
 
 std::wstring TVarnelModulesListEx::ToString() {
