@@ -32,9 +32,9 @@ std::wstring_view FileExtension(std::wstring_view name) {
   return name.substr(dot);
 }
 
-std::wstring WithoutExtension(std::wstring_view name) {
-  return std::wstring(name.substr(0, name.size() - FileExtension(name).size()));
-}
+std::wstring_view StemOf(std::wstring_view name) { return name.substr(0, name.size() - FileExtension(name).size()); }
+
+std::wstring WithoutExtension(std::wstring_view name) { return std::wstring(StemOf(name)); }
 
 bool StartsWithText(std::wstring_view s, std::wstring_view prefix) {
   return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
@@ -469,10 +469,11 @@ void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& plat
       info.ProcedureName = Trim(std::wstring_view(info.ProcedureName).substr(dot + 1));
     }
   }
-  // 5. A routine without unit or source belongs to the binary.
+  // 5. A routine without unit or source belongs to the binary. Texts are
+  // assigned from views: a record reused for a call stack keeps its buffers.
   if (!info.ProcedureName.empty() && info.UnitName.empty() && info.SourceName.empty()) {
-    info.SourceName = ExtractFileNamePart(std::wstring_view(info.BinaryFileName));
-    info.UnitName = WithoutExtension(info.SourceName);
+    info.SourceName.assign(FileNamePartOf(info.BinaryFileName));
+    info.UnitName.assign(StemOf(info.SourceName));
   }
   // 6.
   if (info.SourceName != info.UnitName && !info.UnitName.empty()) {
@@ -481,7 +482,7 @@ void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& plat
     const std::wstring_view ext = FileExtension(info.SourceName);
     if (info.UnitName.empty() || ext == L".pas" || ext == L".dpr" || ext == L".c" || ext == L".cpp" ||
         ext == L".inc") {
-      info.UnitName = WithoutExtension(info.SourceName);
+      info.UnitName.assign(StemOf(info.SourceName));
     }
   }
   // 7. A routine named after its unit is the unit's start-up code.

@@ -73,9 +73,11 @@ std::size_t LastDelimiter(std::wstring_view path) {
 }
 }  // namespace
 
-std::wstring ExtractFileNamePart(std::wstring_view path) {
+std::wstring ExtractFileNamePart(std::wstring_view path) { return std::wstring(FileNamePartOf(path)); }
+
+std::wstring_view FileNamePartOf(std::wstring_view path) noexcept {
   const std::size_t at = LastDelimiter(path);
-  return std::wstring(at == std::wstring_view::npos ? path : path.substr(at + 1));
+  return at == std::wstring_view::npos ? path : path.substr(at + 1);
 }
 
 std::wstring ExtractFileDirPart(std::wstring_view path) {

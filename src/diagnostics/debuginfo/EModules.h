@@ -91,6 +91,8 @@ std::wstring ModuleVersionText(const platform::TVersionResource& version);
 // "yyyy-mm-dd hh:nn:ss".
 std::wstring FormatModuleDateTime(TDateTime value);
 std::wstring ExtractFileNamePart(std::wstring_view path);
+// The same part as a view into `path`.
+std::wstring_view FileNamePartOf(std::wstring_view path) noexcept;
 std::wstring ExtractFileDirPart(std::wstring_view path);
 
 class TVarnelModulesList;
