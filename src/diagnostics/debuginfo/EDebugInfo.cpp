@@ -25,11 +25,16 @@ namespace {
 
 // ------------------------------------------------------------ text helpers --
 
-// The extension of a file name, dot included; empty without one.
+// The extension of a file name, dot included; empty without one. A plain
+// loop: find_last_of asks the C library once per character, and every
+// lookup's completion passes here.
 std::wstring_view FileExtension(std::wstring_view name) {
-  const std::size_t dot = name.find_last_of(L".\\/:");
-  if (dot == std::wstring_view::npos || name[dot] != L'.') return {};
-  return name.substr(dot);
+  for (std::size_t i = name.size(); i-- > 0;) {
+    const wchar_t c = name[i];
+    if (c == L'.') return name.substr(i);
+    if (c == L'\\' || c == L'/' || c == L':') break;
+  }
+  return {};
 }
 
 std::wstring_view StemOf(std::wstring_view name) { return name.substr(0, name.size() - FileExtension(name).size()); }

@@ -68,8 +68,13 @@ std::wstring FormatModuleDateTime(TDateTime value) {
 }
 
 namespace {
-std::size_t LastDelimiter(std::wstring_view path) {
-  return path.find_last_of(L"\\:");
+// A plain loop: find_last_of asks the C library once per character, and
+// every location lookup's completion comes here.
+std::size_t LastDelimiter(std::wstring_view path) noexcept {
+  for (std::size_t i = path.size(); i-- > 0;) {
+    if (path[i] == L'\\' || path[i] == L':') return i;
+  }
+  return std::wstring_view::npos;
 }
 }  // namespace
 
