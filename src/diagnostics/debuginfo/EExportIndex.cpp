@@ -7,10 +7,6 @@
 namespace zelvic::diag {
 namespace {
 
-// A walk that has not stopped after this many bytes is left open: an address
-// farther in is decided by decoding live, as the scan would.
-constexpr std::uint32_t kRoutineWalkLimit = 0x10000;
-
 // IsInsideProcedure's range conditions, before any memory is consulted.
 bool InsideRange(std::uintptr_t addr, std::uintptr_t start) noexcept {
   return addr >= 0x10000 && addr >= start && addr - start < 0x7FFFFFFE;
@@ -82,7 +78,8 @@ void TVLExportIndex::Clear() noexcept {
 }
 
 void TVLExportIndex::Build(std::span<const TVLExportName> names, const disasm::TMemoryAccess& code,
-                           const disasm::TAddressSpace& space, std::uint32_t image_first, std::uint32_t image_end) {
+                           const disasm::TAddressSpace& space, std::uint32_t image_first, std::uint32_t image_end,
+                           std::uint32_t walk_limit) {
   Clear();
   FSpace = space;
   FRegions.Capture(image_first, image_end);
@@ -104,7 +101,7 @@ void TVLExportIndex::Build(std::span<const TVLExportName> names, const disasm::T
       continue;
     }
     TBound bound;
-    const std::uint64_t limit = std::uint64_t{start} + kRoutineWalkLimit;
+    const std::uint64_t limit = std::uint64_t{start} + walk_limit;
     std::uint64_t p = start;
     for (;;) {
       if (p >= limit || p > 0xFFFFFFFFull) {

@@ -76,11 +76,16 @@ class TVLExportIndex {
   // `inner` answers the regions the index did not keep; it outlives the index.
   explicit TVLExportIndex(const disasm::TRegionQuery& inner) noexcept : FRegions(inner) {}
 
+  // A routine walk that has not stopped after this many bytes is left open:
+  // an address farther in is decided by decoding live, as the scan would.
+  static constexpr std::uint32_t kRoutineWalkLimit = 0x10000;
+
   // Learns `names` (export order) and walks each entry's routine through
   // `code`; keeps the inner query's regions over [image_first, image_end).
   // `space` is the one the live executable test uses.
   void Build(std::span<const TVLExportName> names, const disasm::TMemoryAccess& code,
-             const disasm::TAddressSpace& space, std::uint32_t image_first, std::uint32_t image_end);
+             const disasm::TAddressSpace& space, std::uint32_t image_first, std::uint32_t image_end,
+             std::uint32_t walk_limit = kRoutineWalkLimit);
   // The names given to Build, unchanged since; `live` serves what the index
   // did not learn (a routine longer than the walk, memory outside the image).
   TExportHit Locate(std::span<const TVLExportName> names, std::uintptr_t addr,
