@@ -18,29 +18,30 @@ constexpr wchar_t kPossibleFormat[] = L"(possible %s%s%d)";
 // buffer. The directives take, in order, the routine's name, the sign and the
 // distance; a "%" inside the name is not a directive.
 void PutPossibleText(const std::wstring& proc_name, std::int64_t distance, std::wstring& out) {
-  char digits[24];
-  const std::to_chars_result number = std::to_chars(digits, digits + sizeof digits, distance);
+  wchar_t digits[24];
+  std::size_t digit_count = 0;
+  {
+    char narrow[24];
+    const std::to_chars_result number = std::to_chars(narrow, narrow + sizeof narrow, distance);
+    for (const char* c = narrow; c != number.ptr; ++c) digits[digit_count++] = static_cast<wchar_t>(*c);
+  }
   const std::wstring_view format = kPossibleFormat;
   out.assign(1, L' ');
-  int directive = 0;
-  for (std::size_t i = 0; i < format.size(); ++i) {
-    if (format[i] != L'%' || i + 1 >= format.size() || directive > 2) {
-      out.push_back(format[i]);
-      continue;
+  std::size_t from = 0;
+  for (int directive = 0; directive < 3; ++directive) {
+    const std::size_t at = format.find(L'%', from);
+    if (at == std::wstring_view::npos || at + 1 >= format.size()) break;
+    out.append(format.substr(from, at - from));
+    if (directive == 0) {
+      out.append(proc_name);
+    } else if (directive == 1) {
+      if (distance > 0) out.push_back(L'+');
+    } else {
+      out.append(digits, digit_count);
     }
-    ++i;
-    switch (directive++) {
-      case 0:
-        out.append(proc_name);
-        break;
-      case 1:
-        if (distance > 0) out.push_back(L'+');
-        break;
-      default:
-        for (const char* c = digits; c != number.ptr; ++c) out.push_back(static_cast<wchar_t>(*c));
-        break;
-    }
+    from = at + 2;
   }
+  out.append(format.substr(from));
 }
 
 // The fields an entry gives the record, whether or not it ends the scan.

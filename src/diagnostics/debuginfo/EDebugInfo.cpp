@@ -458,17 +458,21 @@ void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& plat
     }
   }
   if (info.BinaryFileName.empty()) info.BinaryFileName = info.ModuleName;
+  // Steps 2 to 4 change only a name with a dot or a colon; one plain pass
+  // spares the searches for the many that have none (exported C names).
+  const bool qualified = std::any_of(info.ProcedureName.begin(), info.ProcedureName.end(),
+                                     [](wchar_t c) { return c == L'.' || c == L':'; });
   // 2. "Unit.Routine".
-  if (info.UnitName.empty()) {
+  if (qualified && info.UnitName.empty()) {
     if (const std::size_t dot = info.ProcedureName.find(L'.'); dot != std::wstring::npos) {
       info.UnitName = Trim(std::wstring_view(info.ProcedureName).substr(0, dot));
       info.ProcedureName = Trim(std::wstring_view(info.ProcedureName).substr(dot + 1));
     }
   }
   // 3.
-  ReplaceAll(info.ProcedureName, L"::", L".");
+  if (qualified) ReplaceAll(info.ProcedureName, L"::", L".");
   // 4. "Class.Method".
-  if (info.ClassName.empty()) {
+  if (qualified && info.ClassName.empty()) {
     if (const std::size_t dot = info.ProcedureName.find(L'.'); dot != std::wstring::npos) {
       info.ClassName = Trim(std::wstring_view(info.ProcedureName).substr(0, dot));
       info.ProcedureName = Trim(std::wstring_view(info.ProcedureName).substr(dot + 1));
