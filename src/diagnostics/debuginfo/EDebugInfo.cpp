@@ -122,21 +122,26 @@ void DebugInfoInitDoneErrorHandler(rt::TStepProc step, const wchar_t* step_name)
 // ------------------------------------------------------------------ record --
 
 void TVLLocationInfo::Clear() noexcept {
+  // A lookup clears the record at each level it passes; the test keeps the
+  // second and third clearing of a text from calling into the library.
+  const auto clear = [](std::wstring& text) noexcept {
+    if (!text.empty()) text.clear();
+  };
   Address = 0;
   Offset = 0;
   Module = 0;
-  ModuleName.clear();
+  clear(ModuleName);
   ModuleType = mtUnknown;
-  UnitName.clear();
-  ClassName.clear();
-  ProcedureName.clear();
+  clear(UnitName);
+  clear(ClassName);
+  clear(ProcedureName);
   OffsetFromProcName = 0;
   ProcOffsetLine = 0;
   LineNumber = 0;
   OffsetFromLineNumber = 0;
-  SourceName.clear();
+  clear(SourceName);
   DebugInfo = nullptr;
-  BinaryFileName.clear();
+  clear(BinaryFileName);
   DebugDetail = ddNone;
 }
 
