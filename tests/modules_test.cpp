@@ -988,7 +988,14 @@ TEST(ModulesAnsiFileNames, ReplacementOpensAliasesByTheirRealName) {
 // modules asks nothing, a load or an unload makes the next list ask again,
 // and every name is what GetLongPathNameW makes of the loader's name.
 TEST(ModulesLive, LongPathNamesAreAskedOncePerPathWhileTheGenerationHolds) {
-  ASSERT_TRUE(platform::StartLoaderWatch());
+  struct WatchOn {
+    WatchOn() : started(platform::StartLoaderWatch()) {}
+    ~WatchOn() {
+      if (started) platform::StopLoaderWatch();
+    }
+    bool started;
+  } watch;
+  ASSERT_TRUE(watch.started);
   platform::TModulePlatform& system = platform::SystemModulePlatform();
   const auto names_of = [](TVarnelModulesList& list) {
     std::map<std::uintptr_t, std::wstring> names;
@@ -1030,7 +1037,6 @@ TEST(ModulesLive, LongPathNamesAreAskedOncePerPathWhileTheGenerationHolds) {
   third.Refresh(true);
   EXPECT_GE(platform::LongPathNameQueries() - before_third, static_cast<std::uint32_t>(third.Count()));
   EXPECT_EQ(names_of(third), names_of(first));
-  platform::StopLoaderWatch();
 }
 
 }  // namespace
