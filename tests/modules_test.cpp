@@ -22,6 +22,7 @@
 #include "diagnostics/debuginfo/EAnsiFileNamesFix.h"
 #include "diagnostics/debuginfo/EModules.h"
 #include "diagnostics/debuginfo/EPEImage.h"
+#include "platform/modules.h"
 #include "platform/process.h"
 #include "runtime/unit_lifecycle.h"
 #include "pe_builder.h"
@@ -973,6 +974,62 @@ TEST(ModulesAnsiFileNames, ReplacementOpensAliasesByTheirRealName) {
                                      OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(missing, INVALID_HANDLE_VALUE);
   EXPECT_EQ(original_calls, 1);
+}
+
+// The long path names of a list's records are asked of the file system once
+// per path while the loader generation holds: a second list of the same
+// modules asks nothing, a load or an unload makes the next list ask again,
+// and every name is what GetLongPathNameW makes of the loader's name.
+TEST(ModulesLive, LongPathNamesAreAskedOncePerPathWhileTheGenerationHolds) {
+  struct WatchOn {
+    WatchOn() : started(platform::StartLoaderWatch()) {}
+    ~WatchOn() {
+      if (started) platform::StopLoaderWatch();
+    }
+    bool started;
+  } watch;
+  ASSERT_TRUE(watch.started);
+  platform::TModulePlatform& system = platform::SystemModulePlatform();
+  const auto names_of = [](TVarnelModulesList& list) {
+    std::map<std::uintptr_t, std::wstring> names;
+    for (int i = 0; i < list.Count(); ++i) names[list.GetItem(i)->Handle] = list.GetItem(i)->Name;
+    return names;
+  };
+  // Whatever a first list loads (the version library) is loaded before the
+  // generation the test watches.
+  TVarnelModulesList(system).Refresh(true);
+  // A generation of its own, then two lists in it.
+  HMODULE other = LoadLibraryW(L"mpr.dll");
+  ASSERT_NE(other, nullptr);
+  FreeLibrary(other);
+  const std::uint32_t generation = system.LoaderGeneration();
+  const std::uint32_t before = platform::LongPathNameQueries();
+  TVarnelModulesList first(system);
+  first.Refresh(true);
+  const std::uint32_t after_first = platform::LongPathNameQueries();
+  TVarnelModulesList second(system);
+  second.Refresh(true);
+  ASSERT_EQ(system.LoaderGeneration(), generation) << "a module came or went meanwhile";
+  EXPECT_EQ(after_first - before, static_cast<std::uint32_t>(first.Count()));
+  EXPECT_EQ(platform::LongPathNameQueries(), after_first);
+  EXPECT_EQ(names_of(second), names_of(first));
+  for (int i = 0; i < second.Count(); ++i) {
+    const TVarnelModuleInfo& m = *second.GetItem(i);
+    wchar_t loader[MAX_PATH], long_name[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(reinterpret_cast<HMODULE>(m.Handle), loader, MAX_PATH);
+    ASSERT_GT(n, 0u);
+    const DWORD l = GetLongPathNameW(loader, long_name, MAX_PATH);
+    EXPECT_EQ(m.Name, l != 0 && l < MAX_PATH ? std::wstring(long_name, l) : std::wstring(loader, n));
+  }
+
+  other = LoadLibraryW(L"mpr.dll");
+  ASSERT_NE(other, nullptr);
+  FreeLibrary(other);
+  const std::uint32_t before_third = platform::LongPathNameQueries();
+  TVarnelModulesList third(system);
+  third.Refresh(true);
+  EXPECT_GE(platform::LongPathNameQueries() - before_third, static_cast<std::uint32_t>(third.Count()));
+  EXPECT_EQ(names_of(third), names_of(first));
 }
 
 }  // namespace

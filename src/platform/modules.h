@@ -38,7 +38,9 @@ class TModulePlatform {
   // The handles of the process's modules; none when the enumeration is not
   // available.
   virtual std::vector<std::uintptr_t> EnumerateModules() = 0;
-  // The long form of a path; empty when the platform gives none.
+  // The long form of a path; empty when the platform gives none. The system
+  // platform asks the file system once per distinct path while the loader
+  // generation holds.
   virtual std::wstring LongPathName(const std::wstring& path) = 0;
   virtual TFileFacts FileFacts(const std::wstring& path) = 0;
   virtual TVersionResource VersionResource(const std::wstring& path) = 0;
@@ -68,6 +70,10 @@ TModulePlatform& SystemModulePlatform() noexcept;
 // counted: the watch ends with the last stop.
 bool StartLoaderWatch() noexcept;
 void StopLoaderWatch() noexcept;
+
+// How many times the system platform has asked the file system for a long
+// path name (GetLongPathNameW answers kept for the generation are not counted).
+std::uint32_t LongPathNameQueries() noexcept;
 
 // A GUID in its binary layout.
 struct TGuidValue {

@@ -1,5 +1,9 @@
 #include "diagnostics/debuginfo/EDebugExports.h"
 
+#include <algorithm>
+#include <charconv>
+#include <string_view>
+
 #include "diagnostics/debuginfo/EUnmangling.h"
 #include "diagnostics/util/EDisAsmUnit.h"
 #include "runtime/unit_lifecycle.h"
@@ -10,46 +14,49 @@ namespace {
 // A resource string of the facility.
 constexpr wchar_t kPossibleFormat[] = L"(possible %s%s%d)";
 
-std::wstring PossibleText(const std::wstring& proc_name, std::int64_t distance) {
-  std::wstring text = kPossibleFormat;
-  const auto put = [&text](const std::wstring& value) {
-    const std::size_t at = text.find(L'%');
-    text.replace(at, 2, value);
-    return at + value.size();
-  };
-  // Filled left to right; a "%" inside the name is past the cursor.
-  std::size_t cursor = put(proc_name);
-  const std::wstring sign = distance > 0 ? L"+" : L"";
-  std::size_t at = text.find(L"%s", cursor);
-  text.replace(at, 2, sign);
-  cursor = at + sign.size();
-  at = text.find(L"%d", cursor);
-  text.replace(at, 2, std::to_wstring(distance));
-  return text;
+// " " and the text, written over `out`: one lookup after another reuses its
+// buffer. The directives take, in order, the routine's name, the sign and the
+// distance; a "%" inside the name is not a directive.
+void PutPossibleText(const std::wstring& proc_name, std::int64_t distance, std::wstring& out) {
+  wchar_t digits[24];
+  std::size_t digit_count = 0;
+  {
+    char narrow[24];
+    const std::to_chars_result number = std::to_chars(narrow, narrow + sizeof narrow, distance);
+    for (const char* c = narrow; c != number.ptr; ++c) digits[digit_count++] = static_cast<wchar_t>(*c);
+  }
+  const std::wstring_view format = kPossibleFormat;
+  out.assign(1, L' ');
+  std::size_t from = 0;
+  for (int directive = 0; directive < 3; ++directive) {
+    const std::size_t at = format.find(L'%', from);
+    if (at == std::wstring_view::npos || at + 1 >= format.size()) break;
+    out.append(format.substr(from, at - from));
+    if (directive == 0) {
+      out.append(proc_name);
+    } else if (directive == 1) {
+      if (distance > 0) out.push_back(L'+');
+    } else {
+      out.append(digits, digit_count);
+    }
+    from = at + 2;
+  }
+  out.append(format.substr(from));
+}
+
+// The fields an entry gives the record, whether or not it ends the scan.
+void NameAfter(const TVLExportName& entry, std::uintptr_t addr, TVLDebugInfoSource* source, TVLLocationInfo& info) {
+  info.DebugInfo = source;
+  info.OffsetFromProcName = static_cast<std::int32_t>(addr - entry.Address);
+  info.UnitName = entry.UnitName;
+  info.ProcedureName = entry.ProcName;
+}
+
+void MarkPossible(const TVLExportName& entry, std::int64_t distance, TVLLocationInfo& info) {
+  PutPossibleText(entry.ProcName, distance, info.ProcedureName);
 }
 
 }  // namespace
-
-bool IsInsideProcedure(const disasm::TMemoryAccess& memory, std::uintptr_t addr, std::uintptr_t start) noexcept {
-  if (addr == start) return true;
-  if (addr < 0x10000 || addr < start || addr - start >= 0x7FFFFFFE) return false;
-  const auto first = static_cast<std::uint32_t>(start);
-  const auto count = static_cast<std::uint32_t>(addr - start + 1);
-  if (memory.CanRead(first, count, disasm::kCodeMask) != count) return false;
-  std::uint32_t p = first;
-  const auto stop = static_cast<std::uint32_t>(addr - 1);
-  while (p < stop) {
-    const disasm::TDisasmInstruction ins = disasm::DecodeInstruction(memory, p, false);
-    if (!ins.Valid || !ins.Readable || ins.End <= ins.Start) return false;
-    if (ins.Map == 0) {
-      const std::uint8_t op = ins.OpcodeByte;
-      if (op == 0xC2 || op == 0xC3 || op == 0xCC) return false;
-      if (ins.IsBranch && !ins.IsCall && (op == 0xE9 || op == 0xFF)) return false;
-    }
-    p = ins.End;
-  }
-  return true;
-}
 
 bool IsInsideProcedure(std::uintptr_t addr, std::uintptr_t start) noexcept {
   // One walk reads the same code pages over and over: a private view that
@@ -65,10 +72,7 @@ bool LocateInExportNames(std::span<const TVLExportName> names, std::uintptr_t ad
   for (std::size_t i = names.size(); i-- > 0;) {
     const TVLExportName& entry = names[i];
     if (addr < entry.Address) continue;
-    info.DebugInfo = source;
-    info.OffsetFromProcName = static_cast<std::int32_t>(addr - entry.Address);
-    info.UnitName = entry.UnitName;
-    info.ProcedureName = entry.ProcName;
+    NameAfter(entry, addr, source, info);
     result = true;
     if (inside(addr, entry.Address)) break;
     const std::int64_t distance = static_cast<std::int64_t>(addr) - static_cast<std::int64_t>(entry.Address);
@@ -76,7 +80,7 @@ bool LocateInExportNames(std::span<const TVLExportName> names, std::uintptr_t ad
       result = false;
       continue;
     }
-    info.ProcedureName = L" " + PossibleText(entry.ProcName, distance);
+    MarkPossible(entry, distance, info);
     break;
   }
   return result;
@@ -123,16 +127,60 @@ const std::vector<TVLExportName>& TVLDebugInfoExports::Names() {
   return FNames;
 }
 
-bool TVLDebugInfoExports::GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& info) {
-  TModulesListGuard guard;
-  if (!FCached) BuildNameCache();
+void TVLDebugInfoExports::StartRecord(std::uintptr_t addr, TVLLocationInfo& info) const {
   info.Clear();
   info.Address = addr;
   info.ProcOffsetLine = -1;
   info.OffsetFromProcName = 0;
   info.OffsetFromLineNumber = 0;
   // The registry confirmed this name for the module just before asking.
-  info.BinaryFileName = LastFileName().empty() ? FileName() : LastFileName();
+  // Copied into the record's buffer, not through a temporary.
+  if (LastFileName().empty()) {
+    info.BinaryFileName = FileName();
+  } else {
+    info.BinaryFileName = LastFileName();
+  }
+}
+
+const TVLExportIndex& TVLDebugInfoExports::Index(std::uint32_t generation) {
+  if (FIndexGeneration == generation && FIndex.Built()) return FIndex;
+  // Unusable until complete: a failure while building leaves no index.
+  FIndexGeneration = 0;
+  std::uint32_t image_end = static_cast<std::uint32_t>(FModule);
+  if (FBorImage && FBorImage->StatusOK() && FBorImage->Target() == taWin32) {
+    image_end = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(std::uint64_t{FModule} + FBorImage->OptionalHeader32().SizeOfImage, 0xFFFFFFFFull));
+  }
+  const platform::TLiveMemory memory(LiveMemory().Space(), platform::TRegionCaching::kRecentRegions);
+  FIndex.Build(FNames, memory, LiveMemory().Space(), static_cast<std::uint32_t>(FModule), image_end);
+  FIndexGeneration = generation;
+  return FIndex;
+}
+
+bool TVLDebugInfoExports::GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& info) {
+  TModulesListGuard guard;
+  if (!FCached) BuildNameCache();
+  // Read before the index is built: a load meanwhile makes it look old.
+  const std::uint32_t generation = Platform().LoaderGeneration();
+  if (generation == 0) return ScanLocationInfo(addr, info);
+  const TVLExportIndex& index = Index(generation);
+  StartRecord(addr, info);
+  // Only consulted for what the index did not learn.
+  const platform::TLiveMemory live(LiveMemory().Space(), platform::TRegionCaching::kRecentRegions);
+  const TExportHit hit = index.Locate(FNames, addr, live);
+  if (hit.Entry < 0) return false;
+  const TVLExportName& entry = FNames[static_cast<std::size_t>(hit.Entry)];
+  NameAfter(entry, addr, this, info);
+  if (hit.Answered && !hit.Inside) {
+    MarkPossible(entry, static_cast<std::int64_t>(addr) - static_cast<std::int64_t>(entry.Address), info);
+  }
+  return hit.Answered;
+}
+
+bool TVLDebugInfoExports::ScanLocationInfo(std::uintptr_t addr, TVLLocationInfo& info) {
+  TModulesListGuard guard;
+  if (!FCached) BuildNameCache();
+  StartRecord(addr, info);
   // One view with a region cache for the whole scan: an address that is not
   // inside its nearest export makes the scan test entry after entry.
   const platform::TLiveMemory memory(LiveMemory().Space(), platform::TRegionCaching::kRecentRegions);

@@ -11,26 +11,14 @@
 #include <vector>
 
 #include "diagnostics/debuginfo/EDebugInfo.h"
+#include "diagnostics/debuginfo/EExportIndex.h"
 #include "diagnostics/debuginfo/EPEImage.h"
 #include "diagnostics/util/EDisAsm.h"
+#include "platform/memory_access.h"
 
 namespace zelvic::diag {
 
-// Past this many bytes from the nearest export, and not provably inside it,
-// an address is not named after it.
-inline constexpr std::int64_t kMaxExportGuessDistance = 10240;
-
-struct TVLExportName {
-  // Entry address after following a jump stub.
-  std::uintptr_t Address = 0;
-  std::wstring UnitName;
-  std::wstring ProcName;
-};
-
-// Addr lies in the routine that begins at Start: every byte between them is
-// executable and decoding from Start reaches Addr - 1 without a return, a
-// breakpoint or a jump that leaves (E9, FF).
-bool IsInsideProcedure(const disasm::TMemoryAccess& memory, std::uintptr_t addr, std::uintptr_t start) noexcept;
+// The same test over the process's live memory.
 bool IsInsideProcedure(std::uintptr_t addr, std::uintptr_t start) noexcept;
 
 // The scan of the export source over entries in export order: fills the
@@ -45,20 +33,32 @@ class TVLDebugInfoExports : public TVLDebugInfoSource {
   ~TVLDebugInfoExports() override;
 
   bool InitializeSource() override;
+  // Through the index while the loader generation holds, else by the scan.
   bool GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& info) override;
+  // The scan over every entry, deciding each with live memory: what the index
+  // must answer.
+  bool ScanLocationInfo(std::uintptr_t addr, TVLLocationInfo& info);
   const TVLDebugInfoSourceClass& SourceClass() const noexcept override { return Class; }
 
   // The entries, built on first use.
   const std::vector<TVLExportName>& Names();
+  // The loader generation the index was built under; 0 when there is none.
+  std::uint32_t IndexGeneration() const noexcept { return FIndexGeneration; }
 
   static const TVLDebugInfoSourceClass Class;
 
  private:
   void BuildNameCache();
+  // The record's fields every answer starts from.
+  void StartRecord(std::uintptr_t addr, TVLLocationInfo& info) const;
+  const TVLExportIndex& Index(std::uint32_t generation);
 
   std::unique_ptr<TVLPeBorImage> FBorImage;
   std::vector<TVLExportName> FNames;
   bool FCached = false;
+  platform::TVirtualQueryRegions FRegionQuery;
+  TVLExportIndex FIndex{FRegionQuery};
+  std::uint32_t FIndexGeneration = 0;
 };
 
 // The unit's steps: register and unregister the export source.

@@ -103,21 +103,26 @@ void DebugInfoInitDoneErrorHandler(rt::TStepProc step, const wchar_t* step_name)
 // ------------------------------------------------------------------ record --
 
 void TVLLocationInfo::Clear() noexcept {
+  // A lookup clears the record at each level it passes; the test keeps the
+  // second and third clearing of a text from calling into the library.
+  const auto clear = [](std::wstring& text) noexcept {
+    if (!text.empty()) text.clear();
+  };
   Address = 0;
   Offset = 0;
   Module = 0;
-  ModuleName.clear();
+  clear(ModuleName);
   ModuleType = mtUnknown;
-  UnitName.clear();
-  ClassName.clear();
-  ProcedureName.clear();
+  clear(UnitName);
+  clear(ClassName);
+  clear(ProcedureName);
   OffsetFromProcName = 0;
   ProcOffsetLine = 0;
   LineNumber = 0;
   OffsetFromLineNumber = 0;
-  SourceName.clear();
+  clear(SourceName);
   DebugInfo = nullptr;
-  BinaryFileName.clear();
+  clear(BinaryFileName);
   DebugDetail = ddNone;
 }
 
@@ -444,26 +449,31 @@ void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& plat
     }
   }
   if (info.BinaryFileName.empty()) info.BinaryFileName = info.ModuleName;
+  // The steps below change only a name with a dot or a colon; one plain
+  // pass spares the searches for the many that have none (exported C names).
+  const bool qualified = std::any_of(info.ProcedureName.begin(), info.ProcedureName.end(),
+                                     [](wchar_t c) { return c == L'.' || c == L':'; });
   // A qualified routine name without a unit: its first part is the unit.
-  if (info.UnitName.empty()) {
+  if (qualified && info.UnitName.empty()) {
     if (const std::size_t dot = info.ProcedureName.find(L'.'); dot != std::wstring::npos) {
       info.UnitName = Trim(std::wstring_view(info.ProcedureName).substr(0, dot));
       info.ProcedureName = Trim(std::wstring_view(info.ProcedureName).substr(dot + 1));
     }
   }
   // C++ scopes read as the facility's dotted names.
-  ReplaceAll(info.ProcedureName, L"::", L".");
+  if (qualified) ReplaceAll(info.ProcedureName, L"::", L".");
   // What is still qualified names the class.
-  if (info.ClassName.empty()) {
+  if (qualified && info.ClassName.empty()) {
     if (const std::size_t dot = info.ProcedureName.find(L'.'); dot != std::wstring::npos) {
       info.ClassName = Trim(std::wstring_view(info.ProcedureName).substr(0, dot));
       info.ProcedureName = Trim(std::wstring_view(info.ProcedureName).substr(dot + 1));
     }
   }
-  // A routine without unit or source belongs to the binary.
+  // A routine without unit or source belongs to the binary. Texts are
+  // assigned from views: a record reused for a call stack keeps its buffers.
   if (!info.ProcedureName.empty() && info.UnitName.empty() && info.SourceName.empty()) {
-    info.SourceName = ExtractFileNamePart(info.BinaryFileName);
-    info.UnitName = WithoutExtension(info.SourceName);
+    info.SourceName.assign(FileNamePartOf(info.BinaryFileName));
+    info.UnitName.assign(StemOf(info.SourceName));
   }
   // Source and unit complete each other: a unit without a source is a
   // Pascal unit of that name; a missing unit, or one spelt as the source
@@ -474,7 +484,7 @@ void CompleteLocationInfo(TVLLocationInfo& info, platform::TModulePlatform& plat
     const std::wstring_view ext = ExtractFileExtPart(info.SourceName);
     if (info.UnitName.empty() || ext == L".pas" || ext == L".dpr" || ext == L".c" || ext == L".cpp" ||
         ext == L".inc") {
-      info.UnitName = WithoutExtension(info.SourceName);
+      info.UnitName.assign(StemOf(info.SourceName));
     }
   }
   // A routine named after its unit is the unit's start-up code.
