@@ -274,6 +274,37 @@ TEST(StackFakeWalks, RawWalkersKeepOnlyValuesBehindACall) {
   }
 }
 
+TEST(StackFakeWalks, TheV6ScanReportsEachCallsTargetBeforeItsReturn) {
+  ExecutableBuffer code;
+  std::memset(code.data(), 0x90, 0x1000);
+  // call rel32 to +0x800, and call eax (no target known).
+  const std::uint8_t direct[] = {0xE8, 0xF0, 0x07, 0x00, 0x00};
+  std::memcpy(code.data() + 0x0B, direct, sizeof direct);  // ends at +0x10: target +0x800
+  code.data()[0x2E] = 0xFF;
+  code.data()[0x2F] = 0xD0;
+  std::vector<std::uint32_t> stack{0x12345678, code.base() + 0x10, code.base() + 8, code.base() + 0x30, 0};
+  struct Seen {
+    std::uint32_t slot, value;
+    bool is_frame;
+  };
+  std::vector<Seen> seen;
+  Walk(
+      3,
+      [](std::uint32_t slot, std::uint32_t value, void* data, bool is_frame) {
+        static_cast<std::vector<Seen>*>(data)->push_back({slot, value, is_frame});
+        return true;
+      },
+      &seen, MakeStackRange(Addr(stack.data()), 0, Addr(stack.data() + stack.size())));
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].value, code.base() + 0x800);
+  EXPECT_TRUE(seen[0].is_frame);
+  EXPECT_EQ(seen[0].slot, Addr(&stack[1]));
+  EXPECT_EQ(seen[1].value, code.base() + 0x10);
+  EXPECT_FALSE(seen[1].is_frame);
+  EXPECT_EQ(seen[2].value, code.base() + 0x30);
+  EXPECT_EQ(seen[2].slot, Addr(&stack[3]));
+}
+
 // ---- the live stack ---------------------------------------------------------------
 
 struct LiveWalk {
@@ -489,6 +520,40 @@ TEST(StackOtherThread, AParkedThreadsStackHoldsItsCallsUpToTheThreadStart) {
     reached_start = ret > thunk && ret < thunk + 0x100;
   }
   EXPECT_TRUE(reached_start);
+}
+
+// Asked by the walk: how often the thread under study was found stopped.
+HANDLE g_watched = nullptr;
+std::uint32_t g_found_stopped = 0;
+std::uint32_t g_watch_calls = 0;
+
+bool ReadableWhileWatching(std::uint32_t address, std::uint32_t count) noexcept {
+  ++g_watch_calls;
+  const DWORD previous = SuspendThread(g_watched);
+  if (previous != static_cast<DWORD>(-1)) {
+    if (previous != 0) ++g_found_stopped;
+    ResumeThread(g_watched);
+  }
+  return DefaultTraceProbes().Readable(address, count);
+}
+
+TEST(StackOtherThread, TheWalkRunsOnlyOnceTheThreadRunsAgain) {
+  Parked p;
+  HANDLE thread = CreateThread(nullptr, 0, ParkedThread, &p, 0, nullptr);
+  ASSERT_TRUE(p.parked.WaitFor(test::kDeadlockMs));
+  g_watched = thread;
+  g_found_stopped = g_watch_calls = 0;
+  const TTraceProbes saved = SetTraceProbes({ReadableWhileWatching, DefaultTraceProbes().Executable});
+  TThreadTrace trace;
+  const bool ok = TraceThread(thread, (1u << 5) | (1u << 6), trace);
+  SetTraceProbes(saved);
+  p.release.Set();
+  WaitForSingleObject(thread, test::kDeadlockMs);
+  CloseHandle(thread);
+  ASSERT_TRUE(ok);
+  EXPECT_GT(g_watch_calls, 0u);
+  EXPECT_EQ(g_found_stopped, 0u);
+  EXPECT_FALSE(trace.Entries.empty());
 }
 
 TEST(StackOtherThread, ItsOwnIdGivesTheCurrentStack) {
