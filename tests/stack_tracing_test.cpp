@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -241,6 +242,26 @@ TEST(StackFakeWalks, TwoMethodsNameTheSameFrameBySameSlot) {
       TraceStack(1u << 6, MakeStackRange(Addr(copy.data()), 0, Addr(copy.data() + copy.size())), offset);
   ASSERT_EQ(from_copy.size(), 40u);
   EXPECT_EQ(from_copy.back().StackAddr, stack.frames.back() + 4);
+}
+
+TEST(StackFakeWalks, MergingOrdersBySlotAndMatchesSlotlessEntriesByAddress) {
+  constexpr std::uint32_t kOffset = 0x10000;  // the walks ran over a copy this far away
+  std::vector<TTracedEntry> trace;
+  const TTraceEntry first[] = {{kOffset + 0x100, 0xA}, {kOffset + 0x108, 0xB}};
+  const TTraceEntry second[] = {{kOffset + 0x104, 0xC}, {kOffset + 0x108, 0xB}, {kOffset + 0x200, 0xD},
+                                {kOffset, 0xE}};
+  const TTraceEntry third[] = {{kOffset, 0xE}, {kOffset, 0xF}};
+  MergeTrace(trace, first, 1, kOffset);
+  MergeTrace(trace, second, 6, kOffset);
+  MergeTrace(trace, third, 8, kOffset);
+  const std::vector<std::array<std::uint32_t, 3>> expected{
+      {0, 0xE, (1u << 6) | (1u << 8)}, {0, 0xF, 1u << 8},        {0x100, 0xA, 1u << 1},
+      {0x104, 0xC, 1u << 6},            {0x108, 0xB, (1u << 1) | (1u << 6)}, {0x200, 0xD, 1u << 6}};
+  ASSERT_EQ(trace.size(), expected.size());
+  for (std::size_t k = 0; k < trace.size(); ++k) {
+    EXPECT_EQ((std::array<std::uint32_t, 3>{trace[k].StackAddr, trace[k].ReturnAddr, trace[k].Methods}), expected[k])
+        << k;
+  }
 }
 
 // The ten forms laid out in one page, each with its return point, and slots

@@ -38,9 +38,12 @@ void MergeTrace(std::vector<TTracedEntry>& trace, std::span<const TTraceEntry> f
   const std::uint32_t bit = 1u << number;
   for (const TTraceEntry& e : found) {
     const std::uint32_t stack = e.StackPointer - offset;
-    // Entries without a slot (0) sort first and match by address.
-    auto at = std::lower_bound(trace.begin(), trace.end(), stack,
-                               [](const TTracedEntry& t, std::uint32_t s) { return t.StackAddr < s; });
+    // Entries without a slot (0) sort first, in the order they came, and
+    // match by address.
+    auto at = stack == 0 ? std::upper_bound(trace.begin(), trace.end(), 0u,
+                                            [](std::uint32_t s, const TTracedEntry& t) { return s < t.StackAddr; })
+                         : std::lower_bound(trace.begin(), trace.end(), stack,
+                                            [](const TTracedEntry& t, std::uint32_t s) { return t.StackAddr < s; });
     if (stack == 0) {
       auto same = std::find_if(trace.begin(), at, [&](const TTracedEntry& t) { return t.ReturnAddr == e.ReturnAddress; });
       if (same != at) {
