@@ -125,9 +125,12 @@ struct TRawScan {
   }
 };
 
-bool HasCallSite(std::uint32_t value) noexcept {
-  return value > 0xFFFF && disasm::FindCallBefore(LiveMemory(), value, false) != value;
+// Most slots hold data: the page cache turns those away before the decoder
+// asks the system about them.
+bool HasCallSite(const memory::TMemoryAccess& code, std::uint32_t value) noexcept {
+  return value > 0xFFFF && PageExecutable(value) && disasm::FindCallBefore(code, value, false) != value;
 }
+
 
 // Methods 1 and 2: the frame chain, unvalidated.
 void WalkLeakFrames(TTraceCallback callback, void* data, const TStackRange& range) {
@@ -144,25 +147,29 @@ void WalkLeakFrames(TTraceCallback callback, void* data, const TStackRange& rang
 // Method 3: every slot whose value has a call site before it; the call's
 // target first.
 void WalkRawV6(TTraceCallback callback, void* data, const TStackRange& range) {
+  // The code is read with the last regions remembered: one walk on one
+  // thread, too short for the memory to change under the cache.
+  const platform::TLiveMemory code(LiveMemory().Space(), platform::TRegionCaching::kRecentRegions);
   TRawScan scan;
   for (std::uint32_t slot = range.Start; slot + 4 <= range.Top && slot >= range.Start; slot += 4) {
     if (!scan.SlotReadable(slot, range.Top)) continue;
     const std::uint32_t value = Word(slot);
-    if (value <= 0xFFFF) continue;
-    const std::uint32_t site = disasm::FindCallBefore(LiveMemory(), value, false);
+    if (value <= 0xFFFF || !PageExecutable(value)) continue;
+    const std::uint32_t site = disasm::FindCallBefore(code, value, false);
     if (site == value) continue;
-    const std::uint32_t target = disasm::GetCallTarget(LiveMemory(), site);
+    const std::uint32_t target = disasm::GetCallTarget(code, site);
     if (target != 0 && target != value && !callback(slot, target, data, true)) return;
     if (!callback(slot, value, data, false)) return;
   }
 }
 
-bool ScanCallSites(TTraceCallback callback, void* data, std::uint32_t from, std::uint32_t to) {
+bool ScanCallSites(const memory::TMemoryAccess& code, TTraceCallback callback, void* data, std::uint32_t from,
+                   std::uint32_t to) {
   TRawScan scan;
   for (std::uint32_t slot = from; slot + 4 <= to && slot >= from; slot += 4) {
     if (!scan.SlotReadable(slot, to)) continue;
     const std::uint32_t value = Word(slot);
-    if (HasCallSite(value) && !callback(slot, value, data, false)) return false;
+    if (HasCallSite(code, value) && !callback(slot, value, data, false)) return false;
   }
   return true;
 }
@@ -170,18 +177,21 @@ bool ScanCallSites(TTraceCallback callback, void* data, std::uint32_t from, std:
 // Method 5: the raw slots below the first frame, then each frame's return
 // and the raw slots between it and the next frame.
 void WalkRawV7(TTraceCallback callback, void* data, const TStackRange& range) {
+  const platform::TLiveMemory code(LiveMemory().Space(), platform::TRegionCaching::kRecentRegions);
   std::uint32_t frame = range.FirstFrame();
-  if (frame > range.Start && !ScanCallSites(callback, data, range.Start, frame < range.Top ? frame : range.Top)) return;
+  if (frame > range.Start && !ScanCallSites(code, callback, data, range.Start, frame < range.Top ? frame : range.Top)) {
+    return;
+  }
   while (frame >= range.Start && frame < range.Top) {
     std::uint32_t link;
     if (!ReadWord(frame, link)) return;
     if (link < range.Top && link > frame) {
       std::uint32_t ret;
       if (ReadWord(frame + 4, ret) && ret != 0 && !callback(frame + 4, ret, data, true)) return;
-      if (!ScanCallSites(callback, data, frame + 8, link)) return;
+      if (!ScanCallSites(code, callback, data, frame + 8, link)) return;
       frame = link;
     } else {
-      ScanCallSites(callback, data, frame, range.Top);
+      ScanCallSites(code, callback, data, frame, range.Top);
       return;
     }
   }
