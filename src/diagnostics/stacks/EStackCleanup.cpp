@@ -27,17 +27,32 @@ struct TCollector {
   const memory::TMemoryAccess& code;
   const TLocationLookup& lookup;
 
-  bool Locate(std::uint32_t address, TVLLocationInfo& info) const {
+  // A stack repeats its call sites (recursion, loops of callbacks): each is
+  // looked up once per walk.
+  struct TKnown {
+    bool found;
+    TVLLocationInfo info;
+  };
+  std::unordered_map<std::uint32_t, TKnown> known;
+
+  bool Locate(std::uint32_t address, TVLLocationInfo& info) {
+    if (const auto it = known.find(address); it != known.end()) {
+      info = it->second.info;
+      return it->second.found;
+    }
     info.Clear();
     const bool found = lookup.Lookup != nullptr && lookup.Lookup(lookup.Data, address, info);
     info.Address = address;
+    known.emplace(address, TKnown{found, info});
     return found;
   }
 
-  void SetTarget(TStackItem& item, std::uint32_t site) const {
+  void SetTarget(TStackItem& item, std::uint32_t site) {
     item.Target = site != item.Address ? disasm::GetCallTarget(code, site) : 0;
     item.TargetLocation.Clear();
-    if (item.Target != 0) Locate(item.Target, item.TargetLocation);
+    // A target outside code has no location; asking would cost the lookup a
+    // search of the module list for nothing.
+    if (item.Target != 0 && PageExecutable(item.Target)) Locate(item.Target, item.TargetLocation);
   }
 };
 
@@ -96,7 +111,7 @@ TLocationLookup LiveLocationLookup() noexcept { return {LookupLive, nullptr}; }
 std::vector<TStackItem> CollectV7(const TStackRange& range, std::uint32_t offset, const memory::TMemoryAccess& code,
                                   const TLocationLookup& lookup) {
   std::vector<TStackItem> items;
-  TCollector collector{items, offset, code, lookup};
+  TCollector collector{items, offset, code, lookup, {}};
   Walk(5, CollectCandidate, &collector, range);
   return items;
 }
