@@ -310,6 +310,57 @@ void CompareFrameWalks(void*) {
           ([&](long) { g_sink = RtlCaptureStackBackTrace(0, 1024, frames, nullptr); }));
 }
 
+// A v7 build (method 5, call sites located, cleaned) against dbghelp's
+// StackWalk64 reading through VirtualQuery-tested copies, per frame each
+// reports.
+void CompareV7Builds(void*) {
+  using namespace zelvic::diag;
+  std::size_t ours_frames = 0, their_frames = 0;
+  auto ours = [&](long) {
+    const zelvic::platform::TLiveMemory code(LiveMemory().Space(), zelvic::platform::TRegionCaching::kRecentRegions);
+    std::vector<TStackItem> items = CollectV7(CurrentStackRange(), 0, code, LiveLocationLookup());
+    CleanStackItems(items, {});
+    ours_frames = items.size();
+  };
+  auto theirs = [&](long) { their_frames = CollectTrace(10, CurrentStackRange()).size(); };
+  ours(0);
+  theirs(0);
+  {
+    const zelvic::platform::TLiveMemory code(LiveMemory().Space(), zelvic::platform::TRegionCaching::kRecentRegions);
+    auto no_lookup = [&](long) { g_sink = CollectV7(CurrentStackRange(), 0, code, {}).size(); };
+    auto with_lookup = [&](long) { g_sink = CollectV7(CurrentStackRange(), 0, code, LiveLocationLookup()).size(); };
+    auto walk_only = [&](long) { g_sink = CollectTrace(5, CurrentStackRange()).size(); };
+    std::printf("  parts: walk %.1f us, collect %.1f us, collect+lookups %.1f us\n", Round(20, walk_only) / 1000,
+                Round(20, no_lookup) / 1000, Round(20, with_lookup) / 1000);
+    static int lookups = 0;
+    static double lookup_seconds = 0;
+    TLocationLookup counting{[](void*, std::uint32_t a, TVLLocationInfo& i) {
+                               ++lookups;
+                               const double t = Now();
+                               const bool found = LookupLocationInfo(a, i);
+                               lookup_seconds += Now() - t;
+                               return found;
+                             },
+                             nullptr};
+    g_sink = CollectV7(CurrentStackRange(), 0, code, counting).size();
+    std::printf("  distinct lookups in one collection: %d, %.1f us\n", lookups, lookup_seconds * 1e6);
+    TVLLocationInfo info;
+    const auto own = reinterpret_cast<std::uintptr_t>(&CompareV7Builds) + 4;
+    const auto system = reinterpret_cast<std::uintptr_t>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "Sleep")) + 4;
+    auto own_lookup = [&](long) { g_sink = LookupLocationInfo(own, info); };
+    auto system_lookup = [&](long) { g_sink = LookupLocationInfo(system, info); };
+    std::printf("  one lookup: in this program %.1f us, in kernel32 %.1f us\n", Round(20, own_lookup) / 1000,
+                Round(20, system_lookup) / 1000);
+  }
+  double ours_ns = 1e30, their_ns = 1e30;
+  for (int round = 0; round < 3; ++round) {
+    their_ns = std::min(their_ns, Round(5, theirs) / static_cast<double>(their_frames));
+    ours_ns = std::min(ours_ns, Round(20, ours) / static_cast<double>(ours_frames));
+  }
+  std::printf("%-34s %9.1f ns   %-30s %9.1f ns   ratio %5.2fx (%zu and %zu frames)\n", "v7 build + clean-up, per frame",
+              ours_ns, "StackWalk64 (tested reads)", their_ns, their_ns / ours_ns, ours_frames, their_frames);
+}
+
 std::vector<zelvic::diag::TStackItem> Recursion(int depth) {
   using zelvic::diag::TStackItem;
   const auto item = [](std::uint32_t address, const wchar_t* routine, const wchar_t* target) {
@@ -327,9 +378,11 @@ std::vector<zelvic::diag::TStackItem> Recursion(int depth) {
     }
     return i;
   };
+  // Two routines calling each other: every call lands in the routine of the
+  // item before it, so only the repeated blocks go.
   std::vector<TStackItem> items{item(0x401000, L"Leaf", nullptr)};
   for (int k = 0; k < depth / 2; ++k) {
-    items.push_back(item(0x402000, L"Even", L"Leaf"));
+    items.push_back(item(0x402000, L"Even", k == 0 ? L"Leaf" : L"Odd"));
     items.push_back(item(0x403000, L"Odd", L"Even"));
   }
   items.push_back(item(0x404000, L"Main", L"Odd"));
@@ -341,7 +394,8 @@ void CompareCleanups() {
   const std::vector<zelvic::diag::TStackItem> deep = Recursion(5000);
   const std::vector<zelvic::diag::TStackItem> shallow = Recursion(500);
   double deep_ns = 1e30, shallow_ns = 1e30;
-  for (int round = 0; round < 5; ++round) {
+  std::size_t kept = 0;
+  for (int round = 0; round < 7; ++round) {
     auto clean_shallow = [&](long) {
       std::vector<zelvic::diag::TStackItem> items(shallow);
       zelvic::diag::CleanStackItems(items, {});
@@ -350,13 +404,13 @@ void CompareCleanups() {
     auto clean_deep = [&](long) {
       std::vector<zelvic::diag::TStackItem> items(deep);
       zelvic::diag::CleanStackItems(items, {});
-      g_sink = items.size();
+      kept = items.size();
     };
     shallow_ns = std::min(shallow_ns, Round(200, clean_shallow));
     deep_ns = std::min(deep_ns, Round(20, clean_deep));
   }
-  std::printf("%-34s %9.1f us   %-30s %9.1f us   deep/shallow %5.2fx\n", "v7 clean-up (5000 deep)", deep_ns / 1000,
-              "v7 clean-up (500 deep)", shallow_ns / 1000, deep_ns / shallow_ns);
+  std::printf("%-34s %9.1f us   %-30s %9.1f us   deep/shallow %5.2fx (%zu kept)\n", "v7 clean-up (5000 deep)",
+              deep_ns / 1000, "v7 clean-up (500 deep)", shallow_ns / 1000, deep_ns / shallow_ns, kept);
 }
 
 struct ParkedForBench {
@@ -410,6 +464,7 @@ void CompareThreadStops() {
 
 void CompareStacks() {
   AtDepth(300, CompareFrameWalks, nullptr);
+  AtDepth(300, CompareV7Builds, nullptr);
   CompareCleanups();
   CompareThreadStops();
 }
@@ -423,6 +478,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   // ZELVIC_BENCH_ONLY=stacks runs the stack lines alone.
   if (const char* only = std::getenv("ZELVIC_BENCH_ONLY"); only != nullptr && std::strcmp(only, "stacks") == 0) {
+    zelvic::diag::EDisAsmInit();
+    zelvic::diag::EDebugInfoInit();
+    zelvic::diag::EDebugExportsInit();
     CompareStacks();
     return 0;
   }
