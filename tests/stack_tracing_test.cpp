@@ -202,6 +202,13 @@ TEST(StackFakeWalks, FrameWalkersFollowEveryFrameOfAFiveThousandDeepChain) {
   }
 }
 
+TEST(StackFakeWalks, NothingIsWalkedFromAnUnreadableStartOrAnInvertedRange) {
+  FakeStack stack(10, 3);
+  EXPECT_EQ(TraceStack(1u << 6, MakeStackRange(stack.start(), 0, stack.top()), 0).size(), 10u);
+  EXPECT_TRUE(TraceStack(1u << 6, MakeStackRange(stack.top(), 0, stack.start()), 0).empty());
+  EXPECT_TRUE(TraceStack((1u << 6) | (1u << 5), MakeStackRange(0x1000, 0, 0x2000), 0).empty());
+}
+
 TEST(StackFakeWalks, TheScanEndsAtTheCap) {
   // Frames 1000 bytes apart over 700,000 bytes: the frames whose return
   // lies below Start + 512,000 are those with k * 1000 + 8 <= 512,000.

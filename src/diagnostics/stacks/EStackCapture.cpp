@@ -60,7 +60,9 @@ void MergeTrace(std::vector<TTracedEntry>& trace, std::span<const TTraceEntry> f
 
 std::vector<TTracedEntry> TraceStack(std::uint32_t methods, const TStackRange& range, std::uint32_t offset) {
   std::vector<TTracedEntry> trace;
-  if (range.Top < range.Start) return trace;
+  // A copy (offset given) is known to be there; a live start must be
+  // readable.
+  if (range.Top < range.Start || (offset == 0 && !CanReadStack(range.Start, 8))) return trace;
   for (int i = 1; i < kTracerSlots; ++i) {
     if ((methods & (1u << i)) == 0 || TracerMethod(i).Walker == nullptr) continue;
     const std::vector<TTraceEntry> found = CollectTrace(i, range);
