@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <cstdio>
 #include <cwchar>
 #include <cstdlib>
@@ -33,8 +34,12 @@
 #include "diagnostics/debuginfo/EDebugVLWriter.h"
 #include "diagnostics/debuginfo/EModules.h"
 #include "diagnostics/debuginfo/EPEImage.h"
+#include "diagnostics/stacks/EStackCapture.h"
+#include "diagnostics/stacks/EStackCleanup.h"
+#include "diagnostics/stacks/EStackTracing.h"
 #include "diagnostics/util/EDisAsmUnit.h"
 #include "platform/modules.h"
+#include "platform/threads.h"
 
 namespace {
 
@@ -360,12 +365,207 @@ void CompareDebugInfo(HMODULE zelvic, const std::wstring& plain_path) {
   zelvic::diag::EDisAsmDone();
 }
 
+// ---- stacks ---------------------------------------------------------------------
+
+// Calls `bottom` from `depth` nested frames of its own.
+__attribute__((noinline)) void AtDepth(int depth, void (*bottom)(void*), void* data) {
+  if (depth == 0) {
+    bottom(data);
+    return;
+  }
+  AtDepth(depth - 1, bottom, data);
+  g_sink = g_sink + 1;  // the call above stays a call
+}
+
+void CompareFrameWalks(void*) {
+  using zelvic::diag::TTraceEntry;
+  void* frames[1024];
+  const USHORT system_count = RtlCaptureStackBackTrace(0, 1024, frames, nullptr);
+  const std::size_t ours_count = zelvic::diag::CollectTrace(6, zelvic::diag::CurrentStackRange()).size();
+  std::printf("  frames: method 6 %zu, RtlCaptureStackBackTrace %u\n", ours_count, static_cast<unsigned>(system_count));
+  constexpr long kWalks = 2000;
+  Compare("method 6 walk (300 deep)", "RtlCaptureStackBackTrace", kWalks,
+          ([&](long) { g_sink = zelvic::diag::CollectTrace(6, zelvic::diag::CurrentStackRange()).size(); }),
+          ([&](long) { g_sink = RtlCaptureStackBackTrace(0, 1024, frames, nullptr); }));
+  static TTraceEntry in_place[1024];
+  Compare("in-place frame capture (300 deep)", "RtlCaptureStackBackTrace", kWalks,
+          ([&](long) { g_sink = zelvic::diag::CaptureFramesInPlace(in_place); }),
+          ([&](long) { g_sink = RtlCaptureStackBackTrace(0, 1024, frames, nullptr); }));
+}
+
+// A v7 build (method 5, call sites located, cleaned) against dbghelp's
+// StackWalk64 reading through VirtualQuery-tested copies, per frame each
+// reports.
+void CompareV7Builds(void*) {
+  using namespace zelvic::diag;
+  std::size_t ours_frames = 0, their_frames = 0;
+  auto ours = [&](long) {
+    const zelvic::platform::TLiveMemory code(LiveMemory().Space(), zelvic::platform::TRegionCaching::kRecentRegions);
+    std::vector<TStackItem> items = CollectV7(CurrentStackRange(), 0, code, LiveLocationLookup());
+    CleanStackItems(items, {});
+    ours_frames = items.size();
+  };
+  auto theirs = [&](long) { their_frames = CollectTrace(10, CurrentStackRange()).size(); };
+  ours(0);
+  theirs(0);
+  {
+    const zelvic::platform::TLiveMemory code(LiveMemory().Space(), zelvic::platform::TRegionCaching::kRecentRegions);
+    auto no_lookup = [&](long) { g_sink = CollectV7(CurrentStackRange(), 0, code, {}).size(); };
+    auto with_lookup = [&](long) { g_sink = CollectV7(CurrentStackRange(), 0, code, LiveLocationLookup()).size(); };
+    auto walk_only = [&](long) { g_sink = CollectTrace(5, CurrentStackRange()).size(); };
+    std::printf("  parts: walk %.1f us, collect %.1f us, collect+lookups %.1f us\n", Round(20, walk_only) / 1000,
+                Round(20, no_lookup) / 1000, Round(20, with_lookup) / 1000);
+    static int lookups = 0;
+    static double lookup_seconds = 0;
+    TLocationLookup counting{[](void*, std::uint32_t a, TVLLocationInfo& i) {
+                               ++lookups;
+                               const double t = Now();
+                               const bool found = LookupLocationInfo(a, i);
+                               lookup_seconds += Now() - t;
+                               return found;
+                             },
+                             nullptr};
+    g_sink = CollectV7(CurrentStackRange(), 0, code, counting).size();
+    std::printf("  distinct lookups in one collection: %d, %.1f us\n", lookups, lookup_seconds * 1e6);
+    TVLLocationInfo info;
+    const auto own = reinterpret_cast<std::uintptr_t>(&CompareV7Builds) + 4;
+    const auto system = reinterpret_cast<std::uintptr_t>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "Sleep")) + 4;
+    auto own_lookup = [&](long) { g_sink = LookupLocationInfo(own, info); };
+    auto system_lookup = [&](long) { g_sink = LookupLocationInfo(system, info); };
+    std::printf("  one lookup: in this program %.1f us, in kernel32 %.1f us\n", Round(20, own_lookup) / 1000,
+                Round(20, system_lookup) / 1000);
+  }
+  double ours_ns = 1e30, their_ns = 1e30;
+  for (int round = 0; round < 3; ++round) {
+    their_ns = std::min(their_ns, Round(5, theirs) / static_cast<double>(their_frames));
+    ours_ns = std::min(ours_ns, Round(20, ours) / static_cast<double>(ours_frames));
+  }
+  std::printf("%-34s %9.1f ns   %-30s %9.1f ns   ratio %5.2fx (%zu and %zu frames)\n", "v7 build + clean-up, per frame",
+              ours_ns, "StackWalk64 (tested reads)", their_ns, their_ns / ours_ns, ours_frames, their_frames);
+}
+
+std::vector<zelvic::diag::TStackItem> Recursion(int depth) {
+  using zelvic::diag::TStackItem;
+  const auto item = [](std::uint32_t address, const wchar_t* routine, const wchar_t* target) {
+    TStackItem i;
+    i.Address = address;
+    i.Stack = 0x100000 + address;
+    i.Location.Address = address - 5;
+    i.Location.UnitName = L"Unit";
+    i.Location.ProcedureName = routine;
+    i.Location.LineNumber = static_cast<std::int32_t>(address);
+    if (target != nullptr) {
+      i.Target = address + 0x1000;
+      i.TargetLocation.UnitName = L"Unit";
+      i.TargetLocation.ProcedureName = target;
+    }
+    return i;
+  };
+  // Two routines calling each other: every call lands in the routine of the
+  // item before it, so only the repeated blocks go.
+  std::vector<TStackItem> items{item(0x401000, L"Leaf", nullptr)};
+  for (int k = 0; k < depth / 2; ++k) {
+    items.push_back(item(0x402000, L"Even", k == 0 ? L"Leaf" : L"Odd"));
+    items.push_back(item(0x403000, L"Odd", L"Even"));
+  }
+  items.push_back(item(0x404000, L"Main", L"Odd"));
+  items.front().Protect = true;
+  return items;
+}
+
+void CompareCleanups() {
+  const std::vector<zelvic::diag::TStackItem> deep = Recursion(5000);
+  const std::vector<zelvic::diag::TStackItem> shallow = Recursion(500);
+  double deep_ns = 1e30, shallow_ns = 1e30;
+  std::size_t kept = 0;
+  for (int round = 0; round < 7; ++round) {
+    auto clean_shallow = [&](long) {
+      std::vector<zelvic::diag::TStackItem> items(shallow);
+      zelvic::diag::CleanStackItems(items, {});
+      g_sink = items.size();
+    };
+    auto clean_deep = [&](long) {
+      std::vector<zelvic::diag::TStackItem> items(deep);
+      zelvic::diag::CleanStackItems(items, {});
+      kept = items.size();
+    };
+    shallow_ns = std::min(shallow_ns, Round(200, clean_shallow));
+    deep_ns = std::min(deep_ns, Round(20, clean_deep));
+  }
+  std::printf("%-34s %9.1f us   %-30s %9.1f us   deep/shallow %5.2fx (%zu kept)\n", "v7 clean-up (5000 deep)",
+              deep_ns / 1000, "v7 clean-up (500 deep)", shallow_ns / 1000, deep_ns / shallow_ns, kept);
+}
+
+struct ParkedForBench {
+  HANDLE parked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+};
+
+void ParkBottom(void* data) {
+  auto& p = *static_cast<ParkedForBench*>(data);
+  SetEvent(p.parked);
+  WaitForSingleObject(p.release, INFINITE);
+}
+
+DWORD WINAPI ParkedBenchThread(void* data) {
+  AtDepth(50, ParkBottom, data);
+  return 0;
+}
+
+void CompareThreadStops() {
+  ParkedForBench p;
+  HANDLE thread = CreateThread(nullptr, 0, ParkedBenchThread, &p, 0, nullptr);
+  WaitForSingleObject(p.parked, INFINITE);
+  Sleep(20);
+  constexpr int kStops = 300;
+  std::vector<double> ours, bare, whole;
+  for (int i = 0; i < kStops; ++i) {
+    zelvic::diag::TThreadTrace trace;
+    const double t0 = Now();
+    zelvic::diag::TraceThread(thread, 1u << 6, trace);
+    whole.push_back((Now() - t0) * 1e6);
+    ours.push_back(trace.SuspendedSeconds * 1e6);
+    zelvic::platform::TThreadRegisters registers;
+    std::int64_t ticks = 0;
+    zelvic::platform::SuspendAndReadContext(thread, registers, ticks);
+    bare.push_back(static_cast<double>(ticks) * 1e6 / static_cast<double>(zelvic::platform::PerformanceFrequency()));
+  }
+  SetEvent(p.release);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  CloseHandle(p.parked);
+  CloseHandle(p.release);
+  const auto median = [](std::vector<double>& v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  const double ours_us = median(ours), bare_us = median(bare);
+  std::printf("%-34s %9.1f us   %-30s %9.1f us   held/bare %5.2fx (whole trace %.1f us)\n",
+              "thread held for a stack (median)", ours_us, "suspend + context + resume", bare_us, ours_us / bare_us,
+              median(whole));
+}
+
+void CompareStacks() {
+  AtDepth(300, CompareFrameWalks, nullptr);
+  AtDepth(300, CompareV7Builds, nullptr);
+  CompareCleanups();
+  CompareThreadStops();
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
     std::fprintf(stderr, "usage: zelvic_bench <_zelvic.dll> <tinyconst.dll>\n");
     return 2;
+  }
+  // ZELVIC_BENCH_ONLY=stacks runs the stack lines alone.
+  if (const char* only = std::getenv("ZELVIC_BENCH_ONLY"); only != nullptr && std::strcmp(only, "stacks") == 0) {
+    zelvic::diag::EDisAsmInit();
+    zelvic::diag::EDebugInfoInit();
+    zelvic::diag::EDebugExportsInit();
+    CompareStacks();
+    return 0;
   }
   const std::wstring zelvic_path = WinePath(argv[1]);
   const std::wstring tiny_path = WinePath(argv[2]);
@@ -444,6 +644,7 @@ int wmain(int argc, wchar_t** argv) {
 
   if (argc > 3) CompareDebugInfo(zelvic, WinePath(argv[3]));
   CompareLookups();
+  CompareStacks();
 
   FreeLibrary(zelvic);
   FreeLibrary(tiny);

@@ -13,6 +13,7 @@
 #include "diagnostics/debuginfo/EDebugInfo.h"
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/ECore.h"
+#include "diagnostics/stacks/EStackTracing.h"
 #include "diagnostics/util/EDebugOutput.h"
 #include "diagnostics/util/EDisAsmUnit.h"
 #include "diagnostics/util/ELowLevel.h"
@@ -70,6 +71,8 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upETypes] = {ETypesInit, nullptr, zelvic_ETypesDone, nullptr};
   t[upELowLevel] = {diag::ELowLevelInit, L"ELowLevel.Init", diag::ELowLevelDone, L"ELowLevel.Done"};
   t[upEDisAsm] = {diag::EDisAsmInit, L"EDisAsm.Init", diag::EDisAsmDone, L"EDisAsm.Done"};
+  t[upEStackTracing] = {diag::EStackTracingInit, L"EStackTracing.Init", diag::EStackTracingDone,
+                        L"EStackTracing.Done"};
   t[upEAppType] = {diag::EAppTypeInit, L"EAppType|Init", diag::EAppTypeDone, L"EAppType|Done"};
   t[upEAnsiFileNamesFix] = {diag::AnsiFileNamesInit, L"EAnsiFileNamesFix.Init", diag::AnsiFileNamesDone,
                             L"EAnsiFileNamesFix.Done"};

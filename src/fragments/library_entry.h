@@ -21,6 +21,7 @@ enum TUnitPosition : int {
   upETypes = 5,
   upELowLevel = 11,
   upEDisAsm = 14,
+  upEStackTracing = 15,
   upEAppType = 20,
   upEAnsiFileNamesFix = 88,
   upDebugOutput = 92,

@@ -99,4 +99,16 @@ bool ExecuteOnlyPagesAreReadable() noexcept {
   return readable;
 }
 
+bool QueryCodeRegion(std::uint32_t address, TCodeRegion& region) noexcept {
+  MEMORY_BASIC_INFORMATION mbi;
+  if (VirtualQuery(AsPointer(address), &mbi, sizeof mbi) != sizeof mbi) return false;
+  region.BaseAddress = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(mbi.BaseAddress));
+  region.RegionSize = static_cast<std::uint32_t>(mbi.RegionSize);
+  // The execute kinds are bits of their own; PAGE_NOCACHE and the other
+  // modifiers sit above them and say nothing about execution.
+  region.Executable = mbi.State == MEM_COMMIT && (mbi.Protect & memory::kCodeMask) != 0 && (mbi.Protect & PAGE_GUARD) == 0;
+  region.Image = mbi.Type == MEM_IMAGE;
+  return true;
+}
+
 }  // namespace zelvic::platform

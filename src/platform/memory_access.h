@@ -85,4 +85,17 @@ class TLiveMemory final : public memory::TMemoryAccess {
 // fault, if any, is taken and handled inside the system's own routine.
 bool ExecuteOnlyPagesAreReadable() noexcept;
 
+// The region holding an address, as a cache of executable pages needs it:
+// whether its pages run code, and whether they belong to a loaded image. An
+// image's pages go away only when the image is unloaded, which the loader's
+// generation tells; other code (made at run time) can be freed at any time.
+struct TCodeRegion {
+  std::uint32_t BaseAddress = 0;
+  std::uint32_t RegionSize = 0;
+  // Committed, with an execute protection, and not a guard page.
+  bool Executable = false;
+  bool Image = false;
+};
+bool QueryCodeRegion(std::uint32_t address, TCodeRegion& region) noexcept;
+
 }  // namespace zelvic::platform

@@ -1,0 +1,313 @@
+#include "diagnostics/stacks/EStackCleanup.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "platform/text_compare.h"
+
+namespace zelvic::diag {
+namespace {
+
+bool SameText(const std::wstring& a, const std::wstring& b) noexcept { return platform::CompareTextIgnoreCase(a, b) == 0; }
+
+bool Is(const std::wstring& name, const wchar_t* expected) noexcept { return SameText(name, expected); }
+
+// Unit and routine of a call site against those of a call's target.
+bool SameRoutine(const TVLLocationInfo& a, const TVLLocationInfo& b) noexcept {
+  return SameText(a.UnitName, b.UnitName) && SameText(a.ProcedureName, b.ProcedureName);
+}
+
+bool LookupLive(void*, std::uint32_t address, TVLLocationInfo& info) {
+  return LookupLocationInfo(address, info);
+}
+
+struct TCollector {
+  std::vector<TStackItem>& items;
+  std::uint32_t offset;
+  const memory::TMemoryAccess& code;
+  const TLocationLookup& lookup;
+
+  // A stack repeats its call sites (recursion, loops of callbacks): each is
+  // looked up once per walk.
+  struct TKnown {
+    bool found;
+    TVLLocationInfo info;
+  };
+  std::unordered_map<std::uint32_t, TKnown> known;
+
+  bool Locate(std::uint32_t address, TVLLocationInfo& info) {
+    if (const auto it = known.find(address); it != known.end()) {
+      info = it->second.info;
+      return it->second.found;
+    }
+    info.Clear();
+    const bool found = lookup.Lookup != nullptr && lookup.Lookup(lookup.Data, address, info);
+    info.Address = address;
+    known.emplace(address, TKnown{found, info});
+    return found;
+  }
+
+  void SetTarget(TStackItem& item, std::uint32_t site) {
+    item.Target = site != item.Address ? disasm::GetCallTarget(code, site) : 0;
+    item.TargetLocation.Clear();
+    // A target outside code has no location; asking would cost the lookup a
+    // search of the module list for nothing.
+    if (item.Target != 0 && PageExecutable(item.Target)) Locate(item.Target, item.TargetLocation);
+  }
+};
+
+bool CollectCandidate(std::uint32_t slot, std::uint32_t value, void* data, bool is_frame) {
+  TCollector& c = *static_cast<TCollector*>(data);
+  const std::uint32_t site = disasm::FindCallBefore(c.code, value, false);
+  TStackItem item;
+  const bool located = c.Locate(site, item.Location);
+  if (!is_frame && (site == value || !located || item.Location.ProcedureName.empty())) return true;
+  if (!c.items.empty() && c.items.back().Address == value) return true;
+  item.Address = value;
+  item.Stack = slot - c.offset;
+  item.Protect = is_frame;
+  c.SetTarget(item, site);
+  // A call that seems to land in its own routine is more likely a shorter
+  // instruction read inside a longer one: try the longest call that ends
+  // here.
+  if (item.Target != 0 && item.Location.Module == item.TargetLocation.Module && SameRoutine(item.Location, item.TargetLocation)) {
+    const std::uint32_t longest = disasm::FindCallBefore(c.code, value, true);
+    if (longest != site) c.SetTarget(item, longest);
+  }
+  c.items.push_back(std::move(item));
+  return true;
+}
+
+// The live items' indices.
+std::vector<std::size_t> LiveIndices(const std::vector<TStackItem>& items) {
+  std::vector<std::size_t> live;
+  live.reserve(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (!items[i].Deleted) live.push_back(i);
+  }
+  return live;
+}
+
+bool SameCall(const TStackItem& a, const TStackItem& b) noexcept {
+  if (a.Address == b.Address) return true;
+  if (a.Location.Address != 0 && a.Location.Address == b.Location.Address) return true;
+  if (a.Location.Module != b.Location.Module || !SameText(a.Location.UnitName, b.Location.UnitName)) return false;
+  if (a.Location.LineNumber != 0 || b.Location.LineNumber != 0) return a.Location.LineNumber == b.Location.LineNumber;
+  // Without lines only a named routine says two sites are one call: two
+  // sites of which nothing is known are not the same call.
+  return !a.Location.ProcedureName.empty() && SameText(a.Location.ClassName, b.Location.ClassName) &&
+         SameText(a.Location.ProcedureName, b.Location.ProcedureName);
+}
+
+// A repeated block is looked for at this many earlier occurrences of the
+// newest address; more would only find periods that contain one address
+// many times, which recursion does not make.
+constexpr int kRepeatCandidates = 8;
+
+}  // namespace
+
+TLocationLookup LiveLocationLookup() noexcept { return {LookupLive, nullptr}; }
+
+std::vector<TStackItem> CollectV7(const TStackRange& range, std::uint32_t offset, const memory::TMemoryAccess& code,
+                                  const TLocationLookup& lookup) {
+  std::vector<TStackItem> items;
+  TCollector collector{items, offset, code, lookup, {}};
+  Walk(5, CollectCandidate, &collector, range);
+  return items;
+}
+
+void CutAtThreadStart(std::vector<TStackItem>& items, std::uint32_t call_site) {
+  if (call_site == 0) return;
+  const std::size_t count = items.size();
+  for (std::size_t i = count; i-- > 1;) {
+    TStackItem& item = items[i];
+    if (item.Deleted || item.Location.Address != call_site) continue;
+    if (!item.Protect && !(i + 10 > count && Is(items[i - 1].Location.ProcedureName, L"Initialization"))) continue;
+    item.Protect = true;
+    items.resize(i + 1);
+    return;
+  }
+}
+
+void ProtectAnchors(std::vector<TStackItem>& items, const TCleanupParams& params) {
+  const std::size_t count = items.size();
+  if (count == 0) return;
+  // (a) The call that led to the first address: the nearest target below it.
+  if (params.FirstAddress != 0) {
+    std::size_t best = count;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint32_t t = items[i].Target;
+      if (t != 0 && t < params.FirstAddress && (best == count || t > items[best].Target)) best = i;
+    }
+    if (best != count) {
+      items[best].Protect = true;
+      if (best > 1) items[best - 1].Protect = true;
+    }
+  }
+  // (b) Frames of the runtime's own hand-over points.
+  for (std::size_t i = 1; i < count; ++i) {
+    const TVLLocationInfo& here = items[i].Location;
+    const bool auto_exception = Is(here.ProcedureName, L"_HandleAutoException") &&
+                                Is(items[i - 1].Location.ProcedureName, L"Free");
+    const bool synchronize = (Is(here.ProcedureName, L"CheckSynchronize") || Is(here.ProcedureName, L"Synchronize")) &&
+                             (Is(here.UnitName, L"Classes") || Is(here.UnitName, L"System.Classes"));
+    if (auto_exception || synchronize) items[i - 1].Protect = items[i].Protect = true;
+  }
+  // (c) A unit's start-up or shut-down code near the bottom of the stack.
+  if (count >= 2) {
+    const std::size_t last = count - 1;
+    const std::size_t lowest = last >= 6 ? last - 6 : 0;
+    bool runner_found = false;
+    for (std::size_t i = last; i-- > lowest;) {
+      const TVLLocationInfo& l = items[i].Location;
+      if ((!l.UnitName.empty() && SameText(l.UnitName, l.ProcedureName)) || Is(l.ProcedureName, L"initialization") ||
+          Is(l.ProcedureName, L"finalization")) {
+        items[i].Protect = true;
+        break;
+      }
+      if (!runner_found && Is(l.UnitName, L"System") &&
+          (Is(l.ProcedureName, L"InitUnits") || Is(l.ProcedureName, L"FinalizeUnits"))) {
+        items[i].Protect = true;
+        runner_found = true;
+      }
+    }
+  }
+  // (d) The routine that called the allocator.
+  if (params.AllocationFrame != 0) {
+    for (std::size_t i = count; i-- > 0;) {
+      if (items[i].Stack != 0 && items[i].Stack <= params.AllocationFrame) {
+        items[i].Protect = true;
+        if (i > 0) items[i - 1].Protect = true;
+        break;
+      }
+    }
+  }
+}
+
+void RemoveNeighbourDuplicates(std::vector<TStackItem>& items) {
+  const std::vector<std::size_t> live = LiveIndices(items);
+  if (live.empty()) return;
+  std::size_t previous = live[0];
+  for (std::size_t k = 1; k < live.size(); ++k) {
+    TStackItem& a = items[previous];
+    TStackItem& b = items[live[k]];
+    if (!SameCall(a, b)) {
+      previous = live[k];
+      continue;
+    }
+    if (!a.Protect && !(b.Target == 0 && a.Target != 0)) {
+      a.Deleted = true;
+      previous = live[k];
+    } else if (!b.Protect) {
+      b.Deleted = true;
+    } else {
+      previous = live[k];
+    }
+  }
+}
+
+void CheckChainsBetweenAnchors(std::vector<TStackItem>& items) {
+  std::vector<std::size_t> live = LiveIndices(items);
+  // Forward: each call must land in the routine of the call kept before it.
+  // A target whose routine is unknown says nothing and restarts the chain.
+  for (std::size_t k = 0; k < live.size(); ++k) {
+    if (!items[live[k]].Protect) continue;
+    std::size_t kept = live[k];
+    for (std::size_t j = k + 1; j < live.size() && !items[live[j]].Protect; ++j) {
+      TStackItem& item = items[live[j]];
+      if (item.Target == 0 || item.TargetLocation.ProcedureName.empty() ||
+          SameRoutine(item.TargetLocation, items[kept].Location)) {
+        kept = live[j];
+      } else {
+        item.Deleted = true;
+      }
+    }
+  }
+  // Backward: the items between an anchor and the nearest earlier item in
+  // the routine the anchor calls are no calls of this stack. The search stops
+  // at the previous anchor, and deletes nothing when it finds no such item.
+  live = LiveIndices(items);
+  for (std::size_t k = 0; k < live.size(); ++k) {
+    const TStackItem& anchor = items[live[k]];
+    if (!anchor.Protect || anchor.Target == 0 || anchor.TargetLocation.ProcedureName.empty()) continue;
+    std::size_t match = k;
+    for (std::size_t j = k; j-- > 0;) {
+      if (SameRoutine(items[live[j]].Location, anchor.TargetLocation)) {
+        match = j;
+        break;
+      }
+      if (items[live[j]].Protect) break;
+    }
+    if (match == k) continue;
+    for (std::size_t j = match + 1; j < k; ++j) {
+      if (!items[live[j]].Protect) items[live[j]].Deleted = true;
+    }
+  }
+}
+
+// One pass from the innermost item outwards, keeping the items kept so far
+// on a stack: after each push, a block that repeats the one before it ends
+// at the top, and is popped. The top then ends the prefix that was already
+// free of repeats, so one pass reaches what repeating the step until nothing
+// changes would. Each comparison either fails or is paid for by the items a
+// pop removes, which keeps deep recursion linear.
+void RemoveRepeatedBlocks(std::vector<TStackItem>& items) {
+  const std::vector<std::size_t> live = LiveIndices(items);
+  std::vector<std::size_t> kept;            // indices into items
+  std::vector<std::ptrdiff_t> earlier;      // per kept position: previous position of the same address
+  std::vector<std::size_t> protected_upto;  // per kept position: protected items at or below it
+  std::unordered_map<std::uint32_t, std::ptrdiff_t> newest;
+  kept.reserve(live.size());
+  earlier.reserve(live.size());
+  protected_upto.reserve(live.size());
+  newest.reserve(live.size());
+  const auto address = [&](std::ptrdiff_t p) { return items[kept[static_cast<std::size_t>(p)]].Address; };
+  for (const std::size_t index : live) {
+    const std::uint32_t a = items[index].Address;
+    const auto found = newest.find(a);
+    const std::ptrdiff_t before = found == newest.end() ? -1 : found->second;
+    const std::size_t protected_below = protected_upto.empty() ? 0 : protected_upto.back();
+    kept.push_back(index);
+    earlier.push_back(before);
+    protected_upto.push_back(protected_below + (items[index].Protect ? 1 : 0));
+    newest[a] = static_cast<std::ptrdiff_t>(kept.size() - 1);
+    const auto top = static_cast<std::ptrdiff_t>(kept.size() - 1);
+    std::ptrdiff_t q = before;
+    for (int tries = 0; q >= 0 && tries < kRepeatCandidates; ++tries, q = earlier[static_cast<std::size_t>(q)]) {
+      const std::ptrdiff_t j = top - q;
+      if (q + 1 < j) break;  // farther occurrences only give longer periods
+      // The j items up to each occurrence are equal: (q - j, q] repeats as
+      // (q, top].
+      std::ptrdiff_t i = q - 1;
+      while (i > q - j && address(i) == address(i + j)) --i;
+      if (i > q - j) continue;
+      // A block holding a protected item stays whole.
+      if (protected_upto[static_cast<std::size_t>(top)] != protected_upto[static_cast<std::size_t>(q)]) continue;
+      for (std::ptrdiff_t p = top; p > q; --p) {
+        const std::size_t pos = static_cast<std::size_t>(p);
+        items[kept[pos]].Deleted = true;
+        const std::uint32_t gone = items[kept[pos]].Address;
+        if (earlier[pos] >= 0) {
+          newest[gone] = earlier[pos];
+        } else {
+          newest.erase(gone);
+        }
+        kept.pop_back();
+        earlier.pop_back();
+        protected_upto.pop_back();
+      }
+      break;
+    }
+  }
+}
+
+void CleanStackItems(std::vector<TStackItem>& items, const TCleanupParams& params) {
+  CutAtThreadStart(items, params.ThreadStartCallSite);
+  ProtectAnchors(items, params);
+  if (params.MergeNeighbours) RemoveNeighbourDuplicates(items);
+  CheckChainsBetweenAnchors(items);
+  RemoveRepeatedBlocks(items);
+  std::erase_if(items, [](const TStackItem& item) { return item.Deleted; });
+}
+
+}  // namespace zelvic::diag
