@@ -15,6 +15,7 @@
 #include "diagnostics/exceptions/ECore.h"
 #include "diagnostics/util/EDebugOutput.h"
 #include "diagnostics/util/EDisAsmUnit.h"
+#include "diagnostics/util/EHook.h"
 #include "diagnostics/util/ELowLevel.h"
 #include "fragments/result_buffers.h"
 #include "fragments/runtime_helpers.h"
@@ -66,6 +67,7 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upELowLevel] = {diag::ELowLevelInit, L"ELowLevel.Init", diag::ELowLevelDone, L"ELowLevel.Done"};
   t[upEDisAsm] = {diag::EDisAsmInit, L"EDisAsm.Init", diag::EDisAsmDone, L"EDisAsm.Done"};
   t[upEAppType] = {diag::EAppTypeInit, L"EAppType|Init", diag::EAppTypeDone, L"EAppType|Done"};
+  t[upEHook] = {diag::EHookInit, L"EHook.Init", diag::EHookDone, L"EHook.Done"};
   t[upEAnsiFileNamesFix] = {diag::AnsiFileNamesInit, L"EAnsiFileNamesFix.Init", diag::AnsiFileNamesDone,
                             L"EAnsiFileNamesFix.Done"};
   t[upDebugOutput] = {diag::EDebugOutputInit, nullptr, diag::EDebugOutputDone, nullptr};

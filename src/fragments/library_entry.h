@@ -21,6 +21,7 @@ enum TUnitPosition : int {
   upELowLevel = 11,
   upEDisAsm = 14,
   upEAppType = 20,
+  upEHook = 22,
   upEAnsiFileNamesFix = 88,
   upDebugOutput = 92,
   upEModules = 93,
