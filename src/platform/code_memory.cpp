@@ -58,8 +58,12 @@ class TWritableCode {
   std::uint32_t error_ = 0;
 };
 
+// An image's pages are one run of the address space: bytes within one page
+// need one question.
 bool InImages(std::uint32_t address, std::uint32_t size) noexcept {
-  return ModuleBaseOf(Ptr(address)) != 0 && ModuleBaseOf(Ptr(address + size - 1)) != 0;
+  const std::uint32_t last = address + size - 1;
+  if (ModuleBaseOf(Ptr(address)) == 0) return false;
+  return (address & ~(kPage - 1)) == (last & ~(kPage - 1)) || ModuleBaseOf(Ptr(last)) != 0;
 }
 
 }  // namespace

@@ -38,14 +38,21 @@ std::uint32_t Load32(const std::uint8_t* p) noexcept {
   return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
 }
 
-bool ReadExact(std::uint32_t address, std::uint8_t* out, std::uint32_t count) noexcept {
-  const platform::TLiveMemory& memory = LiveMemory();
+// The live memory with a cache of the last regions asked about, for one
+// patching step in one thread: a step reads the same few regions again and
+// again, and a region query is a system call.
+platform::TLiveMemory StepMemory() noexcept {
+  return platform::TLiveMemory(LiveMemory().Space(), platform::TRegionCaching::kRecentRegions);
+}
+
+bool ReadExact(const memory::TMemoryAccess& memory, std::uint32_t address, std::uint8_t* out,
+               std::uint32_t count) noexcept {
   return memory.CanRead(address, count, 0) == count && memory.Read(address, out, count) == count;
 }
 
-bool ReadU32(std::uint32_t address, std::uint32_t& value) noexcept {
+bool ReadU32(const memory::TMemoryAccess& memory, std::uint32_t address, std::uint32_t& value) noexcept {
   std::uint8_t b[4];
-  if (!ReadExact(address, b, 4)) return false;
+  if (!ReadExact(memory, address, b, 4)) return false;
   value = Load32(b);
   return true;
 }
@@ -69,12 +76,12 @@ std::wstring ImportName(std::string_view bytes) {
 
 // Reads a zero-terminated name of at most `limit` bytes, testing each page
 // it enters; false when it is unreadable or has no end within the limit.
-bool ReadName(std::uint32_t address, std::string& out) {
+bool ReadName(const memory::TMemoryAccess& memory, std::uint32_t address, std::string& out) {
   constexpr std::uint32_t kLimit = 512;
   out.clear();
   for (std::uint32_t i = 0; i < kLimit; ++i) {
     std::uint8_t c = 0;
-    if (!ReadExact(address + i, &c, 1)) return false;
+    if (!ReadExact(memory, address + i, &c, 1)) return false;
     if (c == 0) return true;
     out.push_back(static_cast<char>(c));
   }
@@ -87,12 +94,17 @@ bool ReadName(std::uint32_t address, std::string& out) {
 // Code patches
 
 THookResult THookedProcedures::HookProcedure(std::uint32_t procedure, std::uint32_t handler, std::uint32_t root) {
+  const platform::TLiveMemory memory = StepMemory();
+  return HookProcedure(procedure, handler, root, memory);
+}
+
+THookResult THookedProcedures::HookProcedure(std::uint32_t procedure, std::uint32_t handler, std::uint32_t root,
+                                             const memory::TMemoryAccess& memory) {
   for (const THookedProcedure& h : items_) {
     if (h.Procedure == procedure || h.Root == procedure || h.Trampoline == procedure || h.Root == root ||
         h.Procedure == root || h.Handler == handler)
       return {h.Trampoline, 0};
   }
-  const platform::TLiveMemory& memory = LiveMemory();
   const TEntryClass entry = ClassifyEntry(memory, procedure);
   switch (entry.Kind) {
     case TEntryKind::kUnreadable:
@@ -117,7 +129,7 @@ THookResult THookedProcedures::HookProcedure(std::uint32_t procedure, std::uint3
   h.Handler = handler;
   if (entry.Kind == TEntryKind::kHotPatchable || entry.Kind == TEntryKind::kHotPatched) {
     const std::uint32_t start = procedure - 5;
-    if (!ReadExact(start, h.SavedBytes.data(), kHotPatchSize)) return {0, ERROR_INVALID_PARAMETER};
+    if (!ReadExact(memory, start, h.SavedBytes.data(), kHotPatchSize)) return {0, ERROR_INVALID_PARAMETER};
     // Both jumps in one store: a thread that reaches the entry sees the
     // padded 8B FF or the finished patch, never EB F9 before its target.
     std::uint8_t patch[kHotPatchSize];
@@ -127,7 +139,7 @@ THookResult THookedProcedures::HookProcedure(std::uint32_t procedure, std::uint3
     if (const std::uint32_t e = platform::WriteCodeAtomic(start, patch); e != 0) return {0, WriteError(e)};
     h.Trampoline = entry.Kind == TEntryKind::kHotPatchable ? procedure + 2 : entry.ChainTarget;
   } else {
-    if (!ReadExact(procedure, h.SavedBytes.data(), entry.Length)) return {0, ERROR_INVALID_PARAMETER};
+    if (!ReadExact(memory, procedure, h.SavedBytes.data(), entry.Length)) return {0, ERROR_INVALID_PARAMETER};
     const std::uint32_t block = platform::AllocateCodeBlock(procedure, kTrampolinePageSize);
     if (block == 0) return {0, ERROR_GEN_FAILURE};
     std::array<std::uint8_t, kTrampolinePageSize> page;
@@ -190,11 +202,12 @@ void THookedProcedures::Delete(std::size_t index) noexcept {
 THookResult THookedDLLProcedures::HookDLLProcedure(std::uintptr_t import_module, std::wstring_view export_module,
                                                    std::uint32_t procedure, std::uint32_t handler, bool unhook) {
   const auto base = static_cast<std::uint32_t>(import_module);
+  const platform::TLiveMemory memory = StepMemory();
   std::uint8_t dos[64];
   std::uint8_t nt[248];
-  if (base == 0 || !ReadExact(base, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return {0, ERROR_BAD_FORMAT};
+  if (base == 0 || !ReadExact(memory, base, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return {0, ERROR_BAD_FORMAT};
   const std::uint32_t nt_at = base + Load32(dos + 60);
-  if (!ReadExact(nt_at, nt, sizeof nt) || std::memcmp(nt, "PE\0\0", 4) != 0) return {0, ERROR_BAD_FORMAT};
+  if (!ReadExact(memory, nt_at, nt, sizeof nt) || std::memcmp(nt, "PE\0\0", 4) != 0) return {0, ERROR_BAD_FORMAT};
   const std::uint32_t image_size = Load32(nt + 80);
   const std::uint32_t directory = Load32(nt + 128);
   const std::uint32_t directory_size = Load32(nt + 132);
@@ -212,16 +225,16 @@ THookResult THookedDLLProcedures::HookDLLProcedure(std::uintptr_t import_module,
   std::string name;
   for (std::uint32_t d = 0; d + 20 <= directory_size; d += 20) {
     std::uint8_t desc[20];
-    if (!ReadExact(base + directory + d, desc, sizeof desc)) return {0, ERROR_BAD_FORMAT};
+    if (!ReadExact(memory, base + directory + d, desc, sizeof desc)) return {0, ERROR_BAD_FORMAT};
     const std::uint32_t name_rva = Load32(desc + 12);
     if (name_rva == 0) break;
     const std::uint32_t table = Load32(desc + 16);
     if (name_rva >= image_size || table >= image_size) return {0, ERROR_BAD_FORMAT};
-    if (!ReadName(base + name_rva, name)) return {0, ERROR_BAD_FORMAT};
+    if (!ReadName(memory, base + name_rva, name)) return {0, ERROR_BAD_FORMAT};
     if (!platform::SameTextIgnoreCaseSystemLocale(ImportName(name), export_module)) continue;
     for (std::uint32_t slot = table; slot + 4 <= image_size; slot += 4) {
       std::uint32_t value = 0;
-      if (!ReadU32(base + slot, value)) return {0, ERROR_BAD_FORMAT};
+      if (!ReadU32(memory, base + slot, value)) return {0, ERROR_BAD_FORMAT};
       if (value == 0) break;
       if (value != procedure) continue;
       std::uint8_t bytes[4];
@@ -257,7 +270,7 @@ void* HookCodeProcedure(void* procedure, void* handler) noexcept {
   } else if (procedure == nullptr || handler == nullptr || procedure == handler) {
     r.Error = ERROR_INVALID_PARAMETER;
   } else {
-    const platform::TLiveMemory& memory = LiveMemory();
+    const platform::TLiveMemory memory = StepMemory();
     const std::uint32_t target = FollowJumps(memory, Address(procedure), Address(handler));
     std::uint32_t destination = FollowJumps(memory, Address(handler), 0);
     // A handler that leads back into the routine would loop once patched.
@@ -265,7 +278,7 @@ void* HookCodeProcedure(void* procedure, void* handler) noexcept {
     if (memory.CanRead(target, 1, 0) != 1)
       r.Error = ERROR_INVALID_PARAMETER;
     else
-      r = list->HookProcedure(target, destination, Address(procedure));
+      r = list->HookProcedure(target, destination, Address(procedure), memory);
   }
   platform::SetLastErrorCode(r.Error);
   return r.Error == 0 ? Pointer(r.Address) : procedure;

@@ -45,6 +45,10 @@ class THookedProcedures {
   // A record that already covers the procedure, root or handler answers
   // with its trampoline.
   THookResult HookProcedure(std::uint32_t procedure, std::uint32_t handler, std::uint32_t root);
+  // The same, reading the code through `memory`: the caller's, when it read
+  // the same code a moment ago and holds its regions.
+  THookResult HookProcedure(std::uint32_t procedure, std::uint32_t handler, std::uint32_t root,
+                            const memory::TMemoryAccess& memory);
   // Undoes the first patch whose procedure, trampoline or handler is
   // `address`; Error ERROR_INVALID_FUNCTION when there is none.
   THookResult UnhookProcedure(std::uint32_t address);
