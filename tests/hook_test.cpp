@@ -588,6 +588,65 @@ TEST_F(Hook, LyingImportDirectoriesFailCleanly) {
   }
 }
 
+// A hand-made DLL, mapped by the loader without its imports resolved, so
+// its import address tables hold the values the file gives them: two
+// descriptors naming the same module, the first with the value twice.
+TEST_F(Hook, ImportPatchChangesOnlyTheFirstMatchingEntry) {
+  pe::Headers h;
+  h.size_of_image = 0x2000;
+  h.image_base = 0x5A000000;
+  h.sections = {{".idata", 0x1000, 0x1000, 0x200, 0x400, 0xC0000040}};
+  h.directories[1] = {0x1000, 60};
+  std::vector<std::uint8_t> file = pe::WriteHeaders(h, 0x600);
+  pe::Put16(file, pe::kOptional + 40, 4);  // operating system version
+  pe::Put16(file, pe::kOptional + 48, 4);  // subsystem version
+  pe::Put16(file, pe::kOptional + 68, 2);  // GUI subsystem
+  constexpr std::uint32_t kRaw = 0x200 - 0x1000;  // file offset of an .idata RVA
+  const std::uint32_t kIat1 = 0x1200, kIat2 = 0x1300;
+  pe::Put32(file, kRaw + 0x1000 + 12, 0x1100);
+  pe::Put32(file, kRaw + 0x1000 + 16, kIat1);
+  pe::Put32(file, kRaw + 0x1014 + 12, 0x1120);
+  pe::Put32(file, kRaw + 0x1014 + 16, kIat2);
+  std::memcpy(file.data() + kRaw + 0x1100, "HOOKFAKE.dll", 13);
+  std::memcpy(file.data() + kRaw + 0x1120, "hookfake.DLL", 13);
+  const std::uint32_t first[] = {0x11111111, 0x22222222, 0x11111111, 0};
+  for (std::uint32_t i = 0; i < 4; ++i) pe::Put32(file, kRaw + kIat1 + 4 * i, first[i]);
+  pe::Put32(file, kRaw + kIat2, 0x11111111);
+
+  wchar_t dir[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, dir);
+  const std::wstring path = std::wstring(dir) + L"zelvic_hook_fake.dll";
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  WriteFile(f, file.data(), static_cast<DWORD>(file.size()), &written, nullptr);
+  CloseHandle(f);
+  HMODULE module = LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(module, nullptr) << GetLastError();
+  const std::uint32_t base = A(reinterpret_cast<void*>(module));
+  auto slot = [&](std::uint32_t rva) { return *As<const std::uint32_t>(base + rva); };
+  ASSERT_EQ(slot(kIat1), 0x11111111u);
+
+  THookedDLLProcedures& list = *HookedDLLProcedures();
+  const THookResult r =
+      list.HookDLLProcedure(reinterpret_cast<std::uintptr_t>(module), L"HookFake.dll", 0x11111111, 0x33333333, false);
+  EXPECT_EQ(r.Error, 0u);
+  EXPECT_EQ(r.Address, 0x11111111u);
+  EXPECT_EQ(slot(kIat1), 0x33333333u);
+  EXPECT_EQ(slot(kIat1 + 4), 0x22222222u);
+  EXPECT_EQ(slot(kIat1 + 8), 0x11111111u);
+  EXPECT_EQ(slot(kIat2), 0x11111111u);
+  ASSERT_EQ(list.Count(), 1u);
+  EXPECT_EQ(list.GetItem(0).ExportModule, L"HookFake.dll");
+  EXPECT_EQ(list.GetItem(0).ImportModule, reinterpret_cast<std::uintptr_t>(module));
+
+  EXPECT_TRUE(UnhookImportedProcedure(As<void>(0x33333333)));
+  EXPECT_EQ(slot(kIat1), 0x11111111u);
+  EXPECT_EQ(list.Count(), 0u);
+  FreeLibrary(module);
+  DeleteFileW(path.c_str());
+}
+
 TEST(HookUnit, DoneUndoesEveryPatch) {
   EHookInit();
   const Snapshot hot(A(&hook_shape_hot)), call(A(&hook_shape_call)), seven(A(&hook_shape_seven));
