@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "diagnostics/util/EDisAsm.h"
+#include "diagnostics/util/EDisAsmUnit.h"
 #include "diagnostics/util/EHook.h"
 #include "diagnostics/util/EHookTrampoline.h"
 #include "pe_builder.h"
@@ -354,6 +355,18 @@ TEST_F(Hook, DetoursRunThroughTheirTrampolines) {
     EXPECT_EQ(std::vector<std::uint8_t>(now.begin() + 13, now.end()),
               std::vector<std::uint8_t>(before.bytes.begin() + 13, before.bytes.end()));
     EXPECT_EQ(Protection(A(t)), static_cast<DWORD>(PAGE_EXECUTE_READ));
+    // The decoder walks the live trampoline: whole valid instructions over
+    // the copied bytes, then the jump back to the routine after them.
+    std::uint32_t at = A(t);
+    while (at < A(t) + c.length) {
+      const disasm::TDisasmInstruction ins = disasm::DecodeInstruction(LiveMemory(), at);
+      ASSERT_TRUE(ins.Valid) << std::hex << at;
+      at = ins.End;
+    }
+    EXPECT_EQ(at, A(t) + c.length);
+    const disasm::TDisasmInstruction back = disasm::DecodeInstruction(LiveMemory(), at);
+    EXPECT_TRUE(back.Valid && back.IsBranch && back.IsRelative);
+    EXPECT_EQ(back.Target, c.patched + c.length);
     if (c.takes_int) {
       g_int_trampoline = reinterpret_cast<IntFn*>(t);
       EXPECT_EQ(reinterpret_cast<IntFn*>(c.routine)(c.arg), c.hooked);

@@ -34,10 +34,6 @@ struct THookLists {
 
 constinit rt::TNeverDestroyed<std::optional<THookLists>> g_lists;
 
-std::uint32_t Load32(const std::uint8_t* p) noexcept {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-
 // The live memory with a cache of the last regions asked about, for one
 // patching step in one thread: a step reads the same few regions again and
 // again, and a region query is a system call.
@@ -45,15 +41,10 @@ platform::TLiveMemory StepMemory() noexcept {
   return platform::TLiveMemory(LiveMemory().Space(), platform::TRegionCaching::kRecentRegions);
 }
 
-bool ReadExact(const memory::TMemoryAccess& memory, std::uint32_t address, std::uint8_t* out,
-               std::uint32_t count) noexcept {
-  return memory.CanRead(address, count, 0) == count && memory.Read(address, out, count) == count;
-}
-
 bool ReadU32(const memory::TMemoryAccess& memory, std::uint32_t address, std::uint32_t& value) noexcept {
   std::uint8_t b[4];
   if (!ReadExact(memory, address, b, 4)) return false;
-  value = Load32(b);
+  value = LoadLE32(b);
   return true;
 }
 
@@ -206,11 +197,11 @@ THookResult THookedDLLProcedures::HookDLLProcedure(std::uintptr_t import_module,
   std::uint8_t dos[64];
   std::uint8_t nt[248];
   if (base == 0 || !ReadExact(memory, base, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return {0, ERROR_BAD_FORMAT};
-  const std::uint32_t nt_at = base + Load32(dos + 60);
+  const std::uint32_t nt_at = base + LoadLE32(dos + 60);
   if (!ReadExact(memory, nt_at, nt, sizeof nt) || std::memcmp(nt, "PE\0\0", 4) != 0) return {0, ERROR_BAD_FORMAT};
-  const std::uint32_t image_size = Load32(nt + 80);
-  const std::uint32_t directory = Load32(nt + 128);
-  const std::uint32_t directory_size = Load32(nt + 132);
+  const std::uint32_t image_size = LoadLE32(nt + 80);
+  const std::uint32_t directory = LoadLE32(nt + 128);
+  const std::uint32_t directory_size = LoadLE32(nt + 132);
   if (directory == 0) return {0, ERROR_INVALID_FUNCTION};
   // Every walk stays inside the image the headers describe.
   if (directory >= image_size || directory_size > image_size - directory) return {0, ERROR_BAD_FORMAT};
@@ -226,9 +217,9 @@ THookResult THookedDLLProcedures::HookDLLProcedure(std::uintptr_t import_module,
   for (std::uint32_t d = 0; d + 20 <= directory_size; d += 20) {
     std::uint8_t desc[20];
     if (!ReadExact(memory, base + directory + d, desc, sizeof desc)) return {0, ERROR_BAD_FORMAT};
-    const std::uint32_t name_rva = Load32(desc + 12);
+    const std::uint32_t name_rva = LoadLE32(desc + 12);
     if (name_rva == 0) break;
-    const std::uint32_t table = Load32(desc + 16);
+    const std::uint32_t table = LoadLE32(desc + 16);
     if (name_rva >= image_size || table >= image_size) return {0, ERROR_BAD_FORMAT};
     if (!ReadName(memory, base + name_rva, name)) return {0, ERROR_BAD_FORMAT};
     if (!platform::SameTextIgnoreCaseSystemLocale(ImportName(name), export_module)) continue;

@@ -11,14 +11,6 @@ namespace {
 
 using memory::TMemoryAccess;
 
-bool ReadExact(const TMemoryAccess& memory, std::uint32_t address, std::uint8_t* out, std::uint32_t count) noexcept {
-  return memory.CanRead(address, count, 0) == count && memory.Read(address, out, count) == count;
-}
-
-std::uint32_t Load32(const std::uint8_t* p) noexcept {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-
 void Store32(std::uint8_t* p, std::uint32_t v) noexcept {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
@@ -34,20 +26,28 @@ bool JumpTarget(const TMemoryAccess& memory, std::uint32_t address, std::uint32_
   }
   if (b[0] == 0xE9) {
     if (!ReadExact(memory, address, b, 5)) return false;
-    target = address + 5 + Load32(b + 1);
+    target = address + 5 + LoadLE32(b + 1);
     return true;
   }
   if (b[0] == 0xFF) {
     if (!ReadExact(memory, address, b, 6) || b[1] != 0x25) return false;
     std::uint8_t slot[4];
-    if (!ReadExact(memory, Load32(b + 2), slot, 4)) return false;
-    target = Load32(slot);
+    if (!ReadExact(memory, LoadLE32(b + 2), slot, 4)) return false;
+    target = LoadLE32(slot);
     return true;
   }
   return false;
 }
 
 }  // namespace
+
+bool ReadExact(const TMemoryAccess& memory, std::uint32_t address, std::uint8_t* out, std::uint32_t count) noexcept {
+  return memory.CanRead(address, count, 0) == count && memory.Read(address, out, count) == count;
+}
+
+std::uint32_t LoadLE32(const std::uint8_t* p) noexcept {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
 
 void PutJump(std::span<std::uint8_t, kJumpSize> out, std::uint32_t from, std::uint32_t to) noexcept {
   out[0] = 0xE9;
@@ -87,7 +87,7 @@ TEntryClass ClassifyEntry(const TMemoryAccess& memory, std::uint32_t entry) noex
     }
     if (b[0] == 0xE9 && b[5] == 0xEB && b[6] == 0xF9) {
       c.Kind = TEntryKind::kHotPatched;
-      c.ChainTarget = entry + Load32(b + 1);
+      c.ChainTarget = entry + LoadLE32(b + 1);
       return c;
     }
   }

@@ -80,6 +80,12 @@ enum class TTrampolineResult : std::uint8_t {
 TTrampolineResult BuildTrampoline(const memory::TMemoryAccess& memory, std::uint32_t entry, std::uint32_t length,
                                   std::uint32_t block, std::span<std::uint8_t> page) noexcept;
 
+// All `count` bytes at `address`, or false when any of them is unreadable.
+bool ReadExact(const memory::TMemoryAccess& memory, std::uint32_t address, std::uint8_t* out,
+               std::uint32_t count) noexcept;
+// A little-endian 32-bit value, as code and PE structures store them.
+std::uint32_t LoadLE32(const std::uint8_t* p) noexcept;
+
 // E9 at `from` that lands on `to`, as its five bytes.
 void PutJump(std::span<std::uint8_t, kJumpSize> out, std::uint32_t from, std::uint32_t to) noexcept;
 
