@@ -21,6 +21,7 @@
 #include "diagnostics/util/EHookTrampoline.h"
 #include "pe_builder.h"
 #include "pe_exports.h"
+#include "test_support.h"
 
 extern "C" {
 int hook_shape_hot(int);
@@ -785,6 +786,58 @@ TEST_F(Hook, SystemRoutinesHotPatchAndDetour) {
       continue;
     }
     EXPECT_EQ(Live(f.from, f.count), on_disk);
+  }
+}
+
+// Trampolines for a disassembler that shares nothing with the library: each
+// one's bytes go to hook_trampolines/<name>.bin next to this program, with
+// <name>.txt naming its address, the instruction starts the library's
+// decoder found and where the jump back must land. The CTest step
+// hook_trampolines_objdump has objdump decode the same bytes and compares.
+TEST_F(Hook, TrampolinesForTheIndependentDisassembler) {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const struct {
+    const char* name;
+    void* routine;
+    void* handler;
+  } cases[] = {
+      // Nothing calls these while they are patched.
+      {"relative_call", V(&hook_shape_call), V(&PlusHundredHandler)},
+      {"thunk_target", V(&hook_shape_thunk), V(&PlusHundredHandler)},
+      {"jecxz", V(&hook_shape_jecxz), V(&PlusHundredHandler)},
+      // Any thread that ends meanwhile does.
+      {"RtlExitUserThread", reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlExitUserThread")), V(&ExitThreadHandler)},
+  };
+  const std::wstring self = test::SelfPath();
+  const std::wstring folder = self.substr(0, self.find_last_of(L"\\/") + 1) + L"hook_trampolines";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_exit_trampoline = nullptr;
+    void* t = HookCodeProcedure(c.routine, c.handler);
+    ASSERT_EQ(GetLastError(), 0u);
+    g_exit_trampoline = reinterpret_cast<ExitThreadFn>(t);
+    const THookedProcedure& h = HookedProcedures()->GetItem(HookedProcedures()->Count() - 1);
+    const std::vector<std::uint8_t> bytes = Live(A(t), h.SavedSize + kJumpSize);
+    std::string text = "vma " + std::to_string(A(t)) + "\nstarts";
+    for (std::uint32_t at = A(t); at < A(t) + h.SavedSize;) {
+      text += " " + std::to_string(at - A(t));
+      const disasm::TDisasmInstruction ins = disasm::DecodeInstruction(LiveMemory(), at);
+      ASSERT_TRUE(ins.Valid);
+      at = ins.End;
+    }
+    text += " " + std::to_string(h.SavedSize) + "\njump_to " + std::to_string(h.Procedure + h.SavedSize) + "\n";
+    // By the trampoline: a patch is found by what was patched, not by the
+    // thunk in front of it.
+    EXPECT_TRUE(UnhookCodeProcedure(t));
+    const std::wstring base = folder + L"\\" + std::wstring(c.name, c.name + std::strlen(c.name));
+    for (const auto& [suffix, data] : {std::pair{L".bin", std::string(bytes.begin(), bytes.end())}, std::pair{L".txt", text}}) {
+      HANDLE f = CreateFileW((base + suffix).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+      ASSERT_NE(f, INVALID_HANDLE_VALUE);
+      DWORD written = 0;
+      WriteFile(f, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+      CloseHandle(f);
+    }
   }
 }
 
