@@ -388,6 +388,26 @@ TEST_F(Hook, DetoursRunThroughTheirTrampolines) {
   }
 }
 
+// Blocks go to the first free granules above the routine's module: two at
+// once get two of them, and a released one is found again.
+TEST_F(Hook, TrampolineBlocksLieAboveTheirModule) {
+  const std::uint32_t module_end = [] {
+    MEMORY_BASIC_INFORMATION mbi{};
+    VirtualQuery(reinterpret_cast<void*>(&hook_shape_call), &mbi, sizeof mbi);
+    const auto base = reinterpret_cast<const std::uint8_t*>(mbi.AllocationBase);
+    const std::uint32_t nt = *reinterpret_cast<const std::uint32_t*>(base + 60);
+    return A(mbi.AllocationBase) + *reinterpret_cast<const std::uint32_t*>(base + nt + 80);
+  }();
+  const std::uint32_t first = A(HookCodeProcedure(V(&hook_shape_call), V(&PlusHundredHandler)));
+  const std::uint32_t second = A(HookCodeProcedure(V(&hook_shape_jecxz), V(&TimesTenHandler)));
+  EXPECT_GE(first, module_end);
+  EXPECT_GE(second, module_end);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(first % 0x10000, 0u);
+  ASSERT_TRUE(UnhookCodeProcedure(As<void>(first)));
+  EXPECT_EQ(A(HookCodeProcedure(V(&hook_shape_call), V(&PlusHundredHandler))), first);
+}
+
 TEST_F(Hook, HookingTwiceGivesTheFirstTrampoline) {
   void* first = HookCodeProcedure(V(&hook_shape_hot), V(&TimesTenHandler));
   void* again = HookCodeProcedure(V(&hook_shape_hot), V(&TimesTenHandler));

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <cstring>
 
 namespace zelvic::platform {
@@ -60,6 +61,11 @@ class TWritableCode {
 
 // An image's pages are one run of the address space: bytes within one page
 // need one question.
+// The allocation a walk for a trampoline block started in (high half) and
+// the block it found (low half), as one value so that a reader never pairs
+// one walk's start with another's result.
+std::atomic<std::uint64_t> g_last_walk{0};
+
 bool InImages(std::uint32_t address, std::uint32_t size) noexcept {
   const std::uint32_t last = address + size - 1;
   if (ModuleBaseOf(Ptr(address)) == 0) return false;
@@ -111,11 +117,28 @@ std::uint32_t WriteCodeAtomic(std::uint32_t address, std::span<const std::uint8_
 }
 
 std::uint32_t AllocateCodeBlock(std::uint32_t nearby, std::uint32_t size) noexcept {
-  SYSTEM_INFO si{};
-  GetSystemInfo(&si);
+  static const SYSTEM_INFO si = [] {
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    return info;
+  }();
   const std::uint32_t granule = si.dwAllocationGranularity;
   const auto top = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(si.lpMaximumApplicationAddress));
   if (size == 0 || size > granule) return 0;
+
+  // Above a module's code lie its other sections and, often, a long run of
+  // reserved regions: the walk from one allocation ends on the same free
+  // granule the next time, unless it is taken, so that is tried first.
+  MEMORY_BASIC_INFORMATION first{};
+  std::uint32_t origin = 0;
+  if (VirtualQuery(Ptr(nearby), &first, sizeof first) == sizeof first)
+    origin = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(first.AllocationBase));
+  const std::uint64_t last = g_last_walk.load(std::memory_order_relaxed);
+  if (origin != 0 && static_cast<std::uint32_t>(last >> 32) == origin && static_cast<std::uint32_t>(last) > nearby) {
+    if (void* p = VirtualAlloc(Ptr(static_cast<std::uint32_t>(last)), size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE))
+      return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+  }
+
   // A free region's start is granule-aligned only by chance; VirtualAlloc
   // wants the allocation base on a granule boundary.
   std::uint32_t at = nearby;
@@ -128,8 +151,11 @@ std::uint32_t AllocateCodeBlock(std::uint32_t nearby, std::uint32_t size) noexce
       const std::uint64_t start = (std::uint64_t{at} + granule - 1) / granule * granule;
       if (start + size <= end && start + size <= top) {
         if (void* p = VirtualAlloc(Ptr(static_cast<std::uint32_t>(start)), size, MEM_RESERVE | MEM_COMMIT,
-                                   PAGE_READWRITE))
-          return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+                                   PAGE_READWRITE)) {
+          const auto block = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+          if (origin != 0) g_last_walk.store(std::uint64_t{origin} << 32 | block, std::memory_order_relaxed);
+          return block;
+        }
       }
     }
     if (end <= at || end > 0xFFFFFFFFull) break;
