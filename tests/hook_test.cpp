@@ -19,6 +19,7 @@
 #include "diagnostics/util/EDisAsmUnit.h"
 #include "diagnostics/util/EHook.h"
 #include "diagnostics/util/EHookTrampoline.h"
+#include "platform/code_memory.h"
 #include "pe_builder.h"
 #include "pe_exports.h"
 #include "test_support.h"
@@ -476,6 +477,29 @@ TEST_F(Hook, ErrorCodes) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   VirtualFree(noaccess, 0, MEM_RELEASE);
   VirtualFree(heap_code, 0, MEM_RELEASE);
+}
+
+// The engine's code writes, on a routine of this program that nothing calls.
+TEST(CodeMemory, AtomicWriteKeepsTheBytesAfterAndChecksTheBytesBefore) {
+  const std::uint32_t at = A(&hook_shape_int3);
+  const std::vector<std::uint8_t> original = Live(at, 8);  // CC 31 C0 90 90 90 C3 ..
+  const DWORD protection = Protection(at);
+  const std::uint8_t stored[] = {0xE9, 0x01, 0x02, 0x03, 0x04};
+  const std::uint8_t wrong[] = {0xCC, 0x31, 0xC0, 0x90, 0x91};
+  EXPECT_EQ(platform::WriteCodeAtomic(at, stored, wrong), static_cast<std::uint32_t>(ERROR_INVALID_DATA));
+  EXPECT_EQ(Live(at, 8), original);
+  EXPECT_EQ(platform::WriteCodeAtomic(at, stored, std::span(original).first(5)), 0u);
+  std::vector<std::uint8_t> expected = original;
+  std::copy(std::begin(stored), std::end(stored), expected.begin());
+  EXPECT_EQ(Live(at, 8), expected);
+  EXPECT_EQ(Protection(at), protection);
+  EXPECT_EQ(platform::WriteCodeAtomic(at, std::span(original).first(5)), 0u);
+  EXPECT_EQ(Live(at, 8), original);
+  // Outside every image: refused, and the bytes stay.
+  std::uint8_t buffer[16] = {1, 2, 3, 4, 5, 6, 7, 8};
+  EXPECT_EQ(platform::WriteCodeAtomic(A(buffer), stored), static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(platform::WriteCode(A(buffer), stored), static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(buffer[0], 1);
 }
 
 TEST(HookUnit, NothingWorksBeforeInitOrAfterDone) {

@@ -93,9 +93,11 @@ std::uint32_t WriteCode(std::uint32_t address, std::span<const std::uint8_t> byt
   return 0;
 }
 
-std::uint32_t WriteCodeAtomic(std::uint32_t address, std::span<const std::uint8_t> bytes) noexcept {
-  if (bytes.empty() || bytes.size() > 8) return ERROR_INVALID_PARAMETER;
+std::uint32_t WriteCodeAtomic(std::uint32_t address, std::span<const std::uint8_t> bytes,
+                              std::span<const std::uint8_t> expected) noexcept {
+  if (bytes.empty() || bytes.size() > 8 || expected.size() > bytes.size()) return ERROR_INVALID_PARAMETER;
   if (!InImages(address, 8)) return ERROR_INVALID_PARAMETER;
+  bool changed = false;
   {
     TWritableCode writable(address, 8);
     if (writable.Error() != 0) return writable.Error();
@@ -105,6 +107,10 @@ std::uint32_t WriteCodeAtomic(std::uint32_t address, std::span<const std::uint8_
     auto* where = static_cast<volatile std::uint64_t*>(Ptr(address));
     std::uint64_t seen = *where;
     for (;;) {
+      if (!expected.empty() && std::memcmp(&seen, expected.data(), expected.size()) != 0) {
+        changed = true;
+        break;
+      }
       std::uint64_t wanted = seen;
       std::memcpy(&wanted, bytes.data(), bytes.size());
       const std::uint64_t was = __sync_val_compare_and_swap(where, seen, wanted);
@@ -112,6 +118,7 @@ std::uint32_t WriteCodeAtomic(std::uint32_t address, std::span<const std::uint8_
       seen = was;
     }
   }
+  if (changed) return ERROR_INVALID_DATA;
   FlushInstructionCache(GetCurrentProcess(), Ptr(address), static_cast<SIZE_T>(bytes.size()));
   return 0;
 }

@@ -24,8 +24,11 @@ std::uint32_t WriteCode(std::uint32_t address, std::span<const std::uint8_t> byt
 // The same for at most 8 bytes, stored at once: a thread running the code
 // sees either all the old bytes or all the new ones. The 8 bytes from
 // `address` must be readable; those after `bytes` keep whatever they hold at
-// the moment of the store.
-std::uint32_t WriteCodeAtomic(std::uint32_t address, std::span<const std::uint8_t> bytes) noexcept;
+// the moment of the store. With `expected`, the store happens only while the
+// bytes it replaces are those (ERROR_INVALID_DATA otherwise): a patch never
+// lands on code that someone changed since it was read.
+std::uint32_t WriteCodeAtomic(std::uint32_t address, std::span<const std::uint8_t> bytes,
+                              std::span<const std::uint8_t> expected = {}) noexcept;
 
 // A read-write block of `size` bytes (at most one allocation granule) as
 // close above `nearby` as the address space allows, else anywhere; 0 when none.

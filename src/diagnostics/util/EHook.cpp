@@ -127,7 +127,8 @@ THookResult THookedProcedures::HookProcedure(std::uint32_t procedure, std::uint3
     PutJump(std::span<std::uint8_t, kJumpSize>(patch, kJumpSize), start, handler);
     patch[5] = 0xEB;
     patch[6] = 0xF9;
-    if (const std::uint32_t e = platform::WriteCodeAtomic(start, patch); e != 0) return {0, WriteError(e)};
+    if (const std::uint32_t e = platform::WriteCodeAtomic(start, patch, {h.SavedBytes.data(), kHotPatchSize}); e != 0)
+      return {0, WriteError(e)};
     h.Trampoline = entry.Kind == TEntryKind::kHotPatchable ? procedure + 2 : entry.ChainTarget;
   } else {
     if (!ReadExact(memory, procedure, h.SavedBytes.data(), entry.Length)) return {0, ERROR_INVALID_PARAMETER};
@@ -149,7 +150,7 @@ THookResult THookedProcedures::HookProcedure(std::uint32_t procedure, std::uint3
     // entry + L as before.
     std::uint8_t jump[kJumpSize];
     PutJump(jump, procedure, handler);
-    if (const std::uint32_t e = platform::WriteCodeAtomic(procedure, jump); e != 0) {
+    if (const std::uint32_t e = platform::WriteCodeAtomic(procedure, jump, {h.SavedBytes.data(), kJumpSize}); e != 0) {
       platform::FreeCodeBlock(block);
       return {0, WriteError(e)};
     }
