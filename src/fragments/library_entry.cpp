@@ -16,6 +16,7 @@
 #include "diagnostics/stacks/EStackTracing.h"
 #include "diagnostics/util/EDebugOutput.h"
 #include "diagnostics/util/EDisAsmUnit.h"
+#include "diagnostics/util/EHook.h"
 #include "diagnostics/util/ELowLevel.h"
 #include "fragments/result_buffers.h"
 #include "fragments/runtime_helpers.h"
@@ -74,6 +75,7 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upEStackTracing] = {diag::EStackTracingInit, L"EStackTracing.Init", diag::EStackTracingDone,
                         L"EStackTracing.Done"};
   t[upEAppType] = {diag::EAppTypeInit, L"EAppType|Init", diag::EAppTypeDone, L"EAppType|Done"};
+  t[upEHook] = {diag::EHookInit, L"EHook.Init", diag::EHookDone, L"EHook.Done"};
   t[upEAnsiFileNamesFix] = {diag::AnsiFileNamesInit, L"EAnsiFileNamesFix.Init", diag::AnsiFileNamesDone,
                             L"EAnsiFileNamesFix.Done"};
   t[upDebugOutput] = {diag::EDebugOutputInit, nullptr, diag::EDebugOutputDone, nullptr};

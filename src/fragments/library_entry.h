@@ -23,6 +23,7 @@ enum TUnitPosition : int {
   upEDisAsm = 14,
   upEStackTracing = 15,
   upEAppType = 20,
+  upEHook = 22,
   upEAnsiFileNamesFix = 88,
   upDebugOutput = 92,
   upEModules = 93,

@@ -13,6 +13,11 @@ int CompareTextIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept {
   return r - CSTR_EQUAL;
 }
 
+bool SameTextIgnoreCaseSystemLocale(std::wstring_view a, std::wstring_view b) noexcept {
+  return CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()), b.data(),
+                        static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
 std::string ToAnsiCodePage(std::wstring_view text) {
   if (text.empty()) return {};
   const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);

@@ -11,6 +11,10 @@ namespace zelvic::platform {
 // Negative, zero or positive as `a` sorts before, with or after `b` under the
 // user's locale with letter case ignored.
 int CompareTextIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept;
+// Equality with letter case ignored under the system's default locale, not
+// the user's: for names the system itself defines (module names), which
+// must match the same way whoever is logged on.
+bool SameTextIgnoreCaseSystemLocale(std::wstring_view a, std::wstring_view b) noexcept;
 
 // The text in the process's ANSI code page; characters it cannot hold become
 // the code page's default character.
