@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "diagnostics/config/EOptions.h"
+#include "test_support.h"
 
 namespace zelvic::diag {
 namespace {
@@ -24,20 +25,6 @@ std::vector<std::uint8_t> Utf8WithMark(std::string_view text) {
 
 std::string AsString(const std::vector<std::uint8_t>& b) { return std::string(b.begin(), b.end()); }
 
-// The checked-in options text of this library, found next to the sources.
-std::vector<std::uint8_t> ReadLibraryOptionsText() {
-  std::string path = __FILE__;
-  path = path.substr(0, path.find_last_of("/\\")) + "/../src/diagnostics/config/zelvic_options.txt";
-  std::wstring wide(path.begin(), path.end());
-  if (!wide.empty() && wide[0] == L'/') wide = L"Z:" + wide;
-  std::vector<std::uint8_t> bytes;
-  if (std::FILE* f = _wfopen(wide.c_str(), L"rb")) {
-    int c = 0;
-    while ((c = std::fgetc(f)) != EOF) bytes.push_back(static_cast<std::uint8_t>(c));
-    std::fclose(f);
-  }
-  return bytes;
-}
 
 std::wstring TempPath(const wchar_t* name) {
   const wchar_t* tmp = _wgetenv(L"TEMP");
@@ -475,7 +462,7 @@ TEST_F(OptionsTest, TheMemoryFilterRecordOfTheDefaultsAndOfThisLibrarysOptions) 
             std::vector<std::uint8_t>(expected_defaults, expected_defaults + 16));
 
   TVarnelModuleOptions library(L"_zelvic.dll");
-  library.LoadFromStream(ReadLibraryOptionsText(), 7007);
+  library.LoadFromStream(test::ReadLibraryOptionsText(), 7007);
   const TMemoryFilterOptions m = library.MemoryFilterOptions();
   // loCatchLeaks=0, loEmptyFreedMemory=0, loEnableMMDebugMode=1, loShareMM=1.
   const std::uint8_t expected_library[16] = {0xB6, 0x7C};
@@ -588,7 +575,7 @@ TEST_F(OptionsTest, DestroyingTellsTheListener) {
 // --- the options text -------------------------------------------------------------------------------------------
 
 TEST_F(OptionsTest, ThisLibrarysOptionsTextLoadsAndKeepsKeysNoAccessorReads) {
-  const std::vector<std::uint8_t> text = ReadLibraryOptionsText();
+  const std::vector<std::uint8_t> text = test::ReadLibraryOptionsText();
   ASSERT_EQ(text.size(), 454u) << "inflated size of the options block";
   TVarnelModuleOptions o(L"_zelvic.dll");
   o.LoadFromStream(text, 7007);

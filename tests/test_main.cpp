@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -78,6 +79,21 @@ LoadedLibrary::~LoadedLibrary() {
 const void* LoadedLibrary::Proc(const char* name) const {
   if (module_ == nullptr) return nullptr;
   return reinterpret_cast<const void*>(GetProcAddress(static_cast<HMODULE>(module_), name));
+}
+
+std::vector<std::uint8_t> ReadLibraryOptionsText() {
+  // The tests' __FILE__ is their absolute path on the build machine, which
+  // Wine reaches through the drive for "/".
+  std::string path = __FILE__;
+  path = path.substr(0, path.find_last_of("/\\")) + "/../src/diagnostics/config/zelvic_options.txt";
+  std::wstring wide(path.begin(), path.end());
+  if (!wide.empty() && wide[0] == L'/') wide = L"Z:" + wide;
+  std::vector<std::uint8_t> bytes;
+  if (std::FILE* f = _wfopen(wide.c_str(), L"rb")) {
+    for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<std::uint8_t>(c));
+    std::fclose(f);
+  }
+  return bytes;
 }
 
 std::wstring SelfPath() {

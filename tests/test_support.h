@@ -55,6 +55,9 @@ inline constexpr std::uint32_t kBlockedGraceMs = 100;
 
 // Path of this test program.
 std::wstring SelfPath();
+// The checked-in options text of the library (src/diagnostics/config), read
+// from the source tree; empty when it cannot be read.
+std::vector<std::uint8_t> ReadLibraryOptionsText();
 
 // Runs this program again with `args` and the library's path, capturing
 // standard output; returns the exit code.

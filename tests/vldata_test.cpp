@@ -545,17 +545,7 @@ TEST_F(OwnContainer, OptionsTextIsInTheWritersForm) {
     EXPECT_LT(lstrcmpiW(keys[i - 1].c_str(), keys[i].c_str()), 0) << "after " << std::string(keys[i - 1].begin(), keys[i - 1].end());
   }
 
-  // The tests' __FILE__ is their absolute path on the build machine.
-  std::string path = __FILE__;
-  path = path.substr(0, path.find_last_of("/\\")) + "/../src/diagnostics/config/zelvic_options.txt";
-  std::wstring source(path.begin(), path.end());
-  if (!source.empty() && source[0] == L'/') source = L"Z:" + source;
-  std::vector<std::uint8_t> checked_in;
-  if (std::FILE* f = _wfopen(source.c_str(), L"rb")) {
-    for (int c; (c = std::fgetc(f)) != EOF;) checked_in.push_back(static_cast<std::uint8_t>(c));
-    std::fclose(f);
-  }
-  EXPECT_EQ(checked_in, r.options);
+  EXPECT_EQ(test::ReadLibraryOptionsText(), r.options);
 }
 
 TEST(VLDataFormat, GuidTexts) {
