@@ -78,8 +78,7 @@ TThread::~TThread() {
 }
 
 void TThread::Start() noexcept {
-  if (started_) return;
-  started_ = true;
+  if (started_.exchange(true)) return;
   ResumeThread(handle_);
 }
 

@@ -5,6 +5,7 @@
 // FreeLibrary keeps the code under it until it has returned from it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -86,9 +87,9 @@ class TThread {
   std::wstring name_;
   std::exception_ptr fatal_exception_;
   std::uint32_t return_value_ = 0;
-  volatile bool terminated_ = false;
-  volatile bool finished_ = false;
-  volatile bool started_ = false;
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> started_{false};
   bool free_on_terminate_ = false;
 };
 
