@@ -158,6 +158,27 @@ TEST(AppTypeMessageBox, ConsoleLinesAndDefaultButtonFromAChildProcess) {
   }
 }
 
+TEST(AppTypeMessageBox, ADevelopmentEnvironmentIsKnownByItsProgramNameInAnyCase) {
+  const struct {
+    const wchar_t* path;
+    bool expected;
+  } cases[] = {
+      {L"C:\\Program Files\\Studio\\bin\\BDS.EXE", true},
+      {L"Z:\\tools\\delphi32.exe", true},
+      {L"bcb.Exe", true},
+      {L"C:/ide/BCB.EXE", true},
+      {L"C:\\bin\\bds2.exe", false},
+      {L"C:\\bin\\xbcb.exe", false},
+      {L"C:\\BDS.EXE\\host.exe", false},  // a folder's name does not count
+      {L"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(diag::IsDevelopmentEnvironmentProgram(c.path), c.expected)
+        << std::string(c.path, c.path + wcslen(c.path));
+  }
+  EXPECT_FALSE(diag::IsHostedByDevelopmentEnvironment());  // zelvic_tests.exe
+}
+
 void* g_entry_object = nullptr;
 void* g_entry_address = nullptr;
 void RecordingEntry(void* object, void* address, diag::TResponse& response) {
@@ -328,11 +349,14 @@ TEST(AppTypeModuleKind, ProgramLibraryAndNotAnImage) {
 
 }  // namespace
 
-// The facility's box in this console program: the lines go to standard
-// output and the default button is the exit code.
-int RunAppTypeBoxScenario(const std::wstring& style_text) {
-  const auto style = static_cast<std::uint32_t>(std::wcstoul(style_text.c_str(), nullptr, 10));
-  return diag::VarnelMessageBox(L"Line one\r\nLine two", L"Gr\u00F6\u00DFe?", style);
+int RunAppTypeScenario(const std::wstring& name) {
+  // The facility's box in this console program: the lines go to standard
+  // output and the default button is the exit code.
+  if (name.starts_with(L"box:")) {
+    const auto style = static_cast<std::uint32_t>(std::wcstoul(name.c_str() + 4, nullptr, 10));
+    return diag::VarnelMessageBox(L"Line one\r\nLine two", L"Gr\u00F6\u00DFe?", style);
+  }
+  return 3;
 }
 
 }  // namespace zelvic::test

@@ -13,8 +13,9 @@ int RunChildScenario(const wchar_t* name);
 // variable ZELVIC_UNLOAD_CHILD_DLL, with threads afterwards.
 int RunLoadUnloadCycles();
 
-// The facility's message box in a console process with the given style
-// (decimal); the button it answers is the exit code.
-int RunAppTypeBoxScenario(const std::wstring& style_text);
+// The application kind's scenarios: "box:<style>" shows the facility's
+// message box with that style (decimal) and ends with the button it
+// answers.
+int RunAppTypeScenario(const std::wstring& name);
 
 }  // namespace zelvic::test

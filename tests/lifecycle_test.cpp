@@ -317,7 +317,7 @@ int RunChildScenario(const wchar_t* name) {
     return RunTable(t);
   }
   if (n == L"load-unload-cycles") return RunLoadUnloadCycles();
-  if (n.starts_with(L"apptype-box:")) return RunAppTypeBoxScenario(n.substr(12));
+  if (n.starts_with(L"apptype-")) return RunAppTypeScenario(n.substr(8));
   if (n == L"fail-early") {
     const std::array<TUnitEntry, 3> t{{{nullptr, nullptr, [] { Note("Early"); }, nullptr},
                                        {Boom, L"Boom.Init", [] { Note("Boom"); }, nullptr},

@@ -96,13 +96,15 @@ void DebugOutput(const std::wstring& text) {
 
 void DumpString(const std::wstring& text) { DebugOutput(L"Dump(String): \"" + text + L"\""); }
 
-bool IsHostedByDevelopmentEnvironment() {
-  const std::wstring name = ExtractFileNamePart(platform::ModuleFileName(0));
+bool IsDevelopmentEnvironmentProgram(std::wstring_view path) {
+  const std::wstring_view name = FileNamePartOf(path);
   for (const wchar_t* ide : kDevelopmentEnvironments) {
     if (EqualIgnoringCase(name, ide)) return true;
   }
   return false;
 }
+
+bool IsHostedByDevelopmentEnvironment() { return IsDevelopmentEnvironmentProgram(platform::ModuleFileName(0)); }
 
 int DefaultButtonOf(std::uint32_t style) noexcept {
   const std::uint32_t buttons = style & 0xF;

@@ -77,6 +77,8 @@ void DumpString(const std::wstring& text);
 // BCB.EXE, in any letter case): its own box is shown there whatever else is
 // set.
 bool IsHostedByDevelopmentEnvironment();
+// The same test on a program's path.
+bool IsDevelopmentEnvironmentProgram(std::wstring_view path);
 
 // The button a console process answers for a style: by the box's buttons
 // (the low four bits) and the default-button bits (MB_DEFBUTTON3 before
