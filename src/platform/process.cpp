@@ -37,14 +37,14 @@ void WriteStdOut(std::wstring_view text) noexcept {
   WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-int ShowMessageBox(const std::wstring& text, const std::wstring& caption, std::uint32_t style) noexcept {
+int ShowMessageBox(const std::wstring& text, const std::wstring& caption, std::uint32_t style, void* owner) noexcept {
   // user32 is loaded on demand: a library that never shows a box does not
   // pull the window system into the host.
   using MessageBoxWProc = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
   HMODULE user32 = LoadLibraryW(L"user32.dll");
   if (user32 == nullptr) return 0;
   auto proc = reinterpret_cast<MessageBoxWProc>(reinterpret_cast<void*>(GetProcAddress(user32, "MessageBoxW")));
-  const int result = proc ? proc(nullptr, text.c_str(), caption.c_str(), style) : 0;
+  const int result = proc ? proc(static_cast<HWND>(owner), text.c_str(), caption.c_str(), style) : 0;
   FreeLibrary(user32);
   return result;
 }

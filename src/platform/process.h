@@ -19,7 +19,8 @@ bool IsConsoleProcess() noexcept;
 // else as UTF-8 bytes (a pipe or a file).
 void WriteStdOut(std::wstring_view text) noexcept;
 // Shows a message box; returns the button pressed (0 when none could show).
-int ShowMessageBox(const std::wstring& text, const std::wstring& caption, std::uint32_t style) noexcept;
+int ShowMessageBox(const std::wstring& text, const std::wstring& caption, std::uint32_t style,
+                   void* owner = nullptr) noexcept;
 
 [[noreturn]] void TerminateCurrentProcess(std::uint32_t exit_code) noexcept;
 
