@@ -592,3 +592,89 @@ TEST_F(CallStackTest, LiveBuildStartsInTheCallingRoutines) {
 }
 
 }  // namespace
+
+namespace {
+
+HANDLE g_parked = nullptr;
+HANDLE g_release = nullptr;
+
+__attribute__((noinline)) void ParkHere() {
+  SetEvent(g_parked);
+  WaitForSingleObject(g_release, INFINITE);
+  asm volatile("");
+}
+DWORD WINAPI ParkedThread(void*) {
+  ParkHere();
+  asm volatile("");
+  return 0;
+}
+
+TEST_F(CallStackTest, StartUpFindsTheThreadStartCallSite) {
+  ECallStackInit();
+  const auto start = reinterpret_cast<const std::uint8_t*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "BaseThreadInitThunk"));
+  ASSERT_NE(start, nullptr);
+  const auto site = reinterpret_cast<const std::uint8_t*>(ThreadStartCallSite());
+  ASSERT_GE(site, start);
+  EXPECT_LT(site, start + 96);
+  // Wine calls the thread routine with "call edx".
+  EXPECT_EQ(site[0], 0xFF);
+  EXPECT_EQ(site[1] & 0xF8, 0xD0);
+  ECallStackDone();
+}
+
+TEST_F(CallStackTest, ParkedThreadsListEndsAtTheThreadStart) {
+  ECallStackInit();
+  g_parked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  g_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD id = 0;
+  HANDLE thread = CreateThread(nullptr, 0, ParkedThread, nullptr, 0, &id);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_EQ(WaitForSingleObject(g_parked, 5000), WAIT_OBJECT_0);
+  Sleep(20);
+
+  TVarnelStackListV7 list;
+  TVarnelBaseStackList::TBuildArgs args;
+  args.StackFrame = 1;  // not walked: the build below takes the thread's own
+  args.DebugDetails = 0x1F;
+  args.ThreadID = id;
+  list.Setup(args);
+  const bool built = list.BuildForThreadByID(id);
+  SetEvent(g_release);
+  WaitForSingleObject(thread, 5000);
+  CloseHandle(thread);
+  CloseHandle(g_parked);
+  CloseHandle(g_release);
+  ASSERT_TRUE(built);
+
+  const auto in = [](std::uintptr_t address, const void* routine) {
+    const auto start = reinterpret_cast<std::uintptr_t>(routine);
+    return address > start && address < start + 64;
+  };
+  int park = -1, entry = -1, thread_start = -1;
+  for (int i = 0; i < list.Count(); ++i) {
+    const auto address = list.Item(i).Location.Address;
+    EXPECT_EQ(list.Item(i).ThreadID, id);
+    if (park < 0 && in(address, reinterpret_cast<const void*>(ParkHere))) park = i;
+    if (entry < 0 && in(address, reinterpret_cast<const void*>(ParkedThread))) entry = i;
+    if (address == ThreadStartCallSite()) thread_start = i;
+  }
+  ASSERT_GE(park, 0);
+  EXPECT_GT(entry, park);
+  ASSERT_GT(thread_start, entry);
+  if (list.Item(thread_start).Location.ProcedureName == L"BaseThreadInitThunk") {
+    EXPECT_EQ(thread_start, list.Count() - 1);
+  }
+  ECallStackDone();
+}
+
+TEST(CallStackPlatform, WaitChainOfARunningThreadIsEmpty) {
+  // The platform's own functions, each looked up on its own: under Wine two
+  // are stubs and the close is not exported; on any system a thread that
+  // runs shows no chain.
+  const TWaitChainText text = WaitChainText(0, GetCurrentThreadId());
+  EXPECT_EQ(text.Text, L"");
+  EXPECT_FALSE(text.Deadlock);
+}
+
+}  // namespace
