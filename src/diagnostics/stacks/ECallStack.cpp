@@ -20,7 +20,6 @@ namespace {
 constexpr const wchar_t* kAssertion = L"Assertion failure (ECallStack)";
 
 TThreadFactsProvider g_thread_facts;
-TNameHook g_name_hook = nullptr;
 TStackListClass g_default_class = TStackListClass::kV7;
 std::uint32_t g_thread_start_site = 0;
 std::uintptr_t g_thread_start_module = 0;
@@ -62,20 +61,6 @@ TThreadFactsProvider SetThreadFactsProvider(const TThreadFactsProvider& provider
 bool ThreadFactsOf(std::uint32_t thread_id, TThreadFacts& facts) {
   if (g_thread_facts.Facts == nullptr || thread_id == 0) return false;
   return g_thread_facts.Facts(g_thread_facts.Data, thread_id, facts);
-}
-
-TNameHook SetNameHook(TNameHook hook) noexcept {
-  const TNameHook old = g_name_hook;
-  g_name_hook = hook;
-  return old;
-}
-
-std::wstring PrepareName(const std::wstring& name, bool has_encrypted_data) {
-  return g_name_hook != nullptr ? g_name_hook(name, has_encrypted_data) : name;
-}
-
-bool IsEncryptedName(const std::wstring& name) noexcept {
-  return name.size() > 2 && name[0] == L'?' && name[1] == L'p';
 }
 
 std::uint32_t ThreadStartCallSite() noexcept { return g_thread_start_site; }

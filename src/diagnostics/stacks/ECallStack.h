@@ -77,14 +77,6 @@ struct TThreadFactsProvider {
 TThreadFactsProvider SetThreadFactsProvider(const TThreadFactsProvider& provider) noexcept;
 bool ThreadFactsOf(std::uint32_t thread_id, TThreadFacts& facts);
 
-// ---------------------------------------------------------------------------
-// Names the debug information could not decipher come back as "?p..."; when a
-// list shows one, the hook shows every other name protected as well.
-using TNameHook = std::wstring (*)(const std::wstring& name, bool has_encrypted_data);
-TNameHook SetNameHook(TNameHook hook) noexcept;
-std::wstring PrepareName(const std::wstring& name, bool has_encrypted_data);
-bool IsEncryptedName(const std::wstring& name) noexcept;
-
 class TVarnelBaseStackFormatter;
 
 // ---------------------------------------------------------------------------
