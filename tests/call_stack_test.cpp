@@ -12,6 +12,7 @@
 
 #include "diagnostics/stacks/ECallStack.h"
 #include "diagnostics/stacks/ECallStackFormatter.h"
+#include "platform/modules.h"
 #include "platform/threads.h"
 
 using namespace zelvic::diag;
@@ -458,6 +459,50 @@ TEST_F(CallStackTest, AFiveThousandEntryWalkKeeps2049) {
   TFakeWalkList marked(5000, 100, 0);
   marked.AfterConstruction();
   EXPECT_EQ(marked.Count(), 2149);
+}
+
+TEST_F(CallStackTest, AddEntrySteps) {
+  TFixedList list;
+  list.Known[0x4010] = {};
+  list.Known[0x4010].UnitName = L"K";
+  list.Known[0x4010].ProcedureName = L"Known";
+  list.Known[0x4010].DebugDetail = ddProcedure;
+  EXPECT_TRUE(list.AddEntry(0, kDefaultDebugDetails, true, true, 7, true, 0x4010, 0x100));
+  // The same slot, site and return again: nothing new.
+  EXPECT_FALSE(list.AddEntry(0, kDefaultDebugDetails, true, true, 7, true, 0x4010, 0x100));
+  EXPECT_TRUE(list.AddEntry(0, kDefaultDebugDetails, false, false, 9, true, 0x5000, 0));
+  ASSERT_EQ(list.Count(), 2);
+  const TVarnelDebugInfo& known = list.Item(0);
+  EXPECT_EQ(known.Location.ProcedureName, L"Known");
+  EXPECT_EQ(known.Methods, 1u << list.TracerNo());
+  EXPECT_TRUE(known.ErrorLine);
+  const TVarnelDebugInfo& bare = list.Item(1);
+  EXPECT_EQ(bare.Methods, kNoSlotMethods);
+  EXPECT_EQ(bare.Location.ProcedureName, L"");
+  EXPECT_FALSE(bare.RunningThread);
+  EXPECT_EQ(bare.ThreadID, 9u);
+  // Reaching the first address again means everything so far was the
+  // handler's own frames.
+  EXPECT_TRUE(list.AddEntry(0x6000, kDefaultDebugDetails, false, true, 7, true, 0x6000, 0x200));
+  EXPECT_EQ(list.Addresses(), (std::vector<std::uint32_t>{0x6000}));
+}
+
+TEST_F(CallStackTest, ModuleCellAsksForTheLongPathOncePerModule) {
+  wchar_t path[MAX_PATH];
+  ASSERT_NE(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
+  TFixedList list;
+  for (std::uint32_t i = 0; i < 20; ++i) {
+    TVarnelDebugInfo e = MakeEntry({0x00401000 + 16 * i, 0x100 + 4 * i, L"U", L"", L"P", 1, 0});
+    e.Location.Module = reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr));
+    e.Location.ModuleName = path;
+    list.Add(e);
+  }
+  const std::uint32_t before = zelvic::platform::LongPathNameQueries();
+  const std::wstring first = list.ToString();
+  list.Changed();
+  EXPECT_EQ(list.ToString(), first);
+  EXPECT_LE(zelvic::platform::LongPathNameQueries() - before, 1u);
+  EXPECT_NE(first.find(L"|zelvic_tests.exe|"), std::wstring::npos);
 }
 
 // ---- filters ----------------------------------------------------------------------------
