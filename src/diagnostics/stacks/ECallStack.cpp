@@ -664,7 +664,18 @@ void TVarnelStackListV7::BuildEntries(const TStackRange& range, std::uint32_t of
   CleanStackItems(items, params);
   for (const TStackItem& item : items) {
     if (item.Deleted) continue;
-    AddEntry(FFirstAddr, FDebugDetails, FGetDebugInfo, FRunningThread, FThreadID, false, item.Address, item.Stack);
+    // The collector has located every call site already; a second lookup
+    // would double the cost of a build.
+    const bool located = FGetDebugInfo && item.Location.DebugDetail != ddNone;
+    if (!AddEntry(FFirstAddr, FDebugDetails, FGetDebugInfo && !located, FRunningThread, FThreadID, false,
+                  item.Address, item.Stack) ||
+        !located)
+      continue;
+    TVLLocationInfo& location = FList.back()->Location;
+    const std::uintptr_t site = location.Address;
+    location = item.Location;
+    location.Address = site;
+    if (location.Module != 0 && location.Module <= site) location.Offset = site - location.Module;
   }
 }
 
