@@ -29,6 +29,7 @@ enum TUnitPosition : int {
   upEModules = 93,
   upECore = 98,
   upEDebugInfo = 109,
+  upECallStack = 112,
   upEDebugExports = 142,
   upEDebugVL = 145,
   upVizozaruzAdi7 = 153,

@@ -636,4 +636,22 @@ void EDebugInfoDone() {
   platform::StopLoaderWatch();
 }
 
+namespace {
+TNameHook g_name_hook = nullptr;
+}  // namespace
+
+TNameHook SetNameHook(TNameHook hook) noexcept {
+  const TNameHook old = g_name_hook;
+  g_name_hook = hook;
+  return old;
+}
+
+std::wstring PrepareName(const std::wstring& name, bool has_encrypted_data) {
+  return g_name_hook != nullptr ? g_name_hook(name, has_encrypted_data) : name;
+}
+
+bool IsEncryptedName(const std::wstring& name) noexcept {
+  return name.size() > 2 && name[0] == L'?' && name[1] == L'p';
+}
+
 }  // namespace zelvic::diag

@@ -213,6 +213,16 @@ std::wstring FormatLocationInfo(const TVLLocationInfo& info, bool show_module, b
 // One line for internal-error messages: everything shown but the line offset.
 std::wstring LocationInfoText(std::uintptr_t addr) noexcept;
 
+// --- names in reports ------------------------------------------------------------
+// Names the compressed debug information could not decipher come back as
+// "?p..."; a report that shows one shows every other name protected as well.
+// The unit that reads that information installs the hook; without one a
+// name is shown as it is.
+using TNameHook = std::wstring (*)(const std::wstring& name, bool has_encrypted_data);
+TNameHook SetNameHook(TNameHook hook) noexcept;
+std::wstring PrepareName(const std::wstring& name, bool has_encrypted_data);
+bool IsEncryptedName(const std::wstring& name) noexcept;
+
 // --- per-thread nesting ---------------------------------------------------------
 // How deep the calling thread is inside the facility's own work (a lookup
 // raises both): allocations made meanwhile are not the program's, and threads
