@@ -1,0 +1,326 @@
+#include "platform/system_facts.h"
+
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/registry.h"
+#include "platform/process.h"
+
+namespace zelvic::platform {
+namespace {
+
+// A system library for the duration of a call. The process-status and shell
+// functions are looked up by name: older systems lack some, and Wine's
+// kernel32 exports the process-status ones only under their K32 names.
+class TLibrary {
+ public:
+  explicit TLibrary(const wchar_t* name) noexcept {
+    handle_ = GetModuleHandleW(name);
+    if (handle_ == nullptr) {
+      handle_ = LoadLibraryW(name);
+      owned_ = handle_ != nullptr;
+    }
+  }
+  ~TLibrary() {
+    if (owned_) FreeLibrary(handle_);
+  }
+  TLibrary(const TLibrary&) = delete;
+  TLibrary& operator=(const TLibrary&) = delete;
+
+  template <typename F>
+  F Find(const char* name) const noexcept {
+    return handle_ != nullptr ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(handle_, name))) : nullptr;
+  }
+
+ private:
+  HMODULE handle_ = nullptr;
+  bool owned_ = false;
+};
+
+class THandle {
+ public:
+  explicit THandle(HANDLE h = nullptr) noexcept : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+  ~THandle() {
+    if (h_ != nullptr) CloseHandle(h_);
+  }
+  THandle(const THandle&) = delete;
+  THandle& operator=(const THandle&) = delete;
+  HANDLE get() const noexcept { return h_; }
+  explicit operator bool() const noexcept { return h_ != nullptr; }
+
+ private:
+  HANDLE h_;
+};
+
+using TEnumProcesses = BOOL(WINAPI*)(DWORD*, DWORD, DWORD*);
+using TQueryFullProcessImageName = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+using TGetProcessImageFileName = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD);
+using TGetModuleFileNameEx = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
+using TGetProcessMemoryInfo = BOOL(WINAPI*)(HANDLE, PPROCESS_MEMORY_COUNTERS, DWORD);
+using TSHGetKnownFolderPath = HRESULT(WINAPI*)(const GUID*, DWORD, HANDLE, PWSTR*);
+using TSHGetFolderLocation = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, void**);
+using TSHGetPathFromIDList = BOOL(WINAPI*)(const void*, LPWSTR);
+using TCoTaskMemFree = void(WINAPI*)(void*);
+
+constexpr DWORD kProcessQueryLimitedInformation = 0x1000;
+constexpr DWORD kNameBufferChars = 10240;
+constexpr DWORD kMaxProcessIds = 1024000;
+constexpr DWORD kKnownFolderDontVerify = 0x4000;
+
+HANDLE OpenForQuery(std::uint32_t id) noexcept {
+  HANDLE h = OpenProcess(kProcessQueryLimitedInformation, FALSE, id);
+  if (h == nullptr) h = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, id);
+  return h;
+}
+
+class TLiveSystemFacts final : public TSystemFacts {
+ public:
+  std::optional<std::vector<std::uint32_t>> ProcessIds() override {
+    TLibrary psapi(L"psapi.dll");
+    auto enum_processes = psapi.Find<TEnumProcesses>("EnumProcesses");
+    if (enum_processes == nullptr) return std::nullopt;
+    std::vector<std::uint32_t> ids(kMaxProcessIds);
+    DWORD bytes = 0;
+    if (!enum_processes(reinterpret_cast<DWORD*>(ids.data()), kMaxProcessIds * sizeof(DWORD), &bytes)) {
+      return std::nullopt;
+    }
+    ids.resize(bytes / sizeof(DWORD));
+    ids.shrink_to_fit();
+    return ids;
+  }
+
+  std::vector<TProcessEntry> ProcessSnapshot() override {
+    std::vector<TProcessEntry> entries;
+    THandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return entries;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+      entry.szExeFile[MAX_PATH - 1] = L'\0';
+      entries.push_back({entry.th32ProcessID, entry.szExeFile, entry.cntThreads,
+                         static_cast<std::int32_t>(entry.pcPriClassBase)});
+    }
+    return entries;
+  }
+
+  TProcessFacts QueryProcess(std::uint32_t id, TImageNameWay way) override {
+    TProcessFacts facts;
+    TLibrary kernel(L"kernel32.dll");
+    TLibrary psapi(L"psapi.dll");
+    std::wstring name(kNameBufferChars, L'\0');
+    HANDLE opened = nullptr;
+    switch (way) {
+      case TImageNameWay::FullImageName: {
+        auto query = kernel.Find<TQueryFullProcessImageName>("QueryFullProcessImageNameW");
+        if (query == nullptr || (opened = OpenForQuery(id)) == nullptr) return facts;
+        DWORD size = kNameBufferChars;
+        name.resize(query(opened, 0, name.data(), &size) ? size : 0);
+        break;
+      }
+      case TImageNameWay::DeviceImageName: {
+        auto query = psapi.Find<TGetProcessImageFileName>("GetProcessImageFileNameW");
+        if (query == nullptr || (opened = OpenForQuery(id)) == nullptr) return facts;
+        name.resize(query(opened, name.data(), kNameBufferChars));
+        break;
+      }
+      case TImageNameWay::MainModuleName: {
+        auto query = psapi.Find<TGetModuleFileNameEx>("GetModuleFileNameExW");
+        if (query == nullptr) return facts;
+        opened = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
+        if (opened == nullptr) return facts;
+        name.resize(query(opened, nullptr, name.data(), kNameBufferChars));
+        break;
+      }
+    }
+    THandle process(opened);
+    facts.Opened = true;
+    facts.ImageName = std::move(name);
+    facts.PriorityClass = GetPriorityClass(process.get());
+    if (auto memory_info = psapi.Find<TGetProcessMemoryInfo>("GetProcessMemoryInfo")) {
+      PROCESS_MEMORY_COUNTERS counters{};
+      counters.cb = sizeof(counters);
+      if (memory_info(process.get(), &counters, sizeof(counters))) {
+        facts.WorkingSet = static_cast<std::uint32_t>(counters.WorkingSetSize);
+      }
+    }
+    return facts;
+  }
+
+  std::wstring DosDeviceName(std::wstring_view drive) override {
+    std::wstring target(kNameBufferChars, L'\0');
+    const std::wstring name(drive);
+    const DWORD n = QueryDosDeviceW(name.c_str(), target.data(), kNameBufferChars);
+    // The answer is a list of names; the first is the one in use.
+    target.resize(n == 0 ? 0 : std::wcslen(target.c_str()));
+    return target;
+  }
+
+  bool FileExists(const std::wstring& path) override { return platform::FileExists(path); }
+
+  TVersionResource VersionResource(const std::wstring& path) override {
+    return SystemModulePlatform().VersionResource(path);
+  }
+
+  TPrivilegeChange AdjustPrivilege(const std::wstring& name, bool enable) override {
+    TPrivilegeChange change;
+    HANDLE token = nullptr;
+    constexpr DWORD kAccess = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
+    if (!OpenThreadToken(GetCurrentThread(), kAccess, FALSE, &token)) {
+      if (GetLastError() != ERROR_NO_TOKEN || !OpenProcessToken(GetCurrentProcess(), kAccess, &token)) {
+        return change;
+      }
+    }
+    THandle owned(token);
+    TOKEN_PRIVILEGES wanted{};
+    wanted.PrivilegeCount = 1;
+    if (!LookupPrivilegeValueW(nullptr, name.c_str(), &wanted.Privileges[0].Luid)) return change;
+    wanted.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
+    TOKEN_PRIVILEGES previous{};
+    DWORD size = 0;
+    SetLastError(ERROR_SUCCESS);
+    // AdjustTokenPrivileges answers TRUE with ERROR_NOT_ALL_ASSIGNED when
+    // the token does not hold the privilege at all.
+    if (!AdjustTokenPrivileges(owned.get(), FALSE, &wanted, sizeof(previous), &previous, &size) ||
+        GetLastError() != ERROR_SUCCESS) {
+      return change;
+    }
+    change.Succeeded = true;
+    if (previous.PrivilegeCount == 1 && previous.Privileges[0].Luid.LowPart == wanted.Privileges[0].Luid.LowPart &&
+        previous.Privileges[0].Luid.HighPart == wanted.Privileges[0].Luid.HighPart) {
+      change.PreviousReported = true;
+      change.PreviouslyEnabled = (previous.Privileges[0].Attributes & SE_PRIVILEGE_ENABLED) != 0;
+    }
+    return change;
+  }
+
+  TKnownFolderAnswer KnownFolderPath(const TGuidValue& id) override {
+    TKnownFolderAnswer answer;
+    TLibrary shell(L"shell32.dll");
+    TLibrary ole(L"ole32.dll");
+    auto query = shell.Find<TSHGetKnownFolderPath>("SHGetKnownFolderPath");
+    auto release = ole.Find<TCoTaskMemFree>("CoTaskMemFree");
+    if (query == nullptr || release == nullptr) return answer;
+    answer.Available = true;
+    GUID guid;
+    static_assert(sizeof(guid) == sizeof(id));
+    std::memcpy(&guid, &id, sizeof(guid));
+    PWSTR path = nullptr;
+    answer.Result = query(&guid, kKnownFolderDontVerify, nullptr, &path);
+    // S_FALSE and some failures still hand out a block, possibly empty.
+    if (path != nullptr) {
+      if (SUCCEEDED(answer.Result)) answer.Path = path;
+      release(path);
+    }
+    return answer;
+  }
+
+  std::wstring CsidlFolderPath(int csidl) override {
+    TLibrary shell(L"shell32.dll");
+    TLibrary ole(L"ole32.dll");
+    auto location = shell.Find<TSHGetFolderLocation>("SHGetFolderLocation");
+    auto to_path = shell.Find<TSHGetPathFromIDList>("SHGetPathFromIDListW");
+    auto release = ole.Find<TCoTaskMemFree>("CoTaskMemFree");
+    if (location == nullptr || to_path == nullptr || release == nullptr) return {};
+    void* items = nullptr;
+    if (FAILED(location(nullptr, csidl, nullptr, 0, &items)) || items == nullptr) return {};
+    wchar_t path[MAX_PATH] = {};
+    const bool ok = to_path(items, path) != FALSE;
+    release(items);
+    return ok ? std::wstring(path) : std::wstring();
+  }
+
+  std::wstring TempPath() override {
+    std::wstring path(4096, L'\0');
+    const DWORD n = GetTempPathW(4096, path.data());
+    path.resize(n > 0 && n < 4096 ? n : 0);
+    return path;
+  }
+
+  std::wstring CurrentDirectory() override {
+    const DWORD size = GetCurrentDirectoryW(0, nullptr);
+    if (size == 0) return {};
+    std::wstring path(size, L'\0');
+    const DWORD n = GetCurrentDirectoryW(size, path.data());
+    path.resize(n < size ? n : 0);
+    return path;
+  }
+
+  std::wstring EnvironmentValue(const std::wstring& name) override { return platform::EnvironmentValue(name.c_str()); }
+  std::wstring ThisModuleFileName() override { return ModuleFileName(ThisModuleBase()); }
+  std::wstring MainModuleFileName() override { return ModuleFileName(0); }
+
+  TLocalNow LocalNow() override {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    TLocalNow now{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, {}, {}};
+    wchar_t text[128];
+    if (GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, text, 128) > 0) now.ShortDate = text;
+    if (GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &st, nullptr, text, 128) > 0) now.LongTime = text;
+    return now;
+  }
+
+  std::uint32_t Random() override { return static_cast<std::uint32_t>(std::rand()) % 32767; }
+
+  std::wstring ErrorText(std::uint32_t code) override { return SystemErrorText(code); }
+
+  bool ProbeFile(const std::wstring& path, bool read_only) override {
+    FILETIME created{}, accessed{}, written{};
+    bool have_times = false;
+    {
+      THandle attributes(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+      have_times = attributes && GetFileTime(attributes.get(), &created, &accessed, &written);
+    }
+    bool usable;
+    if (read_only) {
+      THandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               0, nullptr));
+      usable = static_cast<bool>(file);
+    } else {
+      THandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
+      usable = static_cast<bool>(file);
+      if (!usable && !have_times) {
+        // A probe of its own: CREATE_NEW never takes over a file that
+        // appeared meanwhile, and delete-on-close removes only this probe,
+        // with no pause in which someone else's report could be lost.
+        THandle probe(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                  FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+        usable = static_cast<bool>(probe);
+      }
+    }
+    if (have_times) {
+      THandle attributes(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+      if (attributes) SetFileTime(attributes.get(), &created, &accessed, &written);
+    }
+    return usable;
+  }
+
+  bool CreateFolderTree(const std::wstring& path) override {
+    std::wstring folder = path;
+    while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+    if (folder.empty()) return false;
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const std::size_t cut = folder.find_last_of(L"\\/");
+    // A drive root or a share's root exists or does not; it is never made.
+    if (cut != std::wstring::npos && cut > 0 && folder[cut - 1] != L':' && folder[cut - 1] != L'\\') {
+      if (!CreateFolderTree(folder.substr(0, cut))) return false;
+    }
+    return CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+  }
+};
+
+}  // namespace
+
+TSystemFacts& LiveSystemFacts() noexcept {
+  static TLiveSystemFacts facts;
+  return facts;
+}
+
+}  // namespace zelvic::platform

@@ -1,0 +1,116 @@
+// Everything the system-information units learn from the platform, behind
+// one interface: the running processes, privileges, folders, the clock, the
+// environment and file probes. The live implementation asks Windows; tests
+// hand in fixed values, so every text built from these facts can be checked
+// byte for byte on any machine.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/modules.h"
+
+namespace zelvic::platform {
+
+// One entry of a process snapshot.
+struct TProcessEntry {
+  std::uint32_t ProcessID = 0;
+  std::wstring ExeName;  // the executable's name, without folder
+  std::uint32_t Threads = 0;
+  std::int32_t BasePriority = 0;
+};
+
+// The ways to learn a process's image name, in the order they are tried.
+enum class TImageNameWay : std::uint8_t {
+  FullImageName,    // a drive path
+  DeviceImageName,  // "\Device\HarddiskVolume2\..."
+  MainModuleName,   // the main module's file, read from the process
+};
+
+// What one opening of a process gave.
+struct TProcessFacts {
+  // False when the way is not available or the process could not be opened.
+  bool Opened = false;
+  // Empty when the name could not be read.
+  std::wstring ImageName;
+  std::uint32_t PriorityClass = 0;  // 0 when unknown
+  std::optional<std::uint32_t> WorkingSet;
+};
+
+// The result of switching one privilege of the current token.
+struct TPrivilegeChange {
+  bool Succeeded = false;
+  // The previous state named exactly this privilege (the platform leaves it
+  // out when the privilege was already as asked).
+  bool PreviousReported = false;
+  bool PreviouslyEnabled = false;
+};
+
+struct TKnownFolderAnswer {
+  bool Available = false;  // the platform has the known-folder query
+  std::int32_t Result = 0;  // its HRESULT
+  std::wstring Path;        // may be empty even on success
+};
+
+// The local clock, numerically and in the user's locale.
+struct TLocalNow {
+  std::uint16_t Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0;
+  std::wstring ShortDate;  // the locale's short date
+  std::wstring LongTime;   // the locale's long time
+};
+
+class TSystemFacts {
+ public:
+  virtual ~TSystemFacts() = default;
+
+  // ---- processes
+  // The identifiers of the running processes; none when the enumeration is
+  // missing or fails.
+  virtual std::optional<std::vector<std::uint32_t>> ProcessIds() = 0;
+  // The process snapshot in its own order; empty when none can be taken.
+  virtual std::vector<TProcessEntry> ProcessSnapshot() = 0;
+  virtual TProcessFacts QueryProcess(std::uint32_t process_id, TImageNameWay way) = 0;
+  // The device name a drive ("C:") maps to; empty when none.
+  virtual std::wstring DosDeviceName(std::wstring_view drive) = 0;
+  virtual bool FileExists(const std::wstring& path) = 0;
+  virtual TVersionResource VersionResource(const std::wstring& path) = 0;
+
+  // ---- privileges of the thread's token (the process's when the thread
+  // has none)
+  virtual TPrivilegeChange AdjustPrivilege(const std::wstring& name, bool enable) = 0;
+
+  // ---- folders and the environment
+  virtual TKnownFolderAnswer KnownFolderPath(const TGuidValue& id) = 0;
+  // The folder of a shell folder number; empty when there is none.
+  virtual std::wstring CsidlFolderPath(int csidl) = 0;
+  // GetTempPathW's answer; empty on failure.
+  virtual std::wstring TempPath() = 0;
+  virtual std::wstring CurrentDirectory() = 0;
+  // Empty when unset.
+  virtual std::wstring EnvironmentValue(const std::wstring& name) = 0;
+  virtual std::wstring ThisModuleFileName() = 0;
+  virtual std::wstring MainModuleFileName() = 0;
+  virtual TLocalNow LocalNow() = 0;
+  // 0 to 32766.
+  virtual std::uint32_t Random() = 0;
+  // The system's message for an error code or an HRESULT, without the
+  // trailing line break.
+  virtual std::wstring ErrorText(std::uint32_t code) = 0;
+
+  // ---- files
+  // Whether the file can be opened for reading (read_only), else for
+  // reading and writing or, when missing, created. A file created for the
+  // test goes away when its handle closes, and an existing file's time
+  // stamps are put back.
+  virtual bool ProbeFile(const std::wstring& path, bool read_only) = 0;
+  // Creates the folder and every missing parent; true when it exists after.
+  virtual bool CreateFolderTree(const std::wstring& path) = 0;
+};
+
+// The running system.
+TSystemFacts& LiveSystemFacts() noexcept;
+
+}  // namespace zelvic::platform

@@ -1,0 +1,124 @@
+// A platform::TSystemFacts of fixed values, with a record of what was asked,
+// for tests of everything built from system facts.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/system_facts.h"
+
+namespace zelvic::test {
+
+class FixedSystemFacts : public platform::TSystemFacts {
+ public:
+  // ---- processes
+  std::optional<std::vector<std::uint32_t>> Ids;
+  std::vector<platform::TProcessEntry> Snapshot;
+  // Answers by (process, way); a missing pair is a process that does not
+  // open that way.
+  std::map<std::pair<std::uint32_t, platform::TImageNameWay>, platform::TProcessFacts> Opened;
+  std::map<std::wstring, std::wstring> DosDevices;  // "C:" -> "\Device\..."
+  std::map<std::wstring, platform::TVersionResource> Files;
+
+  // ---- privileges: the state of each privilege the token holds
+  std::map<std::wstring, bool> Privileges;
+  std::vector<std::pair<std::wstring, bool>> PrivilegeCalls;
+
+  // ---- folders, environment, clock
+  std::map<std::wstring, platform::TKnownFolderAnswer> KnownFolders;  // by GUID text
+  bool HasKnownFolderQuery = true;
+  std::map<int, std::wstring> CsidlFolders;
+  std::wstring Temp = L"C:\\Temp";
+  std::wstring Current = L"C:\\Work\\";
+  std::map<std::wstring, std::wstring> Environment;
+  std::wstring ThisModule = L"C:\\Fixed\\Lib\\_zelvic.dll";
+  std::wstring MainModule = L"C:\\Fixed\\App\\host.exe";
+  platform::TLocalNow Now{2024, 3, 7, 9, 5, 4, L"07/03/2024", L"09:05:04"};
+  std::uint32_t RandomValue = 4242;
+
+  // ---- files
+  std::vector<std::wstring> Writable;  // paths that pass the test
+  std::vector<std::wstring> Probed;
+  std::vector<std::wstring> FoldersMade;
+  bool FoldersFail = false;
+
+  static std::wstring GuidText(const platform::TGuidValue& id) {
+    wchar_t text[40];
+    swprintf(text, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", id.Data1, id.Data2, id.Data3,
+             id.Data4[0], id.Data4[1], id.Data4[2], id.Data4[3], id.Data4[4], id.Data4[5], id.Data4[6], id.Data4[7]);
+    return text;
+  }
+
+  std::optional<std::vector<std::uint32_t>> ProcessIds() override { return Ids; }
+  std::vector<platform::TProcessEntry> ProcessSnapshot() override { return Snapshot; }
+  platform::TProcessFacts QueryProcess(std::uint32_t id, platform::TImageNameWay way) override {
+    const auto it = Opened.find({id, way});
+    return it == Opened.end() ? platform::TProcessFacts{} : it->second;
+  }
+  std::wstring DosDeviceName(std::wstring_view drive) override {
+    const auto it = DosDevices.find(std::wstring(drive));
+    return it == DosDevices.end() ? std::wstring() : it->second;
+  }
+  bool FileExists(const std::wstring& path) override { return Files.count(path) != 0; }
+  platform::TVersionResource VersionResource(const std::wstring& path) override {
+    const auto it = Files.find(path);
+    return it == Files.end() ? platform::TVersionResource{} : it->second;
+  }
+  // As the platform does: the previous state lists the privilege only when
+  // the call changed it.
+  platform::TPrivilegeChange AdjustPrivilege(const std::wstring& name, bool enable) override {
+    PrivilegeCalls.emplace_back(name, enable);
+    const auto it = Privileges.find(name);
+    if (it == Privileges.end()) return {};
+    platform::TPrivilegeChange change{true, false, false};
+    if (it->second != enable) {
+      change.PreviousReported = true;
+      change.PreviouslyEnabled = it->second;
+      it->second = enable;
+    }
+    return change;
+  }
+  platform::TKnownFolderAnswer KnownFolderPath(const platform::TGuidValue& id) override {
+    if (!HasKnownFolderQuery) return {};
+    const auto it = KnownFolders.find(GuidText(id));
+    // E_INVALIDARG for a folder the system does not know.
+    return it == KnownFolders.end() ? platform::TKnownFolderAnswer{true, static_cast<std::int32_t>(0x80070057), L""}
+                                    : it->second;
+  }
+  std::wstring CsidlFolderPath(int csidl) override {
+    const auto it = CsidlFolders.find(csidl);
+    return it == CsidlFolders.end() ? std::wstring() : it->second;
+  }
+  std::wstring TempPath() override { return Temp; }
+  std::wstring CurrentDirectory() override { return Current; }
+  std::wstring EnvironmentValue(const std::wstring& name) override {
+    const auto it = Environment.find(name);
+    return it == Environment.end() ? std::wstring() : it->second;
+  }
+  std::wstring ThisModuleFileName() override { return ThisModule; }
+  std::wstring MainModuleFileName() override { return MainModule; }
+  platform::TLocalNow LocalNow() override { return Now; }
+  std::uint32_t Random() override { return RandomValue; }
+  std::wstring ErrorText(std::uint32_t code) override {
+    wchar_t text[32];
+    swprintf(text, 32, L"error %08X", code);
+    return text;
+  }
+  bool ProbeFile(const std::wstring& path, bool) override {
+    Probed.push_back(path);
+    for (const auto& w : Writable) {
+      if (w == path) return true;
+    }
+    return false;
+  }
+  bool CreateFolderTree(const std::wstring& path) override {
+    if (FoldersFail) return false;
+    FoldersMade.push_back(path);
+    return true;
+  }
+};
+
+}  // namespace zelvic::test
