@@ -45,6 +45,14 @@ class FixedSystemFacts : public platform::TSystemFacts {
   std::vector<std::wstring> FoldersMade;
   bool FoldersFail = false;
 
+  // ---- the development environment's channel
+  std::uint32_t Parent = 0;
+  std::map<std::uint32_t, std::wstring> WindowClasses;  // one top-level window per process
+  std::optional<std::uint32_t> SharedNumber;
+  std::vector<std::uint32_t> AllowedForeground;
+  std::map<std::wstring, std::uint32_t> Mailslots;  // name -> write error
+  std::vector<std::pair<std::wstring, std::vector<std::uint8_t>>> Sent;
+
   static std::wstring GuidText(const platform::TGuidValue& id) {
     wchar_t text[40];
     swprintf(text, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", id.Data1, id.Data2, id.Data3,
@@ -118,6 +126,21 @@ class FixedSystemFacts : public platform::TSystemFacts {
     if (FoldersFail) return false;
     FoldersMade.push_back(path);
     return true;
+  }
+  std::uint32_t ParentProcessId() override { return Parent; }
+  bool HasTopLevelWindowOfClass(std::uint32_t id, const std::wstring& class_name) override {
+    const auto it = WindowClasses.find(id);
+    return it != WindowClasses.end() && it->second == class_name;
+  }
+  std::optional<std::uint32_t> SharedMemoryNumber(const std::wstring& name) override {
+    return name == L"0503CC5BD9B147518FBAD9FD9E8E8A4E" ? SharedNumber : std::nullopt;
+  }
+  void AllowForeground(std::uint32_t id) override { AllowedForeground.push_back(id); }
+  TMailslotWrite WriteMailslot(const std::wstring& name, std::span<const std::uint8_t> bytes) override {
+    const auto it = Mailslots.find(name);
+    if (it == Mailslots.end()) return {false, 2};
+    if (it->second == 0) Sent.emplace_back(name, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    return {true, it->second};
   }
 };
 

@@ -12,7 +12,9 @@
 #include <map>
 
 #include "diagnostics/system/EPlaceholders.h"
+#include "diagnostics/config/EOptions.h"
 #include "diagnostics/system/EReportFile.h"
+#include "diagnostics/system/ESysInfo.h"
 #include "diagnostics/system/ESpecialFolders.h"
 #include "diagnostics/util/EStrings.h"
 #include "fixed_system_facts.h"
@@ -272,6 +274,24 @@ TEST(SpecialFoldersLive, AgreeWithTheEnvironmentAndShellFolders) {
   SetEnvironmentVariableW(L"ZELVIC_PLACEHOLDER_TEST", L"env value");
   EXPECT_EQ(ExpandEnvVars(L"[%ZELVIC_PLACEHOLDER_TEST%]"), L"[env value]");
   SetEnvironmentVariableW(L"ZELVIC_PLACEHOLDER_TEST", nullptr);
+}
+
+std::wstring Untouched(const std::wstring& text) { return L"untouched " + text; }
+
+TEST(SysInfoUnit, FillsTheOptionsSlotsAndGivesThemBack) {
+  TOptionsHooks& hooks = OptionsHooks();
+  const TOptionsHooks saved = hooks;
+  hooks.ExpandVariables = Untouched;
+  hooks.FacilityDataFolder = nullptr;
+  ESysInfoInit();
+  EXPECT_EQ(hooks.ExpandVariables(L"a%_LineBreak%b"), L"a\r\nb");
+  ASSERT_NE(hooks.FacilityDataFolder, nullptr);
+  EXPECT_EQ(hooks.FacilityDataFolder(), GetFacilityDataFolder());
+  EXPECT_NE(hooks.FacilityDataFolder().find(L"\\Tessaro s.a.s\\VarnelLog\\"), std::wstring::npos);
+  ESysInfoDone();
+  EXPECT_EQ(hooks.ExpandVariables, &Untouched);
+  EXPECT_EQ(hooks.FacilityDataFolder, nullptr);
+  hooks = saved;
 }
 
 TEST(ReportFileLive, AProbeLeavesNoFileAndKeepsAnExistingOne) {

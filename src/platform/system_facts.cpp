@@ -77,6 +77,25 @@ HANDLE OpenForQuery(std::uint32_t id) noexcept {
   return h;
 }
 
+struct TWindowSearch {
+  DWORD ProcessId;
+  const std::wstring* ClassName;
+  bool Found;
+};
+
+BOOL CALLBACK FindWindowOfClass(HWND window, LPARAM data) {
+  auto* search = reinterpret_cast<TWindowSearch*>(data);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner != search->ProcessId) return TRUE;
+  wchar_t name[256];
+  if (GetClassNameW(window, name, 256) > 0 && *search->ClassName == name) {
+    search->Found = true;
+    return FALSE;
+  }
+  return TRUE;
+}
+
 class TLiveSystemFacts final : public TSystemFacts {
  public:
   std::optional<std::vector<std::uint32_t>> ProcessIds() override {
@@ -313,6 +332,54 @@ class TLiveSystemFacts final : public TSystemFacts {
       if (!CreateFolderTree(folder.substr(0, cut))) return false;
     }
     return CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+  }
+
+  std::uint32_t ParentProcessId() override {
+    THandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return 0;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+      if (entry.th32ProcessID == self) return entry.th32ParentProcessID;
+    }
+    return 0;
+  }
+
+  bool HasTopLevelWindowOfClass(std::uint32_t process_id, const std::wstring& class_name) override {
+    TWindowSearch search{process_id, &class_name, false};
+    EnumWindows(FindWindowOfClass, reinterpret_cast<LPARAM>(&search));
+    return search.Found;
+  }
+
+  std::optional<std::uint32_t> SharedMemoryNumber(const std::wstring& name) override {
+    THandle mapping(OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()));
+    if (!mapping) return std::nullopt;
+    const void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, sizeof(std::uint32_t));
+    if (view == nullptr) return std::nullopt;
+    std::uint32_t number;
+    std::memcpy(&number, view, sizeof(number));
+    UnmapViewOfFile(view);
+    return number;
+  }
+
+  void AllowForeground(std::uint32_t process_id) override { AllowSetForegroundWindow(process_id); }
+
+  TMailslotWrite WriteMailslot(const std::wstring& name, std::span<const std::uint8_t> bytes) override {
+    TMailslotWrite result;
+    THandle slot(CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!slot) {
+      result.Error = GetLastError();
+      return result;
+    }
+    result.Opened = true;
+    DWORD written = 0;
+    if (!WriteFile(slot.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+      result.Error = GetLastError();
+    } else if (written != bytes.size()) {
+      result.Error = ERROR_WRITE_FAULT;
+    }
+    return result;
   }
 };
 

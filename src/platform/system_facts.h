@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -108,6 +109,20 @@ class TSystemFacts {
   virtual bool ProbeFile(const std::wstring& path, bool read_only) = 0;
   // Creates the folder and every missing parent; true when it exists after.
   virtual bool CreateFolderTree(const std::wstring& path) = 0;
+
+  // ---- the development environment's request channel
+  // The process that started this one; 0 when unknown.
+  virtual std::uint32_t ParentProcessId() = 0;
+  virtual bool HasTopLevelWindowOfClass(std::uint32_t process_id, const std::wstring& class_name) = 0;
+  // The 32-bit number at the start of a named shared memory; none when it
+  // does not exist.
+  virtual std::optional<std::uint32_t> SharedMemoryNumber(const std::wstring& name) = 0;
+  virtual void AllowForeground(std::uint32_t process_id) = 0;
+  struct TMailslotWrite {
+    bool Opened = false;
+    std::uint32_t Error = 0;  // 0 when every byte was written
+  };
+  virtual TMailslotWrite WriteMailslot(const std::wstring& name, std::span<const std::uint8_t> bytes) = 0;
 };
 
 // The running system.

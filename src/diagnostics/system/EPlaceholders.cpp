@@ -1,10 +1,12 @@
 #include "diagnostics/system/EPlaceholders.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 
+#include "diagnostics/config/ENameValues.h"
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/debuginfo/EModuleImage.h"
 #include "diagnostics/system/ESpecialFolders.h"
@@ -27,20 +29,6 @@ std::wstring WithoutTrailingDelimiter(std::wstring path) {
 // A module's file name in the normalised long form that module records use.
 std::wstring ModuleName(const std::wstring& loader_name) {
   return NormaliseModuleFileName(loader_name, platform::SystemModulePlatform());
-}
-
-// A whole decimal number, sign allowed; none for anything else.
-std::optional<long long> DecimalNumber(std::wstring_view text) noexcept {
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) negative = text[i++] == L'-';
-  if (i == text.size() || text.size() - i > 9) return std::nullopt;
-  long long value = 0;
-  for (; i < text.size(); ++i) {
-    if (text[i] < L'0' || text[i] > L'9') return std::nullopt;
-    value = value * 10 + (text[i] - L'0');
-  }
-  return negative ? -value : value;
 }
 
 std::wstring Digits(unsigned value, int width) {
@@ -113,8 +101,10 @@ std::wstring GetSystemVariable(const std::wstring& name, platform::TSystemFacts&
   constexpr std::wstring_view kCsidl = L"CSIDL_";
   if (HasPrefix(name, kCsidl)) {
     const std::wstring_view rest = std::wstring_view(name).substr(kCsidl.size());
-    const std::optional<long long> number = DecimalNumber(rest);
-    if (number && *number >= 0) return GetSpecialFolder(static_cast<int>(*number), kNoKnownFolder, facts);
+    const std::optional<std::int64_t> number = Int64FromText(rest);
+    if (number && *number >= 0 && *number <= INT32_MAX) {
+      return GetSpecialFolder(static_cast<int>(*number), kNoKnownFolder, facts);
+    }
     const std::optional<int> named = CsidlByName(rest);
     return named ? GetSpecialFolder(*named, kNoKnownFolder, facts) : std::wstring();
   }
