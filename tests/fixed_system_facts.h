@@ -53,6 +53,21 @@ class FixedSystemFacts : public platform::TSystemFacts {
   std::map<std::wstring, std::uint32_t> Mailslots;  // name -> write error
   std::vector<std::pair<std::wstring, std::vector<std::uint8_t>>> Sent;
 
+  // ---- user, computer, operating system
+  std::wstring User = L"tester", Computer = L"BENCH-7";
+  std::wstring Command = L"\"C:\\Fixed App\\host.exe\" -a  -b ";
+  platform::TMemoryStatus Memory{4294967296ull, 1073741824ull};
+  std::map<std::wstring, platform::TDiskSpace> Disks;
+  std::uint64_t Ticks = 129600000;  // 1.5 days
+  platform::TOSVersion Version{true, 6, 1, 7601, 2, 1, 1, 0, L"Service Pack 1"};
+  std::optional<bool> Verified;  // every "at least" check; none: no check
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> TrueVersion;  // answers the check when set
+  std::optional<bool> Workstation = true;
+  bool Wow64 = false;
+  std::optional<std::vector<platform::TPrivilegeState>> Token;
+  std::optional<std::vector<platform::TAdapterFacts>> Adapters;
+  std::map<std::pair<std::wstring, std::wstring>, std::wstring> MachineRegistry;
+
   static std::wstring GuidText(const platform::TGuidValue& id) {
     wchar_t text[40];
     swprintf(text, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", id.Data1, id.Data2, id.Data3,
@@ -136,6 +151,28 @@ class FixedSystemFacts : public platform::TSystemFacts {
     return name == L"0503CC5BD9B147518FBAD9FD9E8E8A4E" ? SharedNumber : std::nullopt;
   }
   void AllowForeground(std::uint32_t id) override { AllowedForeground.push_back(id); }
+  std::wstring UserName() override { return User; }
+  std::wstring ComputerName() override { return Computer; }
+  std::wstring CommandLine() override { return Command; }
+  platform::TMemoryStatus MemoryStatus() override { return Memory; }
+  std::optional<platform::TDiskSpace> DiskSpace(const std::wstring& root) override {
+    const auto it = Disks.find(root);
+    return it == Disks.end() ? std::nullopt : std::optional(it->second);
+  }
+  std::uint64_t TickCount() override { return Ticks; }
+  platform::TOSVersion OSVersion() override { return Version; }
+  std::optional<bool> VersionAtLeast(std::uint32_t major, std::uint32_t minor) override {
+    if (TrueVersion) return *TrueVersion >= std::pair(major, minor);
+    return Verified;
+  }
+  std::optional<bool> IsWorkstation() override { return Workstation; }
+  bool IsWow64() override { return Wow64; }
+  std::optional<std::vector<platform::TPrivilegeState>> TokenPrivileges() override { return Token; }
+  std::optional<std::vector<platform::TAdapterFacts>> NetworkAdapters() override { return Adapters; }
+  std::wstring MachineRegistryText(const std::wstring& key, const std::wstring& value) override {
+    const auto it = MachineRegistry.find({key, value});
+    return it == MachineRegistry.end() ? std::wstring() : it->second;
+  }
   TMailslotWrite WriteMailslot(const std::wstring& name, std::span<const std::uint8_t> bytes) override {
     const auto it = Mailslots.find(name);
     if (it == Mailslots.end()) return {false, 2};

@@ -1,10 +1,12 @@
 #include "platform/system_facts.h"
 
 #include <windows.h>
+#include <iphlpapi.h>
 #include <psapi.h>
 #include <tlhelp32.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 
 #include "platform/registry.h"
@@ -65,6 +67,14 @@ using TSHGetKnownFolderPath = HRESULT(WINAPI*)(const GUID*, DWORD, HANDLE, PWSTR
 using TSHGetFolderLocation = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, void**);
 using TSHGetPathFromIDList = BOOL(WINAPI*)(const void*, LPWSTR);
 using TCoTaskMemFree = void(WINAPI*)(void*);
+using TGetTickCount64 = ULONGLONG(WINAPI*)();
+using TGlobalMemoryStatusEx = BOOL(WINAPI*)(LPMEMORYSTATUSEX);
+using TGetDiskFreeSpaceEx = BOOL(WINAPI*)(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
+using TVerSetConditionMask = ULONGLONG(WINAPI*)(ULONGLONG, DWORD, BYTE);
+using TVerifyVersionInfo = BOOL(WINAPI*)(LPOSVERSIONINFOEXW, DWORD, DWORDLONG);
+using TIsWow64Process = BOOL(WINAPI*)(HANDLE, PBOOL);
+using TGetAdaptersInfo = DWORD(WINAPI*)(PIP_ADAPTER_INFO, PULONG);
+using TGetPerAdapterInfo = DWORD(WINAPI*)(ULONG, PIP_PER_ADAPTER_INFO, PULONG);
 
 constexpr DWORD kProcessQueryLimitedInformation = 0x1000;
 constexpr DWORD kNameBufferChars = 10240;
@@ -364,6 +374,190 @@ class TLiveSystemFacts final : public TSystemFacts {
   }
 
   void AllowForeground(std::uint32_t process_id) override { AllowSetForegroundWindow(process_id); }
+
+  std::wstring UserName() override {
+    std::wstring name(4096, L'\0');
+    DWORD size = 4096;
+    if (!GetUserNameW(name.data(), &size) || size == 0) return {};
+    // The count includes the terminating zero.
+    name.resize(size - 1);
+    return name;
+  }
+
+  std::wstring ComputerName() override {
+    std::wstring name(4096, L'\0');
+    DWORD size = 4096;
+    if (!GetComputerNameW(name.data(), &size)) return {};
+    name.resize(size);
+    return name;
+  }
+
+  std::wstring CommandLine() override { return GetCommandLineW(); }
+
+  TMemoryStatus MemoryStatus() override {
+    TLibrary kernel(L"kernel32.dll");
+    if (auto extended = kernel.Find<TGlobalMemoryStatusEx>("GlobalMemoryStatusEx")) {
+      MEMORYSTATUSEX status{};
+      status.dwLength = sizeof(status);
+      if (extended(&status)) return {status.ullTotalPhys, status.ullAvailPhys};
+    }
+    MEMORYSTATUS status{};
+    status.dwLength = sizeof(status);
+    GlobalMemoryStatus(&status);
+    return {status.dwTotalPhys, status.dwAvailPhys};
+  }
+
+  std::optional<TDiskSpace> DiskSpace(const std::wstring& root) override {
+    TLibrary kernel(L"kernel32.dll");
+    auto query = kernel.Find<TGetDiskFreeSpaceEx>("GetDiskFreeSpaceExW");
+    ULARGE_INTEGER free_to_caller{}, total{}, free_total{};
+    if (query == nullptr || !query(root.c_str(), &free_to_caller, &total, &free_total)) return std::nullopt;
+    return TDiskSpace{total.QuadPart, free_to_caller.QuadPart};
+  }
+
+  std::uint64_t TickCount() override {
+    TLibrary kernel(L"kernel32.dll");
+    if (auto ticks = kernel.Find<TGetTickCount64>("GetTickCount64")) return ticks();
+    return GetTickCount();
+  }
+
+  TOSVersion OSVersion() override {
+    TOSVersion v;
+    OSVERSIONINFOEXW info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+    bool extended = GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info)) != FALSE;
+    if (!extended) {
+      info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
+      if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) return v;
+    }
+    v.Known = true;
+    v.Major = info.dwMajorVersion;
+    v.Minor = info.dwMinorVersion;
+    v.Build = info.dwBuildNumber;
+    v.PlatformId = info.dwPlatformId;
+    v.CSDVersion = info.szCSDVersion;
+    if (extended) {
+      v.ProductType = info.wProductType;
+      v.ServicePackMajor = info.wServicePackMajor;
+      v.ServicePackMinor = info.wServicePackMinor;
+    }
+    return v;
+  }
+
+  std::optional<bool> VersionAtLeast(std::uint32_t major, std::uint32_t minor) override {
+    TLibrary kernel(L"kernel32.dll");
+    auto mask = kernel.Find<TVerSetConditionMask>("VerSetConditionMask");
+    auto verify = kernel.Find<TVerifyVersionInfo>("VerifyVersionInfoW");
+    if (mask == nullptr || verify == nullptr) return std::nullopt;
+    OSVERSIONINFOEXW info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+    info.dwMajorVersion = major;
+    info.dwMinorVersion = minor;
+    const ULONGLONG condition = mask(mask(0, VER_MAJORVERSION, VER_GREATER_EQUAL), VER_MINORVERSION, VER_GREATER_EQUAL);
+    return verify(&info, VER_MAJORVERSION | VER_MINORVERSION, condition) != FALSE;
+  }
+
+  std::optional<bool> IsWorkstation() override {
+    TLibrary kernel(L"kernel32.dll");
+    auto mask = kernel.Find<TVerSetConditionMask>("VerSetConditionMask");
+    auto verify = kernel.Find<TVerifyVersionInfo>("VerifyVersionInfoW");
+    if (mask == nullptr || verify == nullptr) return std::nullopt;
+    OSVERSIONINFOEXW info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+    info.wProductType = VER_NT_WORKSTATION;
+    return verify(&info, VER_PRODUCT_TYPE, mask(0, VER_PRODUCT_TYPE, VER_EQUAL)) != FALSE;
+  }
+
+  bool IsWow64() override {
+    TLibrary kernel(L"kernel32.dll");
+    auto query = kernel.Find<TIsWow64Process>("IsWow64Process");
+    BOOL wow64 = FALSE;
+    return query != nullptr && query(GetCurrentProcess(), &wow64) && wow64;
+  }
+
+  std::optional<std::vector<TPrivilegeState>> TokenPrivileges() override {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::nullopt;
+    THandle owned(token);
+    DWORD size = 0;
+    GetTokenInformation(token, ::TokenPrivileges, nullptr, 0, &size);
+    if (size < sizeof(DWORD)) return std::nullopt;
+    std::vector<std::uint8_t> buffer(size);
+    if (!GetTokenInformation(token, ::TokenPrivileges, buffer.data(), size, &size)) return std::nullopt;
+    const auto* list = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    std::vector<TPrivilegeState> privileges;
+    for (DWORD i = 0; i < list->PrivilegeCount; ++i) {
+      LUID luid = list->Privileges[i].Luid;
+      DWORD chars = 0;
+      LookupPrivilegeNameW(nullptr, &luid, nullptr, &chars);
+      std::wstring name(chars + 1, L'\0');
+      DWORD got = chars + 1;
+      if (!LookupPrivilegeNameW(nullptr, &luid, name.data(), &got)) name.clear();
+      name.resize(std::wcslen(name.c_str()));
+      privileges.push_back({std::move(name), (list->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0});
+    }
+    return privileges;
+  }
+
+  std::optional<std::vector<TAdapterFacts>> NetworkAdapters() override {
+    TLibrary iphlpapi(L"iphlpapi.dll");
+    auto adapters_info = iphlpapi.Find<TGetAdaptersInfo>("GetAdaptersInfo");
+    auto per_adapter = iphlpapi.Find<TGetPerAdapterInfo>("GetPerAdapterInfo");
+    if (adapters_info == nullptr || per_adapter == nullptr) return std::nullopt;
+    ULONG size = 0;
+    if (adapters_info(nullptr, &size) != ERROR_BUFFER_OVERFLOW) return std::nullopt;
+    std::vector<std::uint8_t> buffer(size);
+    auto* first = reinterpret_cast<IP_ADAPTER_INFO*>(buffer.data());
+    if (adapters_info(first, &size) != ERROR_SUCCESS) return std::nullopt;
+    auto wide = [](const char* text) {
+      std::wstring out;
+      for (; *text != '\0'; ++text) out.push_back(static_cast<unsigned char>(*text));
+      return out;
+    };
+    std::vector<TAdapterFacts> adapters;
+    for (const IP_ADAPTER_INFO* a = first; a != nullptr; a = a->Next) {
+      TAdapterFacts facts;
+      facts.Dhcp = a->DhcpEnabled != 0;
+      facts.IP = wide(a->IpAddressList.IpAddress.String);
+      facts.Mask = wide(a->IpAddressList.IpMask.String);
+      facts.Gateway = wide(a->GatewayList.IpAddress.String);
+      ULONG per_size = 0;
+      if (per_adapter(a->Index, nullptr, &per_size) == ERROR_BUFFER_OVERFLOW) {
+        std::vector<std::uint8_t> per_buffer(per_size);
+        auto* info = reinterpret_cast<IP_PER_ADAPTER_INFO*>(per_buffer.data());
+        if (per_adapter(a->Index, info, &per_size) == ERROR_SUCCESS) {
+          std::vector<std::wstring> servers;
+          for (const IP_ADDR_STRING* d = &info->DnsServerList; d != nullptr && servers.size() < 2; d = d->Next) {
+            servers.push_back(wide(d->IpAddress.String));
+          }
+          facts.Dns = std::move(servers);
+        }
+      }
+      adapters.push_back(std::move(facts));
+    }
+    return adapters;
+  }
+
+  std::wstring MachineRegistryText(const std::wstring& key, const std::wstring& value) override {
+    std::wstring path = key;
+    if (!path.empty() && path.front() == L'\\') path.erase(0, 1);
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) return {};
+    DWORD type = 0, bytes = 0;
+    std::wstring text;
+    if (RegQueryValueExW(opened, value.c_str(), nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS &&
+        (type == REG_SZ || type == REG_EXPAND_SZ)) {
+      text.resize(bytes / 2);
+      if (RegQueryValueExW(opened, value.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(text.data()), &bytes) !=
+          ERROR_SUCCESS) {
+        text.clear();
+      }
+      text.resize(std::min<std::size_t>(text.size(), bytes / 2));
+      if (!text.empty() && text.back() == L'\0') text.pop_back();
+    }
+    RegCloseKey(opened);
+    return text;
+  }
 
   TMailslotWrite WriteMailslot(const std::wstring& name, std::span<const std::uint8_t> bytes) override {
     TMailslotWrite result;

@@ -63,6 +63,35 @@ struct TLocalNow {
   std::wstring LongTime;   // the locale's long time
 };
 
+struct TPrivilegeState {
+  std::wstring Name;
+  bool Enabled = false;
+};
+
+// One network adapter; addresses in dotted form, empty when absent.
+struct TAdapterFacts {
+  bool Dhcp = false;
+  std::wstring IP, Mask, Gateway;
+  // The DNS servers in order; none when the per-adapter query failed.
+  std::optional<std::vector<std::wstring>> Dns;
+};
+
+struct TOSVersion {
+  bool Known = false;  // the version query answered
+  std::uint32_t Major = 0, Minor = 0, Build = 0, PlatformId = 0;
+  std::uint8_t ProductType = 0;  // 1: workstation
+  std::uint16_t ServicePackMajor = 0, ServicePackMinor = 0;
+  std::wstring CSDVersion;
+};
+
+struct TMemoryStatus {
+  std::uint64_t Total = 0, Free = 0;
+};
+
+struct TDiskSpace {
+  std::uint64_t Total = 0, FreeToCaller = 0;
+};
+
 class TSystemFacts {
  public:
   virtual ~TSystemFacts() = default;
@@ -123,6 +152,33 @@ class TSystemFacts {
     std::uint32_t Error = 0;  // 0 when every byte was written
   };
   virtual TMailslotWrite WriteMailslot(const std::wstring& name, std::span<const std::uint8_t> bytes) = 0;
+
+  // ---- the user, the computer and the operating system
+  virtual std::wstring UserName() = 0;
+  virtual std::wstring ComputerName() = 0;
+  virtual std::wstring CommandLine() = 0;
+  virtual TMemoryStatus MemoryStatus() = 0;
+  // Of the drive whose root is given; none when the query is missing or
+  // fails.
+  virtual std::optional<TDiskSpace> DiskSpace(const std::wstring& root) = 0;
+  // Milliseconds since the system started, 64 bits wide where the platform
+  // counts so.
+  virtual std::uint64_t TickCount() = 0;
+  virtual TOSVersion OSVersion() = 0;
+  // Whether the system is at least that version; none when the check is
+  // not available.
+  virtual std::optional<bool> VersionAtLeast(std::uint32_t major, std::uint32_t minor) = 0;
+  // Whether the product is a workstation; none when the check is not
+  // available.
+  virtual std::optional<bool> IsWorkstation() = 0;
+  virtual bool IsWow64() = 0;
+  // The process token's privileges in token order; none when the token
+  // cannot be read.
+  virtual std::optional<std::vector<TPrivilegeState>> TokenPrivileges() = 0;
+  // None when the adapter list cannot be read.
+  virtual std::optional<std::vector<TAdapterFacts>> NetworkAdapters() = 0;
+  // A text value under HKEY_LOCAL_MACHINE; empty when missing.
+  virtual std::wstring MachineRegistryText(const std::wstring& key, const std::wstring& value) = 0;
 };
 
 // The running system.
