@@ -68,6 +68,22 @@ class FixedSystemFacts : public platform::TSystemFacts {
   std::optional<std::vector<platform::TAdapterFacts>> Adapters;
   std::map<std::pair<std::wstring, std::wstring>, std::wstring> MachineRegistry;
 
+  // ---- windows
+  struct Window {
+    std::wstring ClassName;
+    std::uint32_t Style = 0;
+    platform::TWindowText Text;
+  };
+  std::map<std::uintptr_t, Window> Windows;
+  std::uintptr_t Foreground = 0, Focused = 0;
+
+  // ---- what the machine is
+  std::optional<platform::TWineFacts> WineAnswer;
+  std::map<std::uint32_t, platform::TCpuIdRegisters> CpuIds;
+  bool Debugger = false;
+  std::vector<std::wstring> LoadedModules;
+  int Detections = 0;  // how often the first probe ran
+
   static std::wstring GuidText(const platform::TGuidValue& id) {
     wchar_t text[40];
     swprintf(text, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", id.Data1, id.Data2, id.Data3,
@@ -172,6 +188,36 @@ class FixedSystemFacts : public platform::TSystemFacts {
   std::wstring MachineRegistryText(const std::wstring& key, const std::wstring& value) override {
     const auto it = MachineRegistry.find({key, value});
     return it == MachineRegistry.end() ? std::wstring() : it->second;
+  }
+  std::uintptr_t ForegroundWindow() override { return Foreground; }
+  std::uintptr_t FocusedWindow() override { return Focused; }
+  platform::TWindowText WindowClassName(std::uintptr_t w) override {
+    const auto it = Windows.find(w);
+    if (it == Windows.end()) return {L"", 1400};  // ERROR_INVALID_WINDOW_HANDLE
+    return {it->second.ClassName, 0};
+  }
+  platform::TWindowText WindowText(std::uintptr_t w) override {
+    const auto it = Windows.find(w);
+    return it == Windows.end() ? platform::TWindowText{L"", 1400} : it->second.Text;
+  }
+  std::uint32_t WindowStyle(std::uintptr_t w) override {
+    const auto it = Windows.find(w);
+    return it == Windows.end() ? 0 : it->second.Style;
+  }
+  std::optional<platform::TWineFacts> Wine() override {
+    ++Detections;
+    return WineAnswer;
+  }
+  platform::TCpuIdRegisters CpuId(std::uint32_t leaf) override {
+    const auto it = CpuIds.find(leaf);
+    return it == CpuIds.end() ? platform::TCpuIdRegisters{} : it->second;
+  }
+  bool DebuggerAttached() override { return Debugger; }
+  bool ModuleLoaded(const std::wstring& name) override {
+    for (const auto& m : LoadedModules) {
+      if (m == name) return true;
+    }
+    return false;
   }
   TMailslotWrite WriteMailslot(const std::wstring& name, std::span<const std::uint8_t> bytes) override {
     const auto it = Mailslots.find(name);

@@ -559,6 +559,69 @@ class TLiveSystemFacts final : public TSystemFacts {
     return text;
   }
 
+  std::uintptr_t ForegroundWindow() override { return reinterpret_cast<std::uintptr_t>(GetForegroundWindow()); }
+
+  std::uintptr_t FocusedWindow() override { return reinterpret_cast<std::uintptr_t>(GetFocus()); }
+
+  TWindowText WindowClassName(std::uintptr_t window) override {
+    TWindowText result;
+    wchar_t name[1024];
+    SetLastError(ERROR_SUCCESS);
+    const int n = GetClassNameW(reinterpret_cast<HWND>(window), name, 1024);
+    if (n > 0) result.Text.assign(name, static_cast<std::size_t>(n));
+    else result.Error = GetLastError();
+    return result;
+  }
+
+  TWindowText WindowText(std::uintptr_t window) override {
+    TWindowText result;
+    wchar_t text[1024] = {};
+    DWORD_PTR copied = 0;
+    SetLastError(ERROR_SUCCESS);
+    if (SendMessageTimeoutW(reinterpret_cast<HWND>(window), WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text),
+                            SMTO_ABORTIFHUNG, 100, &copied) == 0) {
+      result.Error = GetLastError();
+      if (result.Error == ERROR_SUCCESS) result.Error = ERROR_TIMEOUT;
+      return result;
+    }
+    result.Text.assign(text, std::min<std::size_t>(copied, 1023));
+    return result;
+  }
+
+  std::uint32_t WindowStyle(std::uintptr_t window) override {
+    return static_cast<std::uint32_t>(GetWindowLongW(reinterpret_cast<HWND>(window), GWL_STYLE));
+  }
+
+  std::optional<TWineFacts> Wine() override {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr) return std::nullopt;
+    using TText = const char*(__cdecl*)();
+    auto version = reinterpret_cast<TText>(reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
+    auto build = reinterpret_cast<TText>(reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_build_id")));
+    if (version == nullptr && build == nullptr && GetProcAddress(ntdll, "wine_nt_to_unix_file_name") == nullptr) {
+      return std::nullopt;
+    }
+    TWineFacts wine;
+    if (version != nullptr) {
+      const char* text = version();
+      wine.Version = text != nullptr ? text : "";
+    }
+    if (build != nullptr) {
+      const char* text = build();
+      wine.Build = text != nullptr ? text : "";
+    }
+    return wine;
+  }
+
+  TCpuIdRegisters CpuId(std::uint32_t leaf) override {
+    TCpuIdRegisters r;
+    __asm__ volatile("cpuid" : "=a"(r.Eax), "=b"(r.Ebx), "=c"(r.Ecx), "=d"(r.Edx) : "a"(leaf), "c"(0));
+    return r;
+  }
+
+  bool DebuggerAttached() override { return IsDebuggerPresent() != FALSE; }
+  bool ModuleLoaded(const std::wstring& name) override { return GetModuleHandleW(name.c_str()) != nullptr; }
+
   TMailslotWrite WriteMailslot(const std::wstring& name, std::span<const std::uint8_t> bytes) override {
     TMailslotWrite result;
     THandle slot(CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));

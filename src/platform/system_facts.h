@@ -92,6 +92,21 @@ struct TDiskSpace {
   std::uint64_t Total = 0, FreeToCaller = 0;
 };
 
+// A text the platform read, or the error that stopped it.
+struct TWindowText {
+  std::wstring Text;
+  std::uint32_t Error = 0;  // 0 when the read succeeded
+};
+
+struct TCpuIdRegisters {
+  std::uint32_t Eax = 0, Ebx = 0, Ecx = 0, Edx = 0;
+};
+
+struct TWineFacts {
+  std::optional<std::string> Version;  // wine_get_version's answer
+  std::optional<std::string> Build;    // wine_get_build_id's answer
+};
+
 class TSystemFacts {
  public:
   virtual ~TSystemFacts() = default;
@@ -179,6 +194,21 @@ class TSystemFacts {
   virtual std::optional<std::vector<TAdapterFacts>> NetworkAdapters() = 0;
   // A text value under HKEY_LOCAL_MACHINE; empty when missing.
   virtual std::wstring MachineRegistryText(const std::wstring& key, const std::wstring& value) = 0;
+
+  // ---- windows (handles as numbers; 0 for none)
+  virtual std::uintptr_t ForegroundWindow() = 0;
+  virtual std::uintptr_t FocusedWindow() = 0;
+  virtual TWindowText WindowClassName(std::uintptr_t window) = 0;
+  // WM_GETTEXT with a short time-out, never waiting on a hung window.
+  virtual TWindowText WindowText(std::uintptr_t window) = 0;
+  virtual std::uint32_t WindowStyle(std::uintptr_t window) = 0;
+
+  // ---- what the machine is
+  // None when this is no Wine (ntdll exports none of its functions).
+  virtual std::optional<TWineFacts> Wine() = 0;
+  virtual TCpuIdRegisters CpuId(std::uint32_t leaf) = 0;
+  virtual bool DebuggerAttached() = 0;
+  virtual bool ModuleLoaded(const std::wstring& name) = 0;
 };
 
 // The running system.

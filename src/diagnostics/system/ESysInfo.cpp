@@ -7,6 +7,7 @@
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/system/EPlaceholders.h"
 #include "diagnostics/system/ESpecialFolders.h"
+#include "diagnostics/system/EVirtualMachine.h"
 #include "diagnostics/util/EStrings.h"
 #include "runtime/civil_date.h"
 
@@ -164,6 +165,7 @@ void ESysInfoDone() {
   hooks.ExpandVariables = g_saved_hooks.ExpandVariables;
   hooks.FacilityDataFolder = g_saved_hooks.FacilityDataFolder;
   hooks.SystemValue = g_saved_hooks.SystemValue;
+  ForgetVirtualMachineText();
 }
 
 }  // namespace zelvic::diag
