@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <dbghelp.h>
+#include <tlhelp32.h>
 #include <span>
 
 #include "diagnostics/config/EOptions.h"
@@ -27,6 +28,7 @@
 #include "diagnostics/debuginfo/EDebugVLWriter.h"
 #include "diagnostics/debuginfo/EModules.h"
 #include "diagnostics/debuginfo/EPEImage.h"
+#include "diagnostics/system/EProcesses.h"
 #include "diagnostics/util/EDisAsmUnit.h"
 
 namespace {
@@ -279,6 +281,27 @@ void CompareDebugInfo(HMODULE zelvic, const std::wstring& plain_path) {
 
 }  // namespace
 
+// The process list's refresh (enumeration, snapshot, each image's name,
+// priority, memory and version) against the bare snapshot walk it starts
+// from.
+void CompareProcessRefresh() {
+  Compare("process list Refresh", "bare Toolhelp32 walk", 20,
+          ([&](long) {
+            zelvic::diag::TVarnelProcessesList list;
+            list.Refresh();
+            g_sink = static_cast<std::uintptr_t>(list.Count());
+          }),
+          ([&](long) {
+            HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+            PROCESSENTRY32W e{};
+            e.dwSize = sizeof(e);
+            std::uintptr_t n = 0;
+            for (BOOL more = Process32FirstW(snapshot, &e); more; more = Process32NextW(snapshot, &e)) ++n;
+            CloseHandle(snapshot);
+            g_sink = n;
+          }));
+}
+
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
     std::fprintf(stderr, "usage: zelvic_bench <_zelvic.dll> <tinyconst.dll>\n");
@@ -361,6 +384,7 @@ int wmain(int argc, wchar_t** argv) {
 
   if (argc > 3) CompareDebugInfo(zelvic, WinePath(argv[3]));
   CompareLookups();
+  CompareProcessRefresh();
 
   FreeLibrary(zelvic);
   FreeLibrary(tiny);

@@ -68,6 +68,10 @@ class FixedSystemFacts : public platform::TSystemFacts {
   std::optional<std::vector<platform::TAdapterFacts>> Adapters;
   std::map<std::pair<std::wstring, std::wstring>, std::wstring> MachineRegistry;
 
+  platform::TDisplayFacts Screen{1920, 1080, 32, 96};
+  std::wstring Language = L"English";
+  std::uint32_t Charset = 0;
+
   // ---- windows
   struct Window {
     std::wstring ClassName;
@@ -76,6 +80,7 @@ class FixedSystemFacts : public platform::TSystemFacts {
   };
   std::map<std::uintptr_t, Window> Windows;
   std::uintptr_t Foreground = 0, Focused = 0;
+  std::map<std::uint32_t, std::vector<platform::TTopLevelWindow>> TopLevel;
 
   // ---- what the machine is
   std::optional<platform::TWineFacts> WineAnswer;
@@ -189,6 +194,9 @@ class FixedSystemFacts : public platform::TSystemFacts {
     const auto it = MachineRegistry.find({key, value});
     return it == MachineRegistry.end() ? std::wstring() : it->second;
   }
+  platform::TDisplayFacts Display() override { return Screen; }
+  std::wstring SystemLanguageName() override { return Language; }
+  std::uint32_t UserCharset() override { return Charset; }
   std::uintptr_t ForegroundWindow() override { return Foreground; }
   std::uintptr_t FocusedWindow() override { return Focused; }
   platform::TWindowText WindowClassName(std::uintptr_t w) override {
@@ -204,6 +212,8 @@ class FixedSystemFacts : public platform::TSystemFacts {
     const auto it = Windows.find(w);
     return it == Windows.end() ? 0 : it->second.Style;
   }
+  std::vector<platform::TTopLevelWindow> TopLevelWindows(std::uint32_t id) override { return TopLevel[id]; }
+  std::uint32_t CurrentProcessId() override { return 4242; }
   std::optional<platform::TWineFacts> Wine() override {
     ++Detections;
     return WineAnswer;

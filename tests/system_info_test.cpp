@@ -7,6 +7,7 @@
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/system/ESysInfo.h"
 #include "diagnostics/system/ESysTexts.h"
+#include "diagnostics/util/EFileNames.h"
 #include "diagnostics/util/EStrings.h"
 #include "fixed_system_facts.h"
 #include "platform/process.h"
@@ -212,6 +213,25 @@ TEST(SysInfo, MemoryDiskUpTimeAndPrivileges) {
   EXPECT_EQ(DriveRootOf(L"relative\\a.dll"), L"");
 }
 
+TEST(SysInfo, ApplicationAndDisplay) {
+  FixedSystemFacts facts;
+  platform::TVersionResource host;
+  host.Present = true;
+  host.FileVersionMS = 0x00020001;
+  host.FileVersionLS = 0x00000007;
+  host.FileDescription = L"Fixed Host";
+  facts.Files[L"C:\\Fixed\\App\\host.exe"] = host;
+  EXPECT_EQ(GetApplicationName(facts), L"host.exe - (Fixed Host)");
+  EXPECT_EQ(GetMainModuleDescription(facts), L"Fixed Host");
+  EXPECT_EQ(GetApplicationVersion(facts), L"2.1.0.7");
+  EXPECT_EQ(ModuleNameAndDescription(L"C:\\Other\\plain.exe", facts), L"plain.exe");
+  EXPECT_EQ(GetModuleVersion(L"C:\\Other\\plain.exe", facts), L"");
+  EXPECT_EQ(GetFileVersionText(L"C:\\Other\\plain.exe", facts), L"0.0.0.0");
+  EXPECT_EQ(GetDisplayModeText(facts), L"1920 x 1080, 32 bit");
+  EXPECT_EQ(GetDisplayDPI(facts), 96);
+  EXPECT_EQ(GetOSLanguageText(facts), L"English");
+}
+
 TEST(SysInfo, ProcessorFromTheRegistry) {
   EXPECT_EQ(ProcessorText(L"  Intel(R) Core(TM) i7 ", L"GenuineIntel", L"x86 Family 6"), L"Intel(R) Core(TM) i7");
   EXPECT_EQ(ProcessorText(L"", L"GenuineIntel", L"x86 Family 6"), L"GenuineIntel - x86 Family 6");
@@ -250,6 +270,15 @@ TEST(SysInfoLive, AgreesWithTheSystem) {
   const std::wstring os = GetOSTypeText();
   EXPECT_EQ(os.rfind(L"Microsoft Windows ", 0), 0u) << os;
   EXPECT_NE(GetProcessorText(), L"");
+  // The host is this test program, which has no version resource.
+  wchar_t exe[MAX_PATH];
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  EXPECT_TRUE(EqualIgnoringCase(GetApplicationName(), ExtractFileNamePart(exe), TCaseFolding::Latin1))
+      << GetApplicationName();
+  EXPECT_EQ(GetDisplayModeText(), std::to_wstring(GetSystemMetrics(SM_CXSCREEN)) + L" x " +
+                                      std::to_wstring(GetSystemMetrics(SM_CYSCREEN)) + L", " +
+                                      std::to_wstring(GetDeviceCaps(GetDC(nullptr), BITSPIXEL)) + L" bit");
+  EXPECT_FALSE(GetOSLanguageText().empty());
   TNetworkTexts network;
   if (GetNetworkInfo(network)) {
     EXPECT_EQ(network.IP.size(), network.DHCP.size());

@@ -15,6 +15,7 @@
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/system/EReportFile.h"
 #include "diagnostics/system/ESysInfo.h"
+#include "diagnostics/util/ELowLevel.h"
 #include "diagnostics/system/ESpecialFolders.h"
 #include "diagnostics/util/EStrings.h"
 #include "fixed_system_facts.h"
@@ -277,13 +278,24 @@ TEST(SpecialFoldersLive, AgreeWithTheEnvironmentAndShellFolders) {
 }
 
 std::wstring Untouched(const std::wstring& text) { return L"untouched " + text; }
+int g_end_checks = 0;
+void CountEndCheck() { ++g_end_checks; }
 
 TEST(SysInfoUnit, FillsTheOptionsSlotsAndGivesThemBack) {
   TOptionsHooks& hooks = OptionsHooks();
   const TOptionsHooks saved = hooks;
   hooks.ExpandVariables = Untouched;
   hooks.FacilityDataFolder = nullptr;
+  const auto saved_provider = MainWindowProvider();
+  const auto saved_end_check = DoMemLeaksEndCheck();
+  MainWindowProvider() = nullptr;
+  DoMemLeaksEndCheck() = CountEndCheck;
   ESysInfoInit();
+  ASSERT_NE(MainWindowProvider(), nullptr);
+  EXPECT_EQ(MainWindowProvider()(), 0u);  // a console test program has no window
+  ASSERT_NE(DoMemLeaksEndCheck(), &CountEndCheck);
+  DoMemLeaksEndCheck()();
+  EXPECT_EQ(g_end_checks, 1);
   EXPECT_EQ(hooks.ExpandVariables(L"a%_LineBreak%b"), L"a\r\nb");
   ASSERT_NE(hooks.FacilityDataFolder, nullptr);
   EXPECT_EQ(hooks.FacilityDataFolder(), GetFacilityDataFolder());
@@ -291,7 +303,11 @@ TEST(SysInfoUnit, FillsTheOptionsSlotsAndGivesThemBack) {
   ESysInfoDone();
   EXPECT_EQ(hooks.ExpandVariables, &Untouched);
   EXPECT_EQ(hooks.FacilityDataFolder, nullptr);
+  EXPECT_EQ(DoMemLeaksEndCheck(), &CountEndCheck);
+  EXPECT_EQ(MainWindowProvider(), nullptr);
   hooks = saved;
+  MainWindowProvider() = saved_provider;
+  DoMemLeaksEndCheck() = saved_end_check;
 }
 
 TEST(ReportFileLive, AProbeLeavesNoFileAndKeepsAnExistingOne) {

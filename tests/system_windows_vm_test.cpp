@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "diagnostics/system/EProcessWindows.h"
 #include "diagnostics/system/EVirtualMachine.h"
 #include "diagnostics/system/EWindowTexts.h"
 #include "fixed_system_facts.h"
@@ -49,6 +50,24 @@ TEST(WindowTexts, ControlTextMasksPasswordsOfTheWindowRead) {
   EXPECT_EQ(GetControlText(0, facts), L"plain");
   EXPECT_EQ(GetControlClass(0, facts), L"TEdit");
   EXPECT_EQ(GetControlClass(42, facts), L"error 00000578");
+}
+
+TEST(ProcessWindows, MainWindowAndCoveredArea) {
+  FixedSystemFacts facts;
+  // handle, visible, left, top, right, bottom, owner, extended style
+  facts.TopLevel[7] = {
+      {1, false, 0, 0, 800, 600, 0, 0},            // hidden
+      {2, true, 10, 10, 10, 300, 0, 0},            // no width
+      {3, true, 50, 40, 250, 40, 0, 0},            // no height: in the area, not main
+      {4, true, 0, 0, 100, 100, 99, 0},            // owned
+      {5, true, 300, 200, 400, 260, 0, 0x80},      // tool window
+      {6, true, -20, 100, 120, 500, 0, 0x40080},   // tool window that is also an application window
+      {8, true, 0, 0, 640, 480, 0, 0},
+  };
+  EXPECT_EQ(FindMainWindow(7, facts), 6u);
+  EXPECT_EQ(GetProcessWindowsRect(7, facts), (TWindowRect{-20, 0, 640, 500}));
+  EXPECT_EQ(FindMainWindow(9, facts), 0u);
+  EXPECT_EQ(GetProcessWindowsRect(9, facts), TWindowRect{});
 }
 
 platform::TCpuIdRegisters Vendor(const char (&text)[13], std::uint32_t eax = 0) {

@@ -106,6 +106,33 @@ BOOL CALLBACK FindWindowOfClass(HWND window, LPARAM data) {
   return TRUE;
 }
 
+struct TWindowList {
+  DWORD ProcessId;
+  std::vector<TTopLevelWindow>* Windows;
+};
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM data) {
+  auto* list = reinterpret_cast<TWindowList*>(data);
+  DWORD owner_process = 0;
+  GetWindowThreadProcessId(window, &owner_process);
+  if (owner_process != list->ProcessId) return TRUE;
+  TTopLevelWindow w;
+  w.Handle = reinterpret_cast<std::uintptr_t>(window);
+  w.Visible = IsWindowVisible(window) != FALSE;
+  RECT r{};
+  if (GetWindowRect(window, &r)) {
+    w.Left = r.left;
+    w.Top = r.top;
+    w.Right = r.right;
+    w.Bottom = r.bottom;
+  }
+  HWND owner = GetWindow(window, GW_OWNER);
+  if (owner != nullptr && owner != GetDesktopWindow()) w.Owner = reinterpret_cast<std::uintptr_t>(owner);
+  w.ExStyle = static_cast<std::uint32_t>(GetWindowLongW(window, GWL_EXSTYLE));
+  list->Windows->push_back(w);
+  return TRUE;
+}
+
 class TLiveSystemFacts final : public TSystemFacts {
  public:
   std::optional<std::vector<std::uint32_t>> ProcessIds() override {
@@ -559,6 +586,42 @@ class TLiveSystemFacts final : public TSystemFacts {
     return text;
   }
 
+  TDisplayFacts Display() override {
+    TDisplayFacts display;
+    display.Width = GetSystemMetrics(SM_CXSCREEN);
+    display.Height = GetSystemMetrics(SM_CYSCREEN);
+    if (HDC screen = GetDC(nullptr)) {
+      display.BitsPerPixel = GetDeviceCaps(screen, BITSPIXEL);
+      display.DpiY = GetDeviceCaps(screen, LOGPIXELSY);
+      ReleaseDC(nullptr, screen);
+    }
+    return display;
+  }
+
+  std::wstring SystemLanguageName() override {
+    std::wstring name(1024, L'\0');
+    const int n = GetLocaleInfoW(GetSystemDefaultLangID(), LOCALE_SENGLANGUAGE, name.data(), 1024);
+    name.resize(n > 0 ? static_cast<std::size_t>(n - 1) : 0);
+    return name;
+  }
+
+  std::uint32_t UserCharset() override {
+    wchar_t text[6] = {};
+    UINT code_page = 0;
+    if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE, text, 6) > 0) {
+      code_page = static_cast<UINT>(std::wcstoul(text, nullptr, 10));
+    }
+    if (code_page == 0) code_page = GetACP();
+    CHARSETINFO info{};
+    // Without a translation the charset of the ANSI code page is unknown:
+    // DEFAULT_CHARSET says exactly that.
+    if (!TranslateCharsetInfo(reinterpret_cast<DWORD*>(static_cast<std::uintptr_t>(code_page)), &info,
+                              TCI_SRCCODEPAGE)) {
+      return DEFAULT_CHARSET;
+    }
+    return info.ciCharset;
+  }
+
   std::uintptr_t ForegroundWindow() override { return reinterpret_cast<std::uintptr_t>(GetForegroundWindow()); }
 
   std::uintptr_t FocusedWindow() override { return reinterpret_cast<std::uintptr_t>(GetFocus()); }
@@ -591,6 +654,15 @@ class TLiveSystemFacts final : public TSystemFacts {
   std::uint32_t WindowStyle(std::uintptr_t window) override {
     return static_cast<std::uint32_t>(GetWindowLongW(reinterpret_cast<HWND>(window), GWL_STYLE));
   }
+
+  std::vector<TTopLevelWindow> TopLevelWindows(std::uint32_t process_id) override {
+    std::vector<TTopLevelWindow> windows;
+    TWindowList list{process_id, &windows};
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&list));
+    return windows;
+  }
+
+  std::uint32_t CurrentProcessId() override { return GetCurrentProcessId(); }
 
   std::optional<TWineFacts> Wine() override {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");

@@ -107,6 +107,18 @@ struct TWineFacts {
   std::optional<std::string> Build;    // wine_get_build_id's answer
 };
 
+struct TDisplayFacts {
+  std::int32_t Width = 0, Height = 0, BitsPerPixel = 0, DpiY = 0;
+};
+
+struct TTopLevelWindow {
+  std::uintptr_t Handle = 0;
+  bool Visible = false;
+  std::int32_t Left = 0, Top = 0, Right = 0, Bottom = 0;
+  std::uintptr_t Owner = 0;  // 0 or the desktop: none
+  std::uint32_t ExStyle = 0;
+};
+
 class TSystemFacts {
  public:
   virtual ~TSystemFacts() = default;
@@ -195,6 +207,13 @@ class TSystemFacts {
   // A text value under HKEY_LOCAL_MACHINE; empty when missing.
   virtual std::wstring MachineRegistryText(const std::wstring& key, const std::wstring& value) = 0;
 
+  // The screen's mode and vertical resolution.
+  virtual TDisplayFacts Display() = 0;
+  // The English name of the system's default language.
+  virtual std::wstring SystemLanguageName() = 0;
+  // The character set of the user locale's default ANSI code page.
+  virtual std::uint32_t UserCharset() = 0;
+
   // ---- windows (handles as numbers; 0 for none)
   virtual std::uintptr_t ForegroundWindow() = 0;
   virtual std::uintptr_t FocusedWindow() = 0;
@@ -202,6 +221,9 @@ class TSystemFacts {
   // WM_GETTEXT with a short time-out, never waiting on a hung window.
   virtual TWindowText WindowText(std::uintptr_t window) = 0;
   virtual std::uint32_t WindowStyle(std::uintptr_t window) = 0;
+  // The process's top-level windows in the platform's order.
+  virtual std::vector<TTopLevelWindow> TopLevelWindows(std::uint32_t process_id) = 0;
+  virtual std::uint32_t CurrentProcessId() = 0;
 
   // ---- what the machine is
   // None when this is no Wine (ntdll exports none of its functions).

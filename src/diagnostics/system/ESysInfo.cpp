@@ -6,8 +6,14 @@
 #include "diagnostics/config/EConfig.h"
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/system/EPlaceholders.h"
+#include "diagnostics/system/EProcessWindows.h"
 #include "diagnostics/system/ESpecialFolders.h"
 #include "diagnostics/system/EVirtualMachine.h"
+#include "diagnostics/debuginfo/EModuleImage.h"
+#include "diagnostics/debuginfo/EModules.h"
+#include "platform/process.h"
+#include "diagnostics/util/EFileNames.h"
+#include "diagnostics/util/ELowLevel.h"
 #include "diagnostics/util/EStrings.h"
 #include "runtime/civil_date.h"
 
@@ -23,6 +29,51 @@ double g_start_time = 0;
 double g_boot_time = 0;
 // 255 until the live system's index is known; one value for every thread.
 std::atomic<int> g_os_version_index{255};
+// The main module's texts, read once for the live system (under the
+// low-level lock); a single blank stands for "read, and empty".
+std::wstring g_application_name;
+std::wstring g_main_description;
+
+// The live cache's text, made by `make` on first use.
+template <typename F>
+std::wstring Cached(std::wstring& cache, F make) {
+  EnterLowLevelLock();
+  std::wstring value = cache;
+  LeaveLowLevelLock();
+  if (value.empty()) {
+    value = make();
+    if (value.empty()) value = L" ";
+    EnterLowLevelLock();
+    if (cache.empty()) cache = value;
+    value = cache;
+    LeaveLowLevelLock();
+  }
+  return Trim(value);
+}
+
+void ReleaseCachedTexts() {
+  EnterLowLevelLock();
+  std::wstring().swap(g_application_name);
+  std::wstring().swap(g_main_description);
+  LeaveLowLevelLock();
+}
+
+TEndCheckHook g_previous_end_check = nullptr;
+// The leak pass counts what is still allocated: the cached texts are let go
+// just after it, and before whatever ran there before.
+void EndCheck() {
+  if (g_previous_end_check != nullptr) g_previous_end_check();
+  ReleaseCachedTexts();
+}
+
+std::uintptr_t OwnMainWindow() {
+  platform::TSystemFacts& facts = platform::LiveSystemFacts();
+  return FindMainWindow(facts.CurrentProcessId(), facts);
+}
+
+std::wstring MainModuleDescription(platform::TSystemFacts& facts) {
+  return facts.VersionResource(facts.MainModuleFileName()).FileDescription;
+}
 
 bool IsLive(const platform::TSystemFacts& facts) noexcept { return &facts == &platform::LiveSystemFacts(); }
 
@@ -62,6 +113,55 @@ double GetBootTime() noexcept { return g_boot_time; }
 double GetSystemUpTime(platform::TSystemFacts& facts) {
   return static_cast<double>(facts.TickCount()) / kMillisecondsPerDay;
 }
+
+std::wstring ModuleNameAndDescription(const std::wstring& file_name, platform::TSystemFacts& facts) {
+  const std::wstring name = ExtractFileNamePart(NormaliseModuleFileName(file_name, platform::SystemModulePlatform()));
+  const std::wstring description = facts.VersionResource(file_name).FileDescription;
+  return description.empty() ? name : name + L" - (" + description + L")";
+}
+
+std::wstring GetModuleVersion(const std::wstring& file_name, platform::TSystemFacts& facts) {
+  return ModuleVersionText(facts.VersionResource(file_name));
+}
+
+std::wstring GetFileVersionText(const std::wstring& file_name, platform::TSystemFacts& facts) {
+  const std::wstring version = GetModuleVersion(file_name, facts);
+  return version.empty() ? L"0.0.0.0" : version;
+}
+
+std::wstring GetApplicationName(platform::TSystemFacts& facts) {
+  auto make = [&facts] { return ModuleNameAndDescription(facts.MainModuleFileName(), facts); };
+  return IsLive(facts) ? Cached(g_application_name, make) : Trim(make());
+}
+
+std::wstring GetMainModuleDescription(platform::TSystemFacts& facts) {
+  auto make = [&facts] { return MainModuleDescription(facts); };
+  return IsLive(facts) ? Cached(g_main_description, make) : Trim(make());
+}
+
+std::wstring GetApplicationVersion(platform::TSystemFacts& facts) {
+  return GetModuleVersion(facts.MainModuleFileName(), facts);
+}
+
+double GetApplicationCompilationDate() {
+  TDateTime date = 0;
+  try {
+    if (!ModuleCompilationDate(platform::MainModuleBase(), true, date)) return 0;
+  } catch (const EVlDateTimeError&) {  // boundary: a value function answers 0, never raises
+    return 0;
+  }
+  return date;
+}
+
+std::wstring GetDisplayModeText(platform::TSystemFacts& facts) {
+  const platform::TDisplayFacts d = facts.Display();
+  return std::to_wstring(d.Width) + L" x " + std::to_wstring(d.Height) + L", " + std::to_wstring(d.BitsPerPixel) +
+         L" bit";
+}
+
+std::int32_t GetDisplayDPI(platform::TSystemFacts& facts) { return facts.Display().DpiY; }
+std::wstring GetOSLanguageText(platform::TSystemFacts& facts) { return facts.SystemLanguageName(); }
+std::uint32_t GetOSCharset(platform::TSystemFacts& facts) { return facts.UserCharset(); }
 
 std::wstring GetApplicationParameters(platform::TSystemFacts& facts) {
   return ApplicationParametersOf(facts.CommandLine());
@@ -158,6 +258,9 @@ void ESysInfoInit() {
   hooks.ExpandVariables = ExpandOptionVariables;
   hooks.FacilityDataFolder = LiveFacilityDataFolder;
   hooks.SystemValue = LiveSystemValue;
+  g_previous_end_check = DoMemLeaksEndCheck();
+  DoMemLeaksEndCheck() = EndCheck;
+  if (MainWindowProvider() == nullptr) MainWindowProvider() = OwnMainWindow;
 }
 
 void ESysInfoDone() {
@@ -166,6 +269,11 @@ void ESysInfoDone() {
   hooks.FacilityDataFolder = g_saved_hooks.FacilityDataFolder;
   hooks.SystemValue = g_saved_hooks.SystemValue;
   ForgetVirtualMachineText();
+  ReleaseCachedTexts();
+  // The slots must not point into this image once it has gone.
+  if (DoMemLeaksEndCheck() == EndCheck) DoMemLeaksEndCheck() = g_previous_end_check;
+  g_previous_end_check = nullptr;
+  if (MainWindowProvider() == OwnMainWindow) MainWindowProvider() = nullptr;
 }
 
 }  // namespace zelvic::diag

@@ -18,6 +18,28 @@ double GetProcessStartTime() noexcept;
 double GetBootTime() noexcept;
 // Days since the system started.
 double GetSystemUpTime(platform::TSystemFacts& facts = platform::LiveSystemFacts());
+// "name - (description)", or the name alone without a description; the name
+// is the file-name part of the normalised long form.
+std::wstring ModuleNameAndDescription(const std::wstring& file_name,
+                                      platform::TSystemFacts& facts = platform::LiveSystemFacts());
+// The version text; empty without one.
+std::wstring GetModuleVersion(const std::wstring& file_name,
+                              platform::TSystemFacts& facts = platform::LiveSystemFacts());
+// The same, "0.0.0.0" without one.
+std::wstring GetFileVersionText(const std::wstring& file_name,
+                                platform::TSystemFacts& facts = platform::LiveSystemFacts());
+// Of the main module; cached for the live system.
+std::wstring GetApplicationName(platform::TSystemFacts& facts = platform::LiveSystemFacts());
+std::wstring GetMainModuleDescription(platform::TSystemFacts& facts = platform::LiveSystemFacts());
+std::wstring GetApplicationVersion(platform::TSystemFacts& facts = platform::LiveSystemFacts());
+// The main module's compilation date in local time; 0 when none is found
+// (or the time zone is unknown).
+double GetApplicationCompilationDate();
+// "1920 x 1080, 32 bit".
+std::wstring GetDisplayModeText(platform::TSystemFacts& facts = platform::LiveSystemFacts());
+std::int32_t GetDisplayDPI(platform::TSystemFacts& facts = platform::LiveSystemFacts());
+std::wstring GetOSLanguageText(platform::TSystemFacts& facts = platform::LiveSystemFacts());
+std::uint32_t GetOSCharset(platform::TSystemFacts& facts = platform::LiveSystemFacts());
 std::wstring GetApplicationParameters(platform::TSystemFacts& facts = platform::LiveSystemFacts());
 
 std::wstring GetUserNameText(platform::TSystemFacts& facts = platform::LiveSystemFacts());
