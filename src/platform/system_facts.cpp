@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "platform/registry.h"
 #include "platform/process.h"
@@ -20,13 +22,9 @@ namespace {
 // kernel32 exports the process-status ones only under their K32 names.
 class TLibrary {
  public:
-  explicit TLibrary(const wchar_t* name) noexcept {
-    handle_ = GetModuleHandleW(name);
-    if (handle_ == nullptr) {
-      handle_ = LoadLibraryW(name);
-      owned_ = handle_ != nullptr;
-    }
-  }
+  // Loaded on the first look-up only: a function found elsewhere first never
+  // costs a library load.
+  explicit TLibrary(const wchar_t* name) noexcept : name_(name) {}
   ~TLibrary() {
     if (owned_) FreeLibrary(handle_);
   }
@@ -35,12 +33,22 @@ class TLibrary {
 
   template <typename F>
   F Find(const char* name) const noexcept {
+    if (!tried_) {
+      tried_ = true;
+      handle_ = GetModuleHandleW(name_);
+      if (handle_ == nullptr) {
+        handle_ = LoadLibraryW(name_);
+        owned_ = handle_ != nullptr;
+      }
+    }
     return handle_ != nullptr ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(handle_, name))) : nullptr;
   }
 
  private:
-  HMODULE handle_ = nullptr;
-  bool owned_ = false;
+  const wchar_t* name_;
+  mutable HMODULE handle_ = nullptr;
+  mutable bool owned_ = false;
+  mutable bool tried_ = false;
 };
 
 class THandle {
@@ -80,6 +88,17 @@ constexpr DWORD kProcessQueryLimitedInformation = 0x1000;
 constexpr DWORD kNameBufferChars = 10240;
 constexpr DWORD kMaxProcessIds = 1024000;
 constexpr DWORD kKnownFolderDontVerify = 0x4000;
+
+// A process-status function: kernel32's "K32" export where the system has
+// one (always loaded, so finding it costs no library load), else psapi's.
+template <typename F>
+F ProcessStatus(const TLibrary& psapi, const char* name) {
+  const std::string k32 = std::string("K32") + name;
+  if (auto f = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), k32.c_str())))) {
+    return f;
+  }
+  return psapi.Find<F>(name);
+}
 
 HANDLE OpenForQuery(std::uint32_t id) noexcept {
   HANDLE h = OpenProcess(kProcessQueryLimitedInformation, FALSE, id);
@@ -137,16 +156,13 @@ class TLiveSystemFacts final : public TSystemFacts {
  public:
   std::optional<std::vector<std::uint32_t>> ProcessIds() override {
     TLibrary psapi(L"psapi.dll");
-    auto enum_processes = psapi.Find<TEnumProcesses>("EnumProcesses");
+    auto enum_processes = ProcessStatus<TEnumProcesses>(psapi, "EnumProcesses");
     if (enum_processes == nullptr) return std::nullopt;
-    std::vector<std::uint32_t> ids(kMaxProcessIds);
+    // The buffer is written, never read before: no need to clear 4 MB.
+    const auto buffer = std::make_unique_for_overwrite<DWORD[]>(kMaxProcessIds);
     DWORD bytes = 0;
-    if (!enum_processes(reinterpret_cast<DWORD*>(ids.data()), kMaxProcessIds * sizeof(DWORD), &bytes)) {
-      return std::nullopt;
-    }
-    ids.resize(bytes / sizeof(DWORD));
-    ids.shrink_to_fit();
-    return ids;
+    if (!enum_processes(buffer.get(), kMaxProcessIds * sizeof(DWORD), &bytes)) return std::nullopt;
+    return std::vector<std::uint32_t>(buffer.get(), buffer.get() + bytes / sizeof(DWORD));
   }
 
   std::vector<TProcessEntry> ProcessSnapshot() override {
@@ -178,13 +194,13 @@ class TLiveSystemFacts final : public TSystemFacts {
         break;
       }
       case TImageNameWay::DeviceImageName: {
-        auto query = psapi.Find<TGetProcessImageFileName>("GetProcessImageFileNameW");
+        auto query = ProcessStatus<TGetProcessImageFileName>(psapi, "GetProcessImageFileNameW");
         if (query == nullptr || (opened = OpenForQuery(id)) == nullptr) return facts;
         name.resize(query(opened, name.data(), kNameBufferChars));
         break;
       }
       case TImageNameWay::MainModuleName: {
-        auto query = psapi.Find<TGetModuleFileNameEx>("GetModuleFileNameExW");
+        auto query = ProcessStatus<TGetModuleFileNameEx>(psapi, "GetModuleFileNameExW");
         if (query == nullptr) return facts;
         opened = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
         if (opened == nullptr) return facts;
@@ -196,7 +212,7 @@ class TLiveSystemFacts final : public TSystemFacts {
     facts.Opened = true;
     facts.ImageName = std::move(name);
     facts.PriorityClass = GetPriorityClass(process.get());
-    if (auto memory_info = psapi.Find<TGetProcessMemoryInfo>("GetProcessMemoryInfo")) {
+    if (auto memory_info = ProcessStatus<TGetProcessMemoryInfo>(psapi, "GetProcessMemoryInfo")) {
       PROCESS_MEMORY_COUNTERS counters{};
       counters.cb = sizeof(counters);
       if (memory_info(process.get(), &counters, sizeof(counters))) {

@@ -287,7 +287,17 @@ void TVarnelProcessesList::Complete(TVarnelProcessInfo& process) {
                        : std::move(facts.ImageName);
   }
   if (process.Name.empty()) process.Name = exe_name;
-  if (!process.Name.empty() && FFacts.FileExists(process.Name)) {
+  if (process.Name.empty()) return;
+  // Several processes often run one image (service hosts, device hosts):
+  // its version resource is read once per refresh.
+  for (const TVarnelProcessInfo& earlier : FProcesses) {
+    if (earlier.Name == process.Name) {
+      process.Description = earlier.Description;
+      process.Version = earlier.Version;
+      return;
+    }
+  }
+  if (FFacts.FileExists(process.Name)) {
     const platform::TVersionResource version = FFacts.VersionResource(process.Name);
     process.Description = version.FileDescription;
     process.Version = ModuleVersionText(version);
