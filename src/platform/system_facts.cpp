@@ -33,6 +33,12 @@ class TLibrary {
 
   template <typename F>
   F Find(const char* name) const noexcept {
+    return reinterpret_cast<F>(FindProc(name));
+  }
+
+  // One routine for every signature, so that no identical instances are
+  // folded under one another's names.
+  void* FindProc(const char* name) const noexcept {
     if (!tried_) {
       tried_ = true;
       handle_ = GetModuleHandleW(name_);
@@ -41,7 +47,7 @@ class TLibrary {
         owned_ = handle_ != nullptr;
       }
     }
-    return handle_ != nullptr ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(handle_, name))) : nullptr;
+    return handle_ != nullptr ? reinterpret_cast<void*>(GetProcAddress(handle_, name)) : nullptr;
   }
 
  private:
@@ -91,13 +97,17 @@ constexpr DWORD kKnownFolderDontVerify = 0x4000;
 
 // A process-status function: kernel32's "K32" export where the system has
 // one (always loaded, so finding it costs no library load), else psapi's.
+// One routine for every signature (the callers cast), so no identical
+// instances are folded under one another's names.
+void* ProcessStatusProc(const TLibrary& psapi, const char* name) {
+  const std::string k32 = std::string("K32") + name;
+  if (FARPROC f = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), k32.c_str())) return reinterpret_cast<void*>(f);
+  return psapi.FindProc(name);
+}
+
 template <typename F>
 F ProcessStatus(const TLibrary& psapi, const char* name) {
-  const std::string k32 = std::string("K32") + name;
-  if (auto f = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), k32.c_str())))) {
-    return f;
-  }
-  return psapi.Find<F>(name);
+  return reinterpret_cast<F>(ProcessStatusProc(psapi, name));
 }
 
 HANDLE OpenForQuery(std::uint32_t id) noexcept {
