@@ -24,6 +24,7 @@
 #include <vector>
 
 #include <dbghelp.h>
+#include <tlhelp32.h>
 #include <span>
 
 #include "diagnostics/config/EOptions.h"
@@ -39,6 +40,7 @@
 #include "diagnostics/stacks/EStackCapture.h"
 #include "diagnostics/stacks/EStackCleanup.h"
 #include "diagnostics/stacks/EStackTracing.h"
+#include "diagnostics/system/EProcesses.h"
 #include "diagnostics/util/EDisAsmUnit.h"
 #include "platform/modules.h"
 #include "platform/process.h"
@@ -669,6 +671,27 @@ void ComparePatching() {
   EHookDone();
 }
 
+// The process list's refresh (enumeration, snapshot, each image's name,
+// priority, memory and version) against the bare snapshot walk it starts
+// from.
+void CompareProcessRefresh() {
+  Compare("process list Refresh", "bare Toolhelp32 walk", 20,
+          ([&](long) {
+            zelvic::diag::TVarnelProcessesList list;
+            list.Refresh();
+            g_sink = static_cast<std::uintptr_t>(list.Count());
+          }),
+          ([&](long) {
+            HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+            PROCESSENTRY32W e{};
+            e.dwSize = sizeof(e);
+            std::uintptr_t n = 0;
+            for (BOOL more = Process32FirstW(snapshot, &e); more; more = Process32NextW(snapshot, &e)) ++n;
+            CloseHandle(snapshot);
+            g_sink = n;
+          }));
+}
+
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
     std::fprintf(stderr, "usage: zelvic_bench <_zelvic.dll> <tinyconst.dll>\n");
@@ -761,6 +784,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc > 3) CompareDebugInfo(zelvic, WinePath(argv[3]));
   CompareLookups();
   CompareStacks();
+  CompareProcessRefresh();
 
   FreeLibrary(zelvic);
   FreeLibrary(tiny);

@@ -12,6 +12,7 @@
 
 #include "diagnostics/exceptions/EAppType.h"
 #include "runtime/exceptions.h"
+#include "fixed_system_facts.h"
 #include "test_support.h"
 
 namespace zelvic::test {
@@ -285,36 +286,40 @@ TEST(AppTypeMainWindow, TheFirstVisibleUnownedSizedAppWindowOfTheProcessWins) {
   auto window = [](std::uintptr_t handle) {
     TTopLevelWindow w;
     w.Handle = handle;
-    w.ProcessId = kPid;
     w.Visible = true;
-    w.Width = 640;
-    w.Height = 480;
+    w.Left = 10;
+    w.Top = 20;
+    w.Right = 650;
+    w.Bottom = 500;
     return w;
   };
+  // The live collection lists a process's own windows, and names no owner
+  // when the owner is the desktop.
   const struct {
     const char* what;
     void (*change)(TTopLevelWindow&);
     bool chosen;
   } cases[] = {
       {"plain", [](TTopLevelWindow&) {}, true},
-      {"other process", [](TTopLevelWindow& w) { w.ProcessId = kPid + 4; }, false},
       {"hidden", [](TTopLevelWindow& w) { w.Visible = false; }, false},
-      {"no width", [](TTopLevelWindow& w) { w.Width = 0; }, false},
-      {"negative height", [](TTopLevelWindow& w) { w.Height = -3; }, false},
+      {"no width", [](TTopLevelWindow& w) { w.Right = w.Left; }, false},
+      {"negative height", [](TTopLevelWindow& w) { w.Bottom = w.Top - 3; }, false},
       {"owned", [](TTopLevelWindow& w) { w.Owner = 0x990; }, false},
-      {"owned by the desktop", [](TTopLevelWindow& w) { w.Owner = 0x10010; w.OwnerIsDesktop = true; }, true},
       {"tool window", [](TTopLevelWindow& w) { w.ExStyle = WS_EX_TOOLWINDOW; }, false},
       {"tool and app window", [](TTopLevelWindow& w) { w.ExStyle = WS_EX_TOOLWINDOW | WS_EX_APPWINDOW; }, true},
       {"app window", [](TTopLevelWindow& w) { w.ExStyle = WS_EX_APPWINDOW | WS_EX_TOPMOST; }, true},
   };
   for (const auto& c : cases) {
     // The candidate comes first; a plain window after it is the fallback.
-    std::vector<TTopLevelWindow> windows{window(0x100), window(0x200)};
-    c.change(windows[0]);
-    EXPECT_EQ(diag::SelectMainWindow(windows, kPid), c.chosen ? 0x100u : 0x200u) << c.what;
+    FixedSystemFacts facts;
+    facts.TopLevel[kPid] = {window(0x100), window(0x200)};
+    c.change(facts.TopLevel[kPid][0]);
+    EXPECT_EQ(diag::FindMainWindow(kPid, facts), c.chosen ? 0x100u : 0x200u) << c.what;
   }
-  EXPECT_EQ(diag::SelectMainWindow({}, kPid), 0u);
-  EXPECT_EQ(diag::SelectMainWindow(std::vector<TTopLevelWindow>{window(0x100)}, kPid + 1), 0u);
+  FixedSystemFacts facts;
+  EXPECT_EQ(diag::FindMainWindow(kPid, facts), 0u);
+  facts.TopLevel[kPid + 4] = {window(0x100)};
+  EXPECT_EQ(diag::FindMainWindow(kPid, facts), 0u);
 }
 
 TEST(AppTypeMainWindow, LiveSearchFindsNoWindowForAProcessWithoutOne) {

@@ -15,6 +15,7 @@
 #include "diagnostics/exceptions/ECore.h"
 #include "diagnostics/stacks/ECallStack.h"
 #include "diagnostics/stacks/EStackTracing.h"
+#include "diagnostics/system/ESysInfo.h"
 #include "diagnostics/util/EDebugOutput.h"
 #include "diagnostics/util/EDisAsmUnit.h"
 #include "diagnostics/util/EHook.h"
@@ -82,6 +83,7 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upDebugOutput] = {diag::EDebugOutputInit, nullptr, diag::EDebugOutputDone, nullptr};
   // The module list is made on first use; its unit only ends it.
   t[upEModules] = {nullptr, nullptr, diag::EModulesDone, nullptr};
+  t[upESysInfo] = {diag::ESysInfoInit, L"ESysInfo.Init", diag::ESysInfoDone, L"ESysInfo.Done"};
   t[upECore] = {diag::ECoreInit, L"ECore.Init", diag::ECoreDone, L"ECore.Done"};
   t[upEDebugInfo] = {diag::EDebugInfoInit, L"EDebugInfo.Init", diag::EDebugInfoDone, L"EDebugInfo.Done"};
   t[upECallStack] = {diag::ECallStackInit, L"ECallStack.Init", diag::ECallStackDone, L"ECallStack.Done"};

@@ -27,6 +27,7 @@ enum TUnitPosition : int {
   upEAnsiFileNamesFix = 88,
   upDebugOutput = 92,
   upEModules = 93,
+  upESysInfo = 94,
   upECore = 98,
   upEDebugInfo = 109,
   upECallStack = 112,

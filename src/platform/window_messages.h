@@ -22,18 +22,5 @@ TPumpOutcome PumpPendingMessages() noexcept;
 // Posts WM_QUIT to the calling thread's queue.
 void PostQuit(std::uintptr_t exit_code) noexcept;
 
-// The facts a search for a process's main window tests.
-struct TTopLevelWindow {
-  std::uintptr_t Handle = 0;
-  std::uint32_t ProcessId = 0;
-  bool Visible = false;
-  std::int32_t Width = 0, Height = 0;
-  std::uintptr_t Owner = 0;  // 0, or the desktop window's handle when that is the owner
-  bool OwnerIsDesktop = false;
-  std::uint32_t ExStyle = 0;
-};
-// The top-level windows in the window system's order; empty when user32
-// cannot be loaded.
-std::vector<TTopLevelWindow> TopLevelWindows();
 
 }  // namespace zelvic::platform

@@ -38,6 +38,16 @@ bool IsInt64Text(std::wstring_view text) noexcept {
   return negative || v != kMin;
 }
 
+std::optional<std::int64_t> Int64FromText(std::wstring_view text) noexcept {
+  if (!IsInt64Text(text)) return std::nullopt;
+  std::int64_t v = 0;
+  std::size_t i = text[0] == L'-' || text[0] == L'+' ? 1 : 0;
+  const bool negative = text[0] == L'-';
+  // Negative accumulation, as above, so INT64_MIN fits.
+  for (; i < text.size(); ++i) v = v * 10 - (text[i] - L'0');
+  return negative ? v : -v;
+}
+
 std::wstring EncodeValue(std::wstring_view value) {
   if (IsInt64Text(value)) return std::wstring(value);
   std::wstring out;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,8 @@ std::uint32_t NameHash(std::wstring_view name) noexcept;
 // True when the text is a signed 64-bit decimal integer (an optional sign and
 // digits, nothing else): such values are stored without quotes.
 bool IsInt64Text(std::wstring_view text) noexcept;
+// The number such a text holds; none for any other text.
+std::optional<std::int64_t> Int64FromText(std::wstring_view text) noexcept;
 
 // Quotes and escapes a value so that it survives a one-line "name=value"
 // form: line breaks, quotes and "--" (which some readers take as the start of

@@ -142,21 +142,6 @@ void ProcessMessages() {
   if (outcome.QuitSeen) platform::PostQuit(outcome.QuitExitCode);
 }
 
-std::uintptr_t SelectMainWindow(std::span<const platform::TTopLevelWindow> windows, std::uint32_t process_id) noexcept {
-  for (const platform::TTopLevelWindow& w : windows) {
-    if (w.ProcessId != process_id || !w.Visible || w.Width <= 0 || w.Height <= 0) continue;
-    if (w.Owner != 0 && !w.OwnerIsDesktop) continue;
-    if ((w.ExStyle & kToolWindow) != 0 && (w.ExStyle & kAppWindow) == 0) continue;
-    return w.Handle;
-  }
-  return 0;
-}
-
-std::uintptr_t FindMainWindow(std::uint32_t process_id) {
-  const std::vector<platform::TTopLevelWindow> windows = platform::TopLevelWindows();
-  return SelectMainWindow(windows, process_id);
-}
-
 int ModuleKind(std::uintptr_t module) {
   if (module == 0) module = platform::ThisModuleBase();
   return ReadModuleImageFacts(platform::SystemModulePlatform(), module).ModuleType;

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "diagnostics/system/EProcessWindows.h"
 #include "diagnostics/util/EFatalReportText.h"
 #include "platform/window_messages.h"
 #include "runtime/unit_lifecycle.h"
@@ -102,11 +103,8 @@ int VarnelMessageBox(const std::wstring& text, const std::wstring& caption, std:
 // the queue is empty, so the host's own loop still sees it.
 void ProcessMessages();
 
-// The first window that belongs to the process and is visible, has a width
-// and a height, has no owner but the desktop, and is not a tool window
-// unless it is also an application window; 0 when there is none.
-std::uintptr_t SelectMainWindow(std::span<const platform::TTopLevelWindow> windows, std::uint32_t process_id) noexcept;
-std::uintptr_t FindMainWindow(std::uint32_t process_id);
+// FindMainWindow(process_id) is the system information's
+// (system/EProcessWindows), which sits below this unit.
 
 // 0 not an image, 1 program, 2 library, 3 package; module 0 is the module
 // that holds this code.

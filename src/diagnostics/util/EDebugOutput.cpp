@@ -1,5 +1,8 @@
 #include "diagnostics/util/EDebugOutput.h"
 
+#include <string>
+
+#include "platform/process.h"
 #include "runtime/unit_lifecycle.h"
 
 namespace zelvic::diag {
@@ -10,6 +13,13 @@ namespace {
 void IgnoreStep(const wchar_t*) {}
 
 }  // namespace
+
+void DumpString(std::wstring_view line) {
+  std::wstring text = L"Dump(String): \"";
+  text += line;
+  text += L'"';
+  platform::DebugOutput(text);
+}
 
 void EDebugOutputInit() { rt::StepTraceHook = IgnoreStep; }
 

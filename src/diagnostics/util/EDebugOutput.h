@@ -2,7 +2,13 @@
 // step trace hook.
 #pragma once
 
+#include <string_view>
+
 namespace zelvic::diag {
+
+// A line on the facility's internal debug output, in the form its readers
+// look for: Dump(String): "line".
+void DumpString(std::wstring_view line);
 
 void EDebugOutputInit();
 void EDebugOutputDone();

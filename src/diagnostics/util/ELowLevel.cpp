@@ -8,12 +8,17 @@ namespace {
 
 TLowLevelSystemInfo g_info;
 platform::TRecursiveLock g_lock;
+TMainWindowProvider g_main_window_provider = nullptr;
+TEndCheckHook g_end_check = nullptr;
 
 }  // namespace
 
 const TLowLevelSystemInfo& LowLevelSystemInfo() noexcept { return g_info; }
 void EnterLowLevelLock() noexcept { g_lock.Enter(); }
 void LeaveLowLevelLock() noexcept { g_lock.Leave(); }
+
+TMainWindowProvider& MainWindowProvider() noexcept { return g_main_window_provider; }
+TEndCheckHook& DoMemLeaksEndCheck() noexcept { return g_end_check; }
 
 void ELowLevelInit() {
   g_lock.Create();

@@ -21,6 +21,15 @@ const TLowLevelSystemInfo& LowLevelSystemInfo() noexcept;
 void EnterLowLevelLock() noexcept;
 void LeaveLowLevelLock() noexcept;
 
+// The process's main window, asked by whoever needs a parent or a screenshot;
+// a later unit installs the provider. Answers 0 (none) while empty.
+using TMainWindowProvider = std::uintptr_t (*)();
+TMainWindowProvider& MainWindowProvider() noexcept;
+// Run once at shut-down after the memory filter's leak pass; a unit that
+// chains into it calls the hook it replaced.
+using TEndCheckHook = void (*)();
+TEndCheckHook& DoMemLeaksEndCheck() noexcept;
+
 void ELowLevelInit();
 void ELowLevelDone();
 
