@@ -319,6 +319,16 @@ constinit rt::TNeverDestroyed<std::unique_ptr<TVarnelModulesListEx>> g_modules_l
 
 TVarnelModulesListEx* ExistingModulesList() noexcept { return g_modules_list->get(); }
 
+const TVarnelModuleOptions* OwnModuleOptions(TVarnelModulesListEx& list) {
+  auto* own = list.ModuleInfoByHandleEx(platform::ThisModuleBase());
+  return own != nullptr ? own->ExtraInformation.Options.get() : nullptr;
+}
+
+const TVarnelModuleOptions* OwnModuleOptions() {
+  TVarnelModulesListEx* list = ExistingModulesList();
+  return list != nullptr ? OwnModuleOptions(*list) : nullptr;
+}
+
 TVarnelModulesListEx* GetModulesList() {
   if (TVarnelModulesListEx* list = g_modules_list->get(); list != nullptr || rt::IsShuttingDown) return list;
   TGlobalWriteLock write;
@@ -328,10 +338,7 @@ TVarnelModulesListEx* GetModulesList() {
     *g_modules_list = std::make_unique<TVarnelModulesListEx>();
     TVarnelModulesListEx& list = **g_modules_list;
     list.Refresh(true);
-    if (auto* own = list.ModuleInfoByHandleEx(platform::ThisModuleBase());
-        own != nullptr && own->ExtraInformation.Options) {
-      list.Assign(*own->ExtraInformation.Options);
-    }
+    if (const TVarnelModuleOptions* own = OwnModuleOptions(list)) list.Assign(*own);
     list.Formatter().CaptionHeader.clear();
     list.Changed();
   }

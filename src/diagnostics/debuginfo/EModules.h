@@ -198,6 +198,11 @@ class TVarnelModulesListEx : public TVarnelModulesList {
 TVarnelModulesListEx* GetModulesList();
 // The list when it exists; never creates it.
 TVarnelModulesListEx* ExistingModulesList() noexcept;
+// The options of this library's own record in `list`, which give the report
+// tables their customised captions; null when it has none.
+const TVarnelModuleOptions* OwnModuleOptions(TVarnelModulesListEx& list);
+// The same from the process's list when it exists; never creates it.
+const TVarnelModuleOptions* OwnModuleOptions();
 // The unit's shut-down: frees the list (the caller sets IsShuttingDown first,
 // so that nothing creates it again).
 void FreeModulesList();

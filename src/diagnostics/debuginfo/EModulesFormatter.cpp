@@ -14,12 +14,7 @@ namespace zelvic::diag {
 TModulesFormatter::TModulesFormatter(TVarnelModulesList* list) : FModulesList(list) {
   AssignDefaults();
   // The report names the table itself; the list's own text carries none.
-  if (TVarnelModulesListEx* global = ExistingModulesList()) {
-    if (auto* own = global->ModuleInfoByHandleEx(platform::ThisModuleBase());
-        own != nullptr && own->ExtraInformation.Options) {
-      Assign(*own->ExtraInformation.Options);
-    }
-  }
+  if (const TVarnelModuleOptions* own = OwnModuleOptions()) Assign(*own);
   CaptionHeader.clear();
 }
 

@@ -94,12 +94,7 @@ bool EnablePrivilege(platform::TSystemFacts& facts, const std::wstring& name, bo
 
 TProcessesFormatter::TProcessesFormatter(TVarnelProcessesList* list) : FProcessesList(list) {
   AssignDefaults();
-  if (TVarnelModulesListEx* global = ExistingModulesList()) {
-    if (auto* own = global->ModuleInfoByHandleEx(platform::ThisModuleBase());
-        own != nullptr && own->ExtraInformation.Options) {
-      Assign(*own->ExtraInformation.Options);
-    }
-  }
+  if (const TVarnelModuleOptions* own = OwnModuleOptions()) Assign(*own);
   // The report names the table itself.
   CaptionHeader.clear();
 }
