@@ -1,5 +1,7 @@
 #include "platform/registry.h"
 
+#include "platform/dynamic_library.h"
+
 #include <windows.h>
 #include <shlobj.h>
 
@@ -131,8 +133,12 @@ std::wstring LoggedOnUserName() {
 }
 
 std::wstring RoamingAppDataFolder() {
+  // shell32 is looked up, not imported: importing it would load the shell
+  // and the window system with every load of the library.
+  const TLibrary shell(L"shell32.dll");
+  const auto folder_path = shell.Find<decltype(&::SHGetFolderPathW)>("SHGetFolderPathW");
   wchar_t buf[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, buf))) return {};
+  if (folder_path == nullptr || FAILED(folder_path(nullptr, CSIDL_APPDATA, nullptr, 0, buf))) return {};
   return buf;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/system_facts.h"
 
+#include "platform/dynamic_library.h"
+
 #include <windows.h>
 #include <iphlpapi.h>
 #include <psapi.h>
@@ -20,42 +22,6 @@ namespace {
 // A system library for the duration of a call. The process-status and shell
 // functions are looked up by name: older systems lack some, and Wine's
 // kernel32 exports the process-status ones only under their K32 names.
-class TLibrary {
- public:
-  // Loaded on the first look-up only: a function found elsewhere first never
-  // costs a library load.
-  explicit TLibrary(const wchar_t* name) noexcept : name_(name) {}
-  ~TLibrary() {
-    if (owned_) FreeLibrary(handle_);
-  }
-  TLibrary(const TLibrary&) = delete;
-  TLibrary& operator=(const TLibrary&) = delete;
-
-  template <typename F>
-  F Find(const char* name) const noexcept {
-    return reinterpret_cast<F>(FindProc(name));
-  }
-
-  // One routine for every signature, so that no identical instances are
-  // folded under one another's names.
-  void* FindProc(const char* name) const noexcept {
-    if (!tried_) {
-      tried_ = true;
-      handle_ = GetModuleHandleW(name_);
-      if (handle_ == nullptr) {
-        handle_ = LoadLibraryW(name_);
-        owned_ = handle_ != nullptr;
-      }
-    }
-    return handle_ != nullptr ? reinterpret_cast<void*>(GetProcAddress(handle_, name)) : nullptr;
-  }
-
- private:
-  const wchar_t* name_;
-  mutable HMODULE handle_ = nullptr;
-  mutable bool owned_ = false;
-  mutable bool tried_ = false;
-};
 
 class THandle {
  public:
@@ -116,7 +82,28 @@ HANDLE OpenForQuery(std::uint32_t id) noexcept {
   return h;
 }
 
+// The window system's functions, looked up when a fact asks for them. The
+// library imports nothing from user32 or gdi32: a host that never loads them
+// (a service, a console tool, a loop that loads and unloads the library)
+// never pays for their load and unload.
+#define ZELVIC_WINDOW_FUNCTIONS(X)                                                     \
+  X(user32, GetWindowThreadProcessId) X(user32, GetClassNameW) X(user32, IsWindowVisible) \
+  X(user32, GetWindowRect) X(user32, GetWindow) X(user32, GetDesktopWindow)               \
+  X(user32, GetWindowLongW) X(user32, EnumWindows) X(user32, AllowSetForegroundWindow)    \
+  X(user32, GetSystemMetrics) X(user32, GetDC) X(user32, ReleaseDC)                       \
+  X(user32, GetForegroundWindow) X(user32, GetFocus) X(user32, SendMessageTimeoutW)       \
+  X(gdi32, GetDeviceCaps) X(gdi32, TranslateCharsetInfo)
+
+struct TWindowSystem {
+  TLibrary user32{L"user32.dll"};
+  TLibrary gdi32{L"gdi32.dll"};
+#define ZELVIC_WINDOW_FIELD(library, name) decltype(&::name) name = library.Find<decltype(&::name)>(#name);
+  ZELVIC_WINDOW_FUNCTIONS(ZELVIC_WINDOW_FIELD)
+#undef ZELVIC_WINDOW_FIELD
+};
+
 struct TWindowSearch {
+  const TWindowSystem* System;
   DWORD ProcessId;
   const std::wstring* ClassName;
   bool Found;
@@ -124,11 +111,12 @@ struct TWindowSearch {
 
 BOOL CALLBACK FindWindowOfClass(HWND window, LPARAM data) {
   auto* search = reinterpret_cast<TWindowSearch*>(data);
+  const TWindowSystem& ws = *search->System;
   DWORD owner = 0;
-  GetWindowThreadProcessId(window, &owner);
+  ws.GetWindowThreadProcessId(window, &owner);
   if (owner != search->ProcessId) return TRUE;
   wchar_t name[256];
-  if (GetClassNameW(window, name, 256) > 0 && *search->ClassName == name) {
+  if (ws.GetClassNameW(window, name, 256) > 0 && *search->ClassName == name) {
     search->Found = true;
     return FALSE;
   }
@@ -136,28 +124,30 @@ BOOL CALLBACK FindWindowOfClass(HWND window, LPARAM data) {
 }
 
 struct TWindowList {
+  const TWindowSystem* System;
   DWORD ProcessId;
   std::vector<TTopLevelWindow>* Windows;
 };
 
 BOOL CALLBACK CollectWindow(HWND window, LPARAM data) {
   auto* list = reinterpret_cast<TWindowList*>(data);
+  const TWindowSystem& ws = *list->System;
   DWORD owner_process = 0;
-  GetWindowThreadProcessId(window, &owner_process);
+  ws.GetWindowThreadProcessId(window, &owner_process);
   if (owner_process != list->ProcessId) return TRUE;
   TTopLevelWindow w;
   w.Handle = reinterpret_cast<std::uintptr_t>(window);
-  w.Visible = IsWindowVisible(window) != FALSE;
+  w.Visible = ws.IsWindowVisible(window) != FALSE;
   RECT r{};
-  if (GetWindowRect(window, &r)) {
+  if (ws.GetWindowRect(window, &r)) {
     w.Left = r.left;
     w.Top = r.top;
     w.Right = r.right;
     w.Bottom = r.bottom;
   }
-  HWND owner = GetWindow(window, GW_OWNER);
-  if (owner != nullptr && owner != GetDesktopWindow()) w.Owner = reinterpret_cast<std::uintptr_t>(owner);
-  w.ExStyle = static_cast<std::uint32_t>(GetWindowLongW(window, GWL_EXSTYLE));
+  HWND owner = ws.GetWindow(window, GW_OWNER);
+  if (owner != nullptr && owner != ws.GetDesktopWindow()) w.Owner = reinterpret_cast<std::uintptr_t>(owner);
+  w.ExStyle = static_cast<std::uint32_t>(ws.GetWindowLongW(window, GWL_EXSTYLE));
   // Nothing may unwind through the window system's frames.
   try {
     list->Windows->push_back(w);
@@ -415,8 +405,10 @@ class TLiveSystemFacts final : public TSystemFacts {
   }
 
   bool HasTopLevelWindowOfClass(std::uint32_t process_id, const std::wstring& class_name) override {
-    TWindowSearch search{process_id, &class_name, false};
-    EnumWindows(FindWindowOfClass, reinterpret_cast<LPARAM>(&search));
+    const TWindowSystem ws;
+    if (!ws.EnumWindows || !ws.GetWindowThreadProcessId || !ws.GetClassNameW) return false;
+    TWindowSearch search{&ws, process_id, &class_name, false};
+    ws.EnumWindows(FindWindowOfClass, reinterpret_cast<LPARAM>(&search));
     return search.Found;
   }
 
@@ -431,7 +423,10 @@ class TLiveSystemFacts final : public TSystemFacts {
     return number;
   }
 
-  void AllowForeground(std::uint32_t process_id) override { AllowSetForegroundWindow(process_id); }
+  void AllowForeground(std::uint32_t process_id) override {
+    const TWindowSystem ws;
+    if (ws.AllowSetForegroundWindow) ws.AllowSetForegroundWindow(process_id);
+  }
 
   std::wstring UserName() override {
     std::wstring name(4096, L'\0');
@@ -619,12 +614,14 @@ class TLiveSystemFacts final : public TSystemFacts {
 
   TDisplayFacts Display() override {
     TDisplayFacts display;
-    display.Width = GetSystemMetrics(SM_CXSCREEN);
-    display.Height = GetSystemMetrics(SM_CYSCREEN);
-    if (HDC screen = GetDC(nullptr)) {
-      display.BitsPerPixel = GetDeviceCaps(screen, BITSPIXEL);
-      display.DpiY = GetDeviceCaps(screen, LOGPIXELSY);
-      ReleaseDC(nullptr, screen);
+    const TWindowSystem ws;
+    if (!ws.GetSystemMetrics || !ws.GetDC || !ws.ReleaseDC || !ws.GetDeviceCaps) return display;
+    display.Width = ws.GetSystemMetrics(SM_CXSCREEN);
+    display.Height = ws.GetSystemMetrics(SM_CYSCREEN);
+    if (HDC screen = ws.GetDC(nullptr)) {
+      display.BitsPerPixel = ws.GetDeviceCaps(screen, BITSPIXEL);
+      display.DpiY = ws.GetDeviceCaps(screen, LOGPIXELSY);
+      ws.ReleaseDC(nullptr, screen);
     }
     return display;
   }
@@ -646,22 +643,35 @@ class TLiveSystemFacts final : public TSystemFacts {
     CHARSETINFO info{};
     // Without a translation the charset of the ANSI code page is unknown:
     // DEFAULT_CHARSET says exactly that.
-    if (!TranslateCharsetInfo(reinterpret_cast<DWORD*>(static_cast<std::uintptr_t>(code_page)), &info,
+    const TWindowSystem ws;
+    if (!ws.TranslateCharsetInfo || !ws.TranslateCharsetInfo(reinterpret_cast<DWORD*>(static_cast<std::uintptr_t>(code_page)), &info,
                               TCI_SRCCODEPAGE)) {
       return DEFAULT_CHARSET;
     }
     return info.ciCharset;
   }
 
-  std::uintptr_t ForegroundWindow() override { return reinterpret_cast<std::uintptr_t>(GetForegroundWindow()); }
+  // A process that never loaded the window system has no windows: these
+  // answer 0 and empty without loading it.
+  std::uintptr_t ForegroundWindow() override {
+    if (GetModuleHandleW(L"user32.dll") == nullptr) return 0;
+    const TWindowSystem ws;
+    return ws.GetForegroundWindow ? reinterpret_cast<std::uintptr_t>(ws.GetForegroundWindow()) : 0;
+  }
 
-  std::uintptr_t FocusedWindow() override { return reinterpret_cast<std::uintptr_t>(GetFocus()); }
+  std::uintptr_t FocusedWindow() override {
+    if (GetModuleHandleW(L"user32.dll") == nullptr) return 0;
+    const TWindowSystem ws;
+    return ws.GetFocus ? reinterpret_cast<std::uintptr_t>(ws.GetFocus()) : 0;
+  }
 
   TWindowText WindowClassName(std::uintptr_t window) override {
     TWindowText result;
     wchar_t name[1024];
+    const TWindowSystem ws;
+    if (!ws.GetClassNameW) return {L"", ERROR_PROC_NOT_FOUND};
     SetLastError(ERROR_SUCCESS);
-    const int n = GetClassNameW(reinterpret_cast<HWND>(window), name, 1024);
+    const int n = ws.GetClassNameW(reinterpret_cast<HWND>(window), name, 1024);
     if (n > 0) result.Text.assign(name, static_cast<std::size_t>(n));
     else result.Error = GetLastError();
     return result;
@@ -671,8 +681,10 @@ class TLiveSystemFacts final : public TSystemFacts {
     TWindowText result;
     wchar_t text[1024] = {};
     DWORD_PTR copied = 0;
+    const TWindowSystem ws;
+    if (!ws.SendMessageTimeoutW) return {L"", ERROR_PROC_NOT_FOUND};
     SetLastError(ERROR_SUCCESS);
-    if (SendMessageTimeoutW(reinterpret_cast<HWND>(window), WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text),
+    if (ws.SendMessageTimeoutW(reinterpret_cast<HWND>(window), WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text),
                             SMTO_ABORTIFHUNG, 100, &copied) == 0) {
       result.Error = GetLastError();
       if (result.Error == ERROR_SUCCESS) result.Error = ERROR_TIMEOUT;
@@ -683,13 +695,20 @@ class TLiveSystemFacts final : public TSystemFacts {
   }
 
   std::uint32_t WindowStyle(std::uintptr_t window) override {
-    return static_cast<std::uint32_t>(GetWindowLongW(reinterpret_cast<HWND>(window), GWL_STYLE));
+    const TWindowSystem ws;
+    return ws.GetWindowLongW ? static_cast<std::uint32_t>(ws.GetWindowLongW(reinterpret_cast<HWND>(window), GWL_STYLE)) : 0;
   }
 
   std::vector<TTopLevelWindow> TopLevelWindows(std::uint32_t process_id) override {
     std::vector<TTopLevelWindow> windows;
-    TWindowList list{process_id, &windows};
-    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&list));
+    if (GetModuleHandleW(L"user32.dll") == nullptr) return windows;
+    const TWindowSystem ws;
+    if (!ws.EnumWindows || !ws.GetWindowThreadProcessId || !ws.IsWindowVisible || !ws.GetWindowRect ||
+        !ws.GetWindow || !ws.GetDesktopWindow || !ws.GetWindowLongW) {
+      return windows;
+    }
+    TWindowList list{&ws, process_id, &windows};
+    ws.EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&list));
     return windows;
   }
 
