@@ -114,6 +114,36 @@ TEST(ThreadSlot, ValuesArePerThreadAndReleasedWithTheThread) {
   EXPECT_FALSE(slot.IsAllocated());
 }
 
+// A slot reads and writes the same value the system's TLS functions see,
+// whether its index lies in the thread's own block (below 64) or among the
+// expansion slots.
+TEST(ThreadSlot, ValuesAreTheSystemsTlsValues) {
+  std::vector<DWORD> taken;
+  TThreadSlot low;
+  ASSERT_TRUE(low.Allocate(nullptr));
+  // Push the next index past the thread block's 64 (the first slot is
+  // below it in a program that has taken few).
+  while (taken.size() < 80) {
+    const DWORD index = TlsAlloc();
+    ASSERT_NE(index, TLS_OUT_OF_INDEXES);
+    taken.push_back(index);
+    if (index >= TLS_MINIMUM_AVAILABLE) break;
+  }
+  TThreadSlot high;
+  ASSERT_TRUE(high.Allocate(nullptr));
+  ASSERT_GE(high.Index(), static_cast<std::uint32_t>(TLS_MINIMUM_AVAILABLE));
+  for (TThreadSlot* slot : {&low, &high}) {
+    slot->Set(reinterpret_cast<void*>(0x1234));
+    EXPECT_EQ(TlsGetValue(slot->Index()), reinterpret_cast<void*>(0x1234)) << slot->Index();
+    ASSERT_TRUE(TlsSetValue(slot->Index(), reinterpret_cast<void*>(0x5678)));
+    EXPECT_EQ(slot->Get(), reinterpret_cast<void*>(0x5678)) << slot->Index();
+    slot->Set(nullptr);
+    EXPECT_EQ(TlsGetValue(slot->Index()), nullptr) << slot->Index();
+    slot->Free();
+  }
+  for (DWORD index : taken) TlsFree(index);
+}
+
 // The re-entrant lock: the owner enters again without waiting, every other
 // thread waits until the last Leave.
 TEST(RecursiveLock, ReentersOnItsThreadAndExcludesOthersUntilTheLastLeave) {

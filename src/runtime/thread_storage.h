@@ -20,6 +20,8 @@ class TThreadSlot {
   void Free() noexcept;
 
   bool IsAllocated() const noexcept { return index_ != kNoIndex; }
+  // The system's TLS index, for the system's own view of the value.
+  std::uint32_t Index() const noexcept { return index_; }
   void* Get() const noexcept;
   void Set(void* value) noexcept;
 
