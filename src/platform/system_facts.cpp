@@ -3,6 +3,8 @@
 #include "platform/dynamic_library.h"
 
 #include <windows.h>
+
+#include <initializer_list>
 #include <iphlpapi.h>
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -498,27 +500,34 @@ class TLiveSystemFacts final : public TSystemFacts {
   }
 
   std::optional<bool> VersionAtLeast(std::uint32_t major, std::uint32_t minor) override {
-    TLibrary kernel(L"kernel32.dll");
-    auto mask = kernel.Find<TVerSetConditionMask>("VerSetConditionMask");
-    auto verify = kernel.Find<TVerifyVersionInfo>("VerifyVersionInfoW");
-    if (mask == nullptr || verify == nullptr) return std::nullopt;
     OSVERSIONINFOEXW info{};
-    info.dwOSVersionInfoSize = sizeof(info);
     info.dwMajorVersion = major;
     info.dwMinorVersion = minor;
-    const ULONGLONG condition = mask(mask(0, VER_MAJORVERSION, VER_GREATER_EQUAL), VER_MINORVERSION, VER_GREATER_EQUAL);
-    return verify(&info, VER_MAJORVERSION | VER_MINORVERSION, condition) != FALSE;
+    return VerifyVersion(info, {{VER_MAJORVERSION, VER_GREATER_EQUAL}, {VER_MINORVERSION, VER_GREATER_EQUAL}});
   }
 
   std::optional<bool> IsWorkstation() override {
+    OSVERSIONINFOEXW info{};
+    info.wProductType = VER_NT_WORKSTATION;
+    return VerifyVersion(info, {{VER_PRODUCT_TYPE, VER_EQUAL}});
+  }
+
+  // VerifyVersionInfoW over the given (type, condition) pairs; none when
+  // kernel32 lacks it.
+  static std::optional<bool> VerifyVersion(OSVERSIONINFOEXW info,
+                                           std::initializer_list<std::pair<DWORD, BYTE>> conditions) {
     TLibrary kernel(L"kernel32.dll");
     auto mask = kernel.Find<TVerSetConditionMask>("VerSetConditionMask");
     auto verify = kernel.Find<TVerifyVersionInfo>("VerifyVersionInfoW");
     if (mask == nullptr || verify == nullptr) return std::nullopt;
-    OSVERSIONINFOEXW info{};
     info.dwOSVersionInfoSize = sizeof(info);
-    info.wProductType = VER_NT_WORKSTATION;
-    return verify(&info, VER_PRODUCT_TYPE, mask(0, VER_PRODUCT_TYPE, VER_EQUAL)) != FALSE;
+    DWORD types = 0;
+    ULONGLONG condition = 0;
+    for (const auto& [type, test] : conditions) {
+      types |= type;
+      condition = mask(condition, type, test);
+    }
+    return verify(&info, types, condition) != FALSE;
   }
 
   bool IsWow64() override {

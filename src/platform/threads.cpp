@@ -104,7 +104,9 @@ bool ThreadStackBounds(void* thread, TStackBounds& bounds) noexcept {
   TThreadBasicInformation info{};
   if (query(thread, 0, &info, sizeof info, nullptr) < 0 || info.TebBaseAddress == nullptr) return false;
   NT_TIB tib{};
-  const TLiveMemory memory;
+  // The process's own address range, not the built-in default: stacks and
+  // thread blocks may lie above 2 GiB in a large-address-aware host.
+  const TLiveMemory memory(ApplicationAddressSpace(memory::kDefaultReadableMask));
   const auto teb = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(info.TebBaseAddress));
   if (memory.Read(teb, reinterpret_cast<std::uint8_t*>(&tib), sizeof tib) != sizeof tib) return false;
   bounds.Limit = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(tib.StackLimit));
@@ -167,7 +169,9 @@ bool CaptureSuspendedStack(void* thread, std::uint32_t top, std::span<std::uint8
                            TSuspendedCapture& capture) noexcept {
   // The reader is made before the stop: it is plain data, but nothing that
   // could reach the heap may run while the thread is held.
-  const TLiveMemory memory;
+  // The process's own address range, not the built-in default: stacks and
+  // thread blocks may lie above 2 GiB in a large-address-aware host.
+  const TLiveMemory memory(ApplicationAddressSpace(memory::kDefaultReadableMask));
   capture.TicksPerSecond = PerformanceFrequency();
   const std::int64_t start = PerformanceTicks();
   if (SuspendThread(thread) == static_cast<DWORD>(-1)) return false;

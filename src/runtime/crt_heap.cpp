@@ -101,7 +101,9 @@ void* __wrap_calloc(std::size_t count, std::size_t size) {
 
 void* __wrap_realloc(void* block, std::size_t size) {
   if (block == nullptr) return __wrap_malloc(size);
-  if (g_destroyed.load(std::memory_order_acquire)) return __real_realloc(block, size);
+  // After the heap is gone no block can be told apart or moved safely: the
+  // caller keeps its block, as after any failed realloc.
+  if (g_destroyed.load(std::memory_order_acquire)) return nullptr;
   TTag* tag = TagOf(block);
   if (tag == nullptr) return __real_realloc(block, size);
   if (size == 0) {

@@ -21,7 +21,13 @@ struct TStartBlock {
 DWORD WINAPI ThreadWrapper(void* block) {
   const TStartBlock start = *static_cast<TStartBlock*>(block);
   delete static_cast<TStartBlock*>(block);
-  const std::uint32_t code = start.Func(start.Parameter);
+  std::uint32_t code = 1;
+  // Nothing may unwind into the system's thread-start frames: a routine
+  // that fails ends its thread with exit code 1.
+  try {
+    code = start.Func(start.Parameter);
+  } catch (...) {
+  }
   // Returning would run the caller's code in this module after the
   // reference is gone; this call drops it and never comes back here.
   FreeLibraryAndExitThread(start.Module, code);
@@ -38,12 +44,16 @@ void* BeginThread(TThreadFunc func, void* parameter, std::uint32_t& thread_id, s
   // The reference is taken by the creator, before the thread exists: a
   // FreeLibrary between CreateThread and the thread's first instruction
   // must not unmap the wrapper.
-  HMODULE module = nullptr;
+  // The block first: a failed allocation then leaves no reference behind.
+  auto* block = new TStartBlock{start.Func, start.Parameter, nullptr};
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ThreadWrapper),
-                          &module)) {
+                          &block->Module)) {
+    const DWORD error = GetLastError();
+    delete block;
+    SetLastError(error);
     return nullptr;
   }
-  auto* block = new TStartBlock{start.Func, start.Parameter, module};
+  HMODULE module = block->Module;
   DWORD id = 0;
   HANDLE thread = CreateThread(nullptr, options.StackSize, ThreadWrapper, block,
                                options.Suspended ? CREATE_SUSPENDED : 0, &id);
@@ -70,7 +80,9 @@ TThread::~TThread() {
   if (!finished_ && GetCurrentThreadId() != thread_id_) {
     Terminate();
     // A thread never started is let go so that it ends (without Execute)
-    // and gives its module reference back.
+    // and gives its module reference back. It must not free this object:
+    // this destructor is already doing so.
+    free_on_terminate_ = false;
     if (!started_) Start();
     WaitForSingleObject(handle_, INFINITE);
   }

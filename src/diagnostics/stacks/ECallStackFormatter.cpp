@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "diagnostics/util/EFileNames.h"
 #include "diagnostics/util/EStrings.h"
 #include "platform/modules.h"
 #include "platform/wait_chains.h"
@@ -79,11 +80,6 @@ std::wstring ThreadRef(std::uint32_t id) { return Format(L"[ %.4x / %u ]", id, i
 
 std::wstring LineCell(const TVLLocationInfo& l) {
   return l.LineNumber != 0 ? Format(L"%d[%d]", l.LineNumber, l.ProcOffsetLine) : std::wstring();
-}
-
-std::wstring FileNamePart(const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L"\\/:");
-  return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
 std::wstring NoSemicolons(std::wstring text) {
@@ -295,7 +291,7 @@ std::wstring TVarnelStackFormatter::ModuleCell(const TVLLocationInfo& location) 
     std::wstring long_path = platform::SystemModulePlatform().LongPathName(path);
     if (!long_path.empty()) path = std::move(long_path);
   }
-  std::wstring cell = PrepareName(FileNamePart(path), FHasEncryptedData);
+  std::wstring cell = PrepareName(ExtractFileNamePart(path), FHasEncryptedData);
   // Without a handle there is nothing to key the cell on.
   if (location.Module != 0) FModuleNames.emplace_back(location.Module, cell);
   return cell;

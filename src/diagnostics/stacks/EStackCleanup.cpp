@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "platform/text_compare.h"
+#include "diagnostics/util/EStrings.h"
 
 namespace zelvic::diag {
 namespace {
 
-bool SameText(const std::wstring& a, const std::wstring& b) noexcept { return platform::CompareTextIgnoreCase(a, b) == 0; }
+// Unit and routine names: case folded without the user's locale, so that the
+// clean-up gives the same answer on every machine.
+bool SameText(const std::wstring& a, const std::wstring& b) noexcept {
+  return EqualIgnoringCase(a, b, TCaseFolding::Latin1);
+}
 
 bool Is(const std::wstring& name, const wchar_t* expected) noexcept { return SameText(name, expected); }
 

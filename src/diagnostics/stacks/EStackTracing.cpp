@@ -426,15 +426,18 @@ __attribute__((noinline)) std::uint32_t Caller(int level) noexcept {
   return disasm::FindCallBefore(LiveMemory(), Word(frame + 4), false);
 }
 
+// The page cache is dropped lazily: generation 0 never matches a watched
+// loader's, so the first use clears it. Filling the whole megabyte here
+// would make every process that loads the library commit it.
 void EStackTracingInit() {
   g_enabled_methods = kInitialMethods;
   g_probes = DefaultTraceProbes();
-  DropPageCache();
+  g_pages_generation = 0;
 }
 
 void EStackTracingDone() {
   g_probes = DefaultTraceProbes();
-  DropPageCache();
+  g_pages_generation = 0;
 }
 
 }  // namespace zelvic::diag

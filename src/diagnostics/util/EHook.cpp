@@ -334,7 +334,12 @@ bool UnhookImportedProcedure(void* address) noexcept {
       const THookedDLLProcedure& h = list->GetItem(i);
       if (h.Handler != Address(address) && h.Procedure != Address(address)) continue;
       // The record's name was copied when it was made; the walk only reads it.
-      r = list->HookDLLProcedure(h.ImportModule, h.ExportModule, h.Handler, h.Procedure, true);
+      // The walk allocates (names), and this function never throws.
+      try {
+        r = list->HookDLLProcedure(h.ImportModule, h.ExportModule, h.Handler, h.Procedure, true);
+      } catch (const std::bad_alloc&) {
+        r.Error = ERROR_NOT_ENOUGH_MEMORY;
+      }
       if (r.Error == 0) list->Delete(i);
       break;
     }
