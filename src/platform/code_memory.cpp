@@ -1,6 +1,7 @@
 #include "platform/code_memory.h"
 
 #include "platform/process.h"
+#include "platform/system.h"
 
 #include <windows.h>
 
@@ -124,13 +125,9 @@ std::uint32_t WriteCodeAtomic(std::uint32_t address, std::span<const std::uint8_
 }
 
 std::uint32_t AllocateCodeBlock(std::uint32_t nearby, std::uint32_t size) noexcept {
-  static const SYSTEM_INFO si = [] {
-    SYSTEM_INFO info{};
-    GetSystemInfo(&info);
-    return info;
-  }();
-  const std::uint32_t granule = si.dwAllocationGranularity;
-  const auto top = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(si.lpMaximumApplicationAddress));
+  static const TSystemBasics system = QuerySystemBasics();
+  const std::uint32_t granule = system.AllocationGranularity;
+  const auto top = static_cast<std::uint32_t>(system.MaximumApplicationAddress);
   if (size == 0 || size > granule) return 0;
 
   // Above a module's code lie its other sections and, often, a long run of

@@ -94,7 +94,7 @@ HANDLE OpenForQuery(std::uint32_t id) noexcept {
   X(user32, GetWindowLongW) X(user32, EnumWindows) X(user32, AllowSetForegroundWindow)    \
   X(user32, GetSystemMetrics) X(user32, GetDC) X(user32, ReleaseDC)                       \
   X(user32, GetForegroundWindow) X(user32, GetFocus) X(user32, SendMessageTimeoutW)       \
-  X(gdi32, GetDeviceCaps) X(gdi32, TranslateCharsetInfo)
+  X(gdi32, GetDeviceCaps)
 
 struct TWindowSystem {
   TLibrary user32{L"user32.dll"};
@@ -103,6 +103,10 @@ struct TWindowSystem {
   ZELVIC_WINDOW_FUNCTIONS(ZELVIC_WINDOW_FIELD)
 #undef ZELVIC_WINDOW_FIELD
 };
+
+// A process that never loaded the window system has no windows: questions
+// about windows are answered without loading it.
+bool WindowSystemLoaded() noexcept { return GetModuleHandleW(L"user32.dll") != nullptr; }
 
 struct TWindowSearch {
   const TWindowSystem* System;
@@ -407,6 +411,7 @@ class TLiveSystemFacts final : public TSystemFacts {
   }
 
   bool HasTopLevelWindowOfClass(std::uint32_t process_id, const std::wstring& class_name) override {
+    if (!WindowSystemLoaded()) return false;
     const TWindowSystem ws;
     if (!ws.EnumWindows || !ws.GetWindowThreadProcessId || !ws.GetClassNameW) return false;
     TWindowSearch search{&ws, process_id, &class_name, false};
@@ -652,24 +657,23 @@ class TLiveSystemFacts final : public TSystemFacts {
     CHARSETINFO info{};
     // Without a translation the charset of the ANSI code page is unknown:
     // DEFAULT_CHARSET says exactly that.
-    const TWindowSystem ws;
-    if (!ws.TranslateCharsetInfo || !ws.TranslateCharsetInfo(reinterpret_cast<DWORD*>(static_cast<std::uintptr_t>(code_page)), &info,
+    const TLibrary gdi32(L"gdi32.dll");
+    const auto translate = gdi32.Find<decltype(&::TranslateCharsetInfo)>("TranslateCharsetInfo");
+    if (!translate || !translate(reinterpret_cast<DWORD*>(static_cast<std::uintptr_t>(code_page)), &info,
                               TCI_SRCCODEPAGE)) {
       return DEFAULT_CHARSET;
     }
     return info.ciCharset;
   }
 
-  // A process that never loaded the window system has no windows: these
-  // answer 0 and empty without loading it.
   std::uintptr_t ForegroundWindow() override {
-    if (GetModuleHandleW(L"user32.dll") == nullptr) return 0;
+    if (!WindowSystemLoaded()) return 0;
     const TWindowSystem ws;
     return ws.GetForegroundWindow ? reinterpret_cast<std::uintptr_t>(ws.GetForegroundWindow()) : 0;
   }
 
   std::uintptr_t FocusedWindow() override {
-    if (GetModuleHandleW(L"user32.dll") == nullptr) return 0;
+    if (!WindowSystemLoaded()) return 0;
     const TWindowSystem ws;
     return ws.GetFocus ? reinterpret_cast<std::uintptr_t>(ws.GetFocus()) : 0;
   }
@@ -677,6 +681,7 @@ class TLiveSystemFacts final : public TSystemFacts {
   TWindowText WindowClassName(std::uintptr_t window) override {
     TWindowText result;
     wchar_t name[1024];
+    if (!WindowSystemLoaded()) return {L"", ERROR_INVALID_WINDOW_HANDLE};
     const TWindowSystem ws;
     if (!ws.GetClassNameW) return {L"", ERROR_PROC_NOT_FOUND};
     SetLastError(ERROR_SUCCESS);
@@ -690,6 +695,7 @@ class TLiveSystemFacts final : public TSystemFacts {
     TWindowText result;
     wchar_t text[1024] = {};
     DWORD_PTR copied = 0;
+    if (!WindowSystemLoaded()) return {L"", ERROR_INVALID_WINDOW_HANDLE};
     const TWindowSystem ws;
     if (!ws.SendMessageTimeoutW) return {L"", ERROR_PROC_NOT_FOUND};
     SetLastError(ERROR_SUCCESS);
@@ -704,13 +710,14 @@ class TLiveSystemFacts final : public TSystemFacts {
   }
 
   std::uint32_t WindowStyle(std::uintptr_t window) override {
+    if (!WindowSystemLoaded()) return 0;
     const TWindowSystem ws;
     return ws.GetWindowLongW ? static_cast<std::uint32_t>(ws.GetWindowLongW(reinterpret_cast<HWND>(window), GWL_STYLE)) : 0;
   }
 
   std::vector<TTopLevelWindow> TopLevelWindows(std::uint32_t process_id) override {
     std::vector<TTopLevelWindow> windows;
-    if (GetModuleHandleW(L"user32.dll") == nullptr) return windows;
+    if (!WindowSystemLoaded()) return windows;
     const TWindowSystem ws;
     if (!ws.EnumWindows || !ws.GetWindowThreadProcessId || !ws.IsWindowVisible || !ws.GetWindowRect ||
         !ws.GetWindow || !ws.GetDesktopWindow || !ws.GetWindowLongW) {
