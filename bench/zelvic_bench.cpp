@@ -40,6 +40,8 @@
 #include "diagnostics/stacks/EStackCapture.h"
 #include "diagnostics/stacks/EStackCleanup.h"
 #include "diagnostics/stacks/EStackTracing.h"
+#include "diagnostics/reports/ELiveReportFacts.h"
+#include "diagnostics/reports/ELogBuilder.h"
 #include "diagnostics/system/EProcesses.h"
 #include "diagnostics/util/EDisAsmUnit.h"
 #include "platform/modules.h"
@@ -692,6 +694,61 @@ void CompareProcessRefresh() {
           }));
 }
 
+// A whole bug report of this process (every section on), the first one
+// against a rebuild of the same builder: the first asks the module list,
+// the debug information and the process list for the first time.
+void MeasureReports() {
+  zelvic::diag::EDisAsmInit();
+  zelvic::diag::EDebugInfoInit();
+  zelvic::diag::EDebugExportsInit();
+  zelvic::diag::ELogBuilderInit();
+  std::unique_ptr<zelvic::diag::TLiveReportFacts> facts =
+      zelvic::diag::TLiveReportFacts::CaptureHere(L"EBench", L"a report for the benchmark");
+  zelvic::diag::TVarnelModuleOptions& options = facts->MutableOptions();
+  for (const zelvic::diag::TOptionDef& def : zelvic::diag::OptionCatalogue()) {
+    const std::wstring_view key = def.Key;
+    if (def.Kind == zelvic::diag::TOptionKind::Bool && key.starts_with(L"so")) {
+      options.WriteBool(static_cast<zelvic::diag::TOptionId>(&def - zelvic::diag::OptionCatalogue().data()), true);
+    }
+  }
+  options.WriteBool(zelvic::diag::TOptionId::loSaveProcessesSection, true);
+  zelvic::diag::TLogBuilder builder(facts.get());
+  const double t0 = Now();
+  std::size_t size = builder.Report().size();
+  const double cold = Now() - t0;
+  double warm = 1e30;
+  for (int i = 0; i < 20; ++i) {
+    builder.Invalidate();
+    const double t = Now();
+    size = builder.Report().size();
+    warm = std::min(warm, Now() - t);
+  }
+  std::printf("%-34s %9.2f ms   (%zu characters)\n", "whole report, cold (first build)", cold * 1e3, size);
+  std::printf("%-34s %9.2f ms   (best of 20)\n", "whole report, warm (rebuild)", warm * 1e3);
+  const struct {
+    const char* name;
+    std::wstring (zelvic::diag::TLogBuilder::*section)();
+  } sections[] = {{"  general", &zelvic::diag::TLogBuilder::CreateGeneralText},
+                  {"  call stack", &zelvic::diag::TLogBuilder::CreateCallStackText},
+                  {"  modules", &zelvic::diag::TLogBuilder::CreateModulesText},
+                  {"  processes", &zelvic::diag::TLogBuilder::CreateProcessesText},
+                  {"  assembler", &zelvic::diag::TLogBuilder::CreateAssemblerText},
+                  {"  CPU", &zelvic::diag::TLogBuilder::CreateCPUText}};
+  for (const auto& s : sections) {
+    double best = 1e30;
+    for (int i = 0; i < 10; ++i) {
+      const double t = Now();
+      g_sink = (builder.*s.section)().size();
+      best = std::min(best, Now() - t);
+    }
+    std::printf("%-34s %9.2f ms\n", s.name, best * 1e3);
+  }
+  zelvic::diag::ELogBuilderDone();
+  zelvic::diag::EDebugExportsDone();
+  zelvic::diag::EDebugInfoDone();
+  zelvic::diag::EDisAsmDone();
+}
+
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
     std::fprintf(stderr, "usage: zelvic_bench <_zelvic.dll> <tinyconst.dll>\n");
@@ -703,6 +760,11 @@ int wmain(int argc, wchar_t** argv) {
     zelvic::diag::EDebugInfoInit();
     zelvic::diag::EDebugExportsInit();
     CompareStacks();
+    return 0;
+  }
+  // ZELVIC_BENCH_ONLY=report runs the report lines alone.
+  if (const char* only = std::getenv("ZELVIC_BENCH_ONLY"); only != nullptr && std::strcmp(only, "report") == 0) {
+    MeasureReports();
     return 0;
   }
   const std::wstring zelvic_path = WinePath(argv[1]);
@@ -785,6 +847,7 @@ int wmain(int argc, wchar_t** argv) {
   CompareLookups();
   CompareStacks();
   CompareProcessRefresh();
+  MeasureReports();
 
   FreeLibrary(zelvic);
   FreeLibrary(tiny);

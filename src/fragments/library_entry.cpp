@@ -13,6 +13,7 @@
 #include "diagnostics/debuginfo/EDebugInfo.h"
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/ECore.h"
+#include "diagnostics/reports/ELogBuilder.h"
 #include "diagnostics/stacks/ECallStack.h"
 #include "diagnostics/stacks/EStackTracing.h"
 #include "diagnostics/system/ESysInfo.h"
@@ -87,6 +88,7 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upECore] = {diag::ECoreInit, L"ECore.Init", diag::ECoreDone, L"ECore.Done"};
   t[upEDebugInfo] = {diag::EDebugInfoInit, L"EDebugInfo.Init", diag::EDebugInfoDone, L"EDebugInfo.Done"};
   t[upECallStack] = {diag::ECallStackInit, L"ECallStack.Init", diag::ECallStackDone, L"ECallStack.Done"};
+  t[upELogBuilder] = {diag::ELogBuilderInit, L"ELogBuilder.Init", diag::ELogBuilderDone, L"ELogBuilder.Done"};
   t[upEDebugExports] = {diag::EDebugExportsInit, nullptr, diag::EDebugExportsDone, nullptr};
   t[upEDebugVL] = {diag::EDebugVLInit, nullptr, diag::EDebugVLDone, nullptr};
   t[upVizozaruzAdi7] = {diag::VizozaruzAdi7Init, L"VizozaruzAdi7.Init", diag::VizozaruzAdi7Done,
