@@ -19,12 +19,15 @@
 #include "diagnostics/reports/ELogComposer.h"
 #include "diagnostics/reports/ELogItem.h"
 #include "diagnostics/stacks/ECallStack.h"
+#include "diagnostics/stacks/ECallStackFormatter.h"
+#include "diagnostics/system/EProcesses.h"
 #include "diagnostics/system/EDateTexts.h"
 #include "diagnostics/util/EDisAsm.h"
 #include "diagnostics/util/EDisAsmUnit.h"
 #include "runtime/civil_date.h"
 #include "runtime/format_settings.h"
 #include "runtime/hex_text.h"
+#include "fixed_system_facts.h"
 #include "test_support.h"
 
 namespace zelvic::diag {
@@ -410,6 +413,48 @@ TEST_F(ReportFacts, ModulesSectionRendersACopyUnderItsTitle) {
   EXPECT_NE(text.find(L"|00400000|host.exe|Host"), std::wstring::npos) << std::string(text.begin(), text.end());
   // The record's list is left as it was.
   EXPECT_EQ(modules.Count(), 1);
+}
+
+TEST_F(ReportFacts, ProcessesSectionWhenSwitchedOn) {
+  test::FixedSystemFacts system;
+  TVarnelProcessesList processes(system);
+  TVarnelProcessInfo p;
+  p.ProcessID = 0x2A;
+  p.Name = L"C:\\Tools\\agent.exe";
+  p.Threads = 3;
+  processes.Add(p);
+  f.ProcessesValue = &processes;
+  TLogBuilder builder(&f);
+  EXPECT_EQ(builder.CreateProcessesText(), L"Processes Information:\r\n----------------------\r\n\r\n");
+  f.OptionsValue->WriteBool(TOptionId::loSaveProcessesSection, true);
+  const std::wstring text = builder.CreateProcessesText();
+  EXPECT_TRUE(text.starts_with(L"Processes Information:\r\n-")) << std::string(text.begin(), text.end());
+  EXPECT_NE(text.find(L"agent.exe"), std::wstring::npos) << std::string(text.begin(), text.end());
+}
+
+TEST_F(ReportFacts, CallStackSectionKeepsTheRecordListsMethodChoice) {
+  TVarnelDebugInfo e;
+  e.Location.Address = 0x00401234;
+  e.Location.Module = 0x00400000;
+  e.Location.ModuleName = L"C:\\App\\host.exe";
+  e.Location.UnitName = L"Main";
+  e.Location.ProcedureName = L"Crash";
+  e.Location.LineNumber = 12;
+  e.Location.DebugDetail = ddSourceCode;
+  e.Methods = 0x20;
+  e.StackAddr = 0x0012FF40;
+  e.ThreadID = 7;
+  stack.Add(e);
+  TLogBuilder builder(&f);
+  std::wstring text = builder.CreateCallStackText();
+  EXPECT_TRUE(text.starts_with(L"Call Stack Information:\r\n-")) << std::string(text.begin(), text.end());
+  EXPECT_NE(text.find(L"|0012FF40|00401234|"), std::wstring::npos) << std::string(text.begin(), text.end());
+  // The walked entry's method is switched off in the record's list: the copy
+  // the report renders leaves it out too.
+  stack.Formatter().SetDisabledMethods(0x20);
+  text = builder.CreateCallStackText();
+  EXPECT_EQ(text.find(L"|00401234|"), std::wstring::npos) << std::string(text.begin(), text.end());
+  EXPECT_EQ(stack.Count(), 1);
 }
 
 // ---- building, caching, events -------------------------------------------------
