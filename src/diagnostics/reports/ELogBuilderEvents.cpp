@@ -60,6 +60,9 @@ void RaiseLogBuilderEvent(int list, TBaseLogBuilder* builder) {
 }
 
 void FreeLogBuilderEvents() noexcept {
+  // Nothing registered: the global lock is not made again at shut-down
+  // just to find that out.
+  if (g_lists == nullptr) return;
   TGlobalWriteLock lock;
   g_lists.reset();
 }
