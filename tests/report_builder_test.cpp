@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/debuginfo/EDebugExports.h"
+#include "diagnostics/debuginfo/EDebugVL.h"
 #include "diagnostics/debuginfo/EModules.h"
 #include "diagnostics/reports/EAsmSection.h"
 #include "diagnostics/reports/ECpuSection.h"
@@ -863,6 +865,38 @@ TEST(LiveReport, AWholeReportOfThisProcess) {
   std::size_t breaks = 0;
   for (std::size_t k = rule; k < text.size(); ++k) breaks += text[k] == L'\n';
   EXPECT_EQ(breaks, 17u);
+}
+
+// The library's own code with its own debug information: the listing
+// starts at the routine's first line and names the source.
+TEST(LiveReport, TheLibrarysCodeCarriesItsLines) {
+  EDisAsmInit();
+  EDebugInfoInit();
+  EDebugExportsInit();
+  EDebugVLInit();
+  ELogBuilderInit();
+  HMODULE lib = LoadLibraryW(test::DllPath().c_str());
+  ASSERT_NE(lib, nullptr);
+  const auto routine = static_cast<std::uint32_t>(
+      reinterpret_cast<std::uintptr_t>(GetProcAddress(lib, "Ondrel_55F22C7D_1_1Iii11I11i")));
+  TLiveException e;
+  e.Address = routine + 6;
+  TLiveReportFacts facts(e, nullptr);
+  const std::vector<std::wstring> lines = AssemblerLines(facts, L"<-- EXCEPTION");
+  FreeLibrary(lib);
+  ELogBuilderDone();
+  EDebugVLDone();
+  EDebugExportsDone();
+  EDebugInfoDone();
+  EDisAsmDone();
+  ASSERT_GT(lines.size(), 7u);
+  EXPECT_EQ(lines[3], L"; ");
+  EXPECT_TRUE(lines[4].starts_with(L"; fragment_table Line=")) << std::string(lines[4].begin(), lines[4].end());
+  EXPECT_EQ(lines[5], L"; " + std::wstring(lines[4].size() - 2, L'-'));
+  EXPECT_TRUE(lines[6].starts_with(rt::Hex8(routine) + L"  ")) << std::string(lines[6].begin(), lines[6].end());
+  int marked = 0;
+  for (const std::wstring& l : lines) marked += l.ends_with(L"  ; <-- EXCEPTION");
+  EXPECT_EQ(marked, 1);
 }
 
 // The assembler lines of code in this program, for objdump: the bytes from
