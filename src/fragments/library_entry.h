@@ -31,6 +31,7 @@ enum TUnitPosition : int {
   upECore = 98,
   upEDebugInfo = 109,
   upECallStack = 112,
+  upEDialog = 136,
   upEDebugExports = 142,
   upEDebugVL = 145,
   upVizozaruzAdi7 = 153,
