@@ -1,5 +1,7 @@
-// The result of handling an exception: of a dialog, of a send and of the
-// whole pipeline. Success is a non-negative SendResult, failure a negative one.
+// The result of handling an exception: what the exception manager, the
+// dialog step and the exception entry answer. Result codes follow the
+// platform's result-code convention (negative = failure): 0 done, 2 nothing
+// to do, 8007006E skipped, 800704C7 cancelled, 8000FFFF failed.
 #pragma once
 
 #include <cstdint>
