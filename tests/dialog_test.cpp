@@ -40,6 +40,7 @@ struct Seen {
   int BoxAnswer = IDYES;
   TResponse SendAnswer;
   std::vector<std::uint8_t> DumpHead;
+  std::vector<std::wstring> SenderFields;
   bool VetoTerminate = false;
   HWND PingWindow = nullptr;
   LRESULT PingAnswer = 0;
@@ -50,8 +51,12 @@ struct Ended {
   std::uint32_t Code;
 };
 
-void RecordingSend(TBaseDialog&, const std::vector<std::wstring>& files, TResponse& response) {
+void RecordingSend(TBaseDialog& dialog, const std::vector<std::wstring>& files, TResponse& response) {
   g_seen->Sends.push_back(files);
+  for (const wchar_t* field : {L"_BugID", L"_BugType", L"_BugText", L"_BugAppVersion", L"_VL_StepsToReproduce"}) {
+    g_seen->SenderFields.push_back(dialog.Options().GetCustomField(field));
+  }
+  g_seen->SenderFields.push_back(dialog.Options().GetCustomField(L"_Message").substr(0, 17));
   g_seen->SendThreads.push_back(GetCurrentThreadId());
   for (const std::wstring& f : files) {
     if (f.ends_with(L".mdmp")) {
@@ -150,6 +155,22 @@ TEST_F(DialogTest, AnUnknownClassShowsNothingButSavesSendsAndMarksTheReportSent)
   ASSERT_EQ(stored.Count(), 1);
   EXPECT_EQ(stored.GetItemValue(kItemBugID, 0), L"1A2B3C4D");
   EXPECT_EQ(stored.GetItemValue(kItemSent, 0), L"1");
+}
+
+TEST_F(DialogTest, SendersGetTheBugsFieldsAndAFailureIsShown) {
+  subject_.Values[rvAppVersion] = L"2.5.0.1";
+  subject_.Reproduce = L"  clicked twice  ";
+  seen_.SendAnswer.SendResult = kSendFailed;
+  seen_.SendAnswer.ErrorMessage = L"no route to the tracker";
+  subject_.Opts.SetsndShowFailureMsg(true);
+  EXPECT_EQ(ShowExceptionDialog(&subject_, true, false).SendResult, kSendFailed);
+  EXPECT_EQ(seen_.SenderFields, (std::vector<std::wstring>{L"1A2B3C4D", L"EAccessViolation", L"Access violation",
+                                                           L"2.5.0.1", L"clicked twice", L"VarnelLog 7.1.0.0"}));
+  ASSERT_EQ(seen_.BoxTexts.size(), 1u);
+  EXPECT_EQ(seen_.BoxTexts[0], L"no route to the tracker");
+  // The facility's box makes every box task-modal.
+  EXPECT_EQ(seen_.BoxStyles[0], static_cast<std::uint32_t>(MB_ICONERROR | MB_TASKMODAL));
+  EXPECT_EQ(Stored().GetItemValue(kItemSent, 0), L"0");
 }
 
 TEST_F(DialogTest, ASentReportLeavesTheFileWhenTheOptionsSaySo) {
@@ -360,6 +381,33 @@ TEST(DialogMessages, DetailedLinesKeepTheFirstThreadsDetailedEntries) {
   EXPECT_EQ(lines[1], L"lib.dll.Unit1");
   EXPECT_EQ(lines[2], L"lib.dll.Unit2.TA.B");
   EXPECT_EQ(lines.back(), L"x.dll.U8");
+}
+
+TEST(DialogMessages, AddressesAndTheApplicationsName) {
+  const struct {
+    const wchar_t* text;
+    bool url;
+    const wchar_t* address;
+  } kCases[] = {
+      {L"https://example.com/bug/7", true, L"https://example.com/bug/7"},
+      {L"HTTP://x", true, L"HTTP://x"},
+      {L"<A HREF=\"https://t/1\">issue</a>", true, L"https://t/1"},
+      {L"<a href=\"https://t/2&lt;b", true, L"https://t/2"},
+      {L"ftp://x", false, L"ftp://x"},
+      {L"Thank you", false, L"Thank you"},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(IsURL(c.text), c.url);
+    EXPECT_EQ(URLOf(c.text), c.address);
+  }
+  TFixedDialogSubject subject;
+  subject.Values[rvAppName] = L" Trader ";
+  TNullDialog dialog(subject);
+  EXPECT_EQ(dialog.FormatAppName(L"%s stopped."), L"The application stopped.");
+  EXPECT_EQ(dialog.FormatAppName(L"Restart %s now"), L"Restart application now");
+  subject.Opts.SetedoUseRealName(true);
+  EXPECT_EQ(dialog.FormatAppName(L"%s stopped."), L"Trader stopped.");
+  EXPECT_EQ(dialog.FormatAppName(L"No name"), L"No name");
 }
 
 TEST(DialogRegistry, ClassesAreFoundByTheirExactName) {

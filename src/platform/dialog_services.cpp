@@ -81,6 +81,16 @@ void Beep() noexcept {
   if (const auto beep = User32Find<BOOL(WINAPI*)(UINT)>("MessageBeep")) beep(MB_ICONHAND);
 }
 
+std::uint32_t OpenAddress(const std::wstring& address) {
+  const TLibrary shell32(L"shell32.dll");
+  const auto open =
+      shell32.Find<HINSTANCE(WINAPI*)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT)>("ShellExecuteW");
+  if (open == nullptr) return ERROR_PROC_NOT_FOUND;
+  const auto result = reinterpret_cast<std::intptr_t>(open(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWDEFAULT));
+  // ShellExecuteW answers a number above 32 on success, else an error.
+  return result > 32 ? 0 : static_cast<std::uint32_t>(result == 0 ? ERROR_OUTOFMEMORY : result);
+}
+
 std::wstring NewGuidText() {
   const TLibrary ole32(L"ole32.dll");
   const auto create = ole32.Find<HRESULT(WINAPI*)(GUID*)>("CoCreateGuid");

@@ -40,6 +40,8 @@ void WaitServingSentMessages(void* thread) noexcept;
 std::uint32_t LastError() noexcept;
 
 void Beep() noexcept;
+// Opens an address with the shell (SW_SHOWDEFAULT); 0 or the error code.
+std::uint32_t OpenAddress(const std::wstring& address);
 
 // A new GUID as "{...}" text; empty when none can be made.
 std::wstring NewGuidText();

@@ -387,8 +387,8 @@ void TBaseDialog::DeleteLogOnVersionChange() {
     if (log.Count() == 0) return;
     stored = log.GetItemValue(kItemVersion, log.Count() - 1);
   }
-  const std::wstring current = subject_.ExpandVariables(L"%_MainModuleVer%");
-  if (!stored.empty() && !current.empty() && current != L"%_MainModuleVer%" && stored != current) {
+  const std::wstring current = subject_.ReportValue(rvAppVersion);
+  if (!stored.empty() && !current.empty() && stored != current) {
     platform::DeleteFileAt(log_file_name_);
   }
 }
@@ -468,7 +468,7 @@ TResponse TBaseDialog::SendStep() {
     if (RaiseAction(daBeforeSend, true)) {
       try {
         response = TResponse{};
-        DialogSlots().Send(*this, files_to_send_, response);
+        SendReport(response);
       } catch (const rt::Exception& e) {
         response = TResponse{};
         response.SendResult = kSendFailed;
@@ -487,6 +487,70 @@ TResponse TBaseDialog::SendStep() {
   }
 }
 
+void TBaseDialog::SendReport(TResponse& response) {
+  TVarnelModuleOptions& o = Options();
+  const std::wstring version = subject_.ReportValue(rvAppVersion);
+  const std::vector<std::wstring> messages = subject_.Messages();
+  o.SetCustomField(L"_BugAppVersion", version);
+  o.SetCustomField(L"_VL_Build", version);
+  o.SetCustomField(L"_BugID", BugIDText(subject_.BugID()));
+  o.SetCustomField(L"_BugIDSource", subject_.ReportValue(rvBugIDSource));
+  o.SetCustomField(L"_BugText", messages.empty() ? std::wstring() : messages.front());
+  o.SetCustomField(L"_BugType", subject_.ExceptionClass());
+  o.SetCustomField(L"_VL_MachineID", o.OverrideComputerName());
+  o.SetCustomField(L"_Message", BugReportForSend());
+  o.SetCustomField(L"_VL_OSBuild", subject_.ReportValue(rvOSBuild));
+  o.SetCustomField(L"_VL_OSType", subject_.ReportValue(rvOSType));
+  o.SetCustomField(L"_VL_Platform", subject_.ReportValue(rvPlatform));
+  o.SetCustomField(L"_VL_EMail", o.OverrideUserEMail());
+  o.SetCustomField(L"_VL_StepsToReproduce", Trim(subject_.ReproduceText()));
+  DialogSlots().Send(*this, files_to_send_, response);
+}
+
+void TBaseDialog::SetSendProgress(TSendState state, int position) {
+  send_state_ = state;
+  send_position_ = position;
+}
+
+void TBaseDialog::SwitchToDetailed() {
+  Options().SetExceptionDialogType(L"TVarnelLogDetailedDialog");
+  Options().SetCustomField(kFieldDetailsFallback, ClassName());
+  Options().SetCustomFieldInt(kFieldOldSendResult, own_response_.SendResult);
+  own_response_.SendResult = kSendShowAgain;
+}
+
+void TBaseDialog::SwitchToRequestDetails() {
+  Options().SetExceptionDialogType(L"TRequestDetailsDialog");
+  Options().SetCustomField(kFieldDetailsFallback, ClassName());
+  Options().SetCustomFieldInt(kFieldOldSendResult, own_response_.SendResult);
+  own_response_.SendResult = kSendShowAgain;
+}
+
+std::wstring TBaseDialog::FormatAppName(const std::wstring& text) const {
+  const std::size_t at = text.find(L"%s");
+  if (at == std::wstring::npos) return text;
+  std::wstring name = Options().edoUseRealName() ? Trim(subject_.ReportValue(rvAppName)) : std::wstring();
+  if (name.empty()) name = Options().GetCustomizedExpandedTexts(at == 0 ? mtApplication1 : mtApplication2);
+  return text.substr(0, at) + name + text.substr(at + 2);
+}
+
+bool IsURL(std::wstring_view text) {
+  const auto starts = [text](std::wstring_view prefix) {
+    return text.size() >= prefix.size() && EqualIgnoringCase(text.substr(0, prefix.size()), prefix);
+  };
+  return starts(L"http://") || starts(L"https://") || starts(L"<a href=\"");
+}
+
+std::wstring URLOf(std::wstring_view text) {
+  if (!(text.size() >= 9 && EqualIgnoringCase(text.substr(0, 9), L"<a href=\""))) return std::wstring(text);
+  std::wstring_view rest = text.substr(9);
+  std::size_t end = rest.size();
+  for (std::wstring_view stop : {std::wstring_view(L"\""), std::wstring_view(L"&lt;"), std::wstring_view(L"</")}) {
+    end = std::min(end, rest.find(stop));
+  }
+  return std::wstring(rest.substr(0, end));
+}
+
 void TBaseDialog::ShowSendResult(const TResponse& response) {
   if (response.SendResult == kSendCancelled || quiet_) return;
   std::wstring text;
@@ -500,6 +564,12 @@ void TBaseDialog::ShowSendResult(const TResponse& response) {
     success = false;
   }
   if (text.empty()) return;
+  if (IsURL(text)) {
+    if (const std::uint32_t error = platform::OpenAddress(URLOf(text)); error != 0) {
+      ShowBox(platform::SystemErrorText(error), L"EOSError", kMbIconError);
+    }
+    return;
+  }
   ShowBox(text, Options().GetCustomizedExpandedTexts(success ? mtInformationMsgCaption : mtErrorMsgCaption),
              success ? kMbIconInformation : kMbIconError);
 }

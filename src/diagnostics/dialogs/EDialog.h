@@ -144,6 +144,18 @@ class TBaseDialog {
   void AutoEnd();
   void Terminate();
   void Restart();
+  // Asks to be replaced by the detailed (request-details) window dialog:
+  // the loop shows that class next and this one's class is the fallback.
+  void SwitchToDetailed();
+  void SwitchToRequestDetails();
+  // The custom fields the senders read, then the send entry.
+  void SendReport(TResponse& response);
+  // The send dialog's progress; kept for the window dialogs to show.
+  void SetSendProgress(TSendState state, int position);
+  TSendState SendState() const noexcept { return send_state_; }
+  int SendPosition() const noexcept { return send_position_; }
+  // "%s" of a text filled with the application's name.
+  std::wstring FormatAppName(const std::wstring& text) const;
   // The dialog's own message box: the facility's (console answers) or the
   // platform's, with the dialog's owner and flags.
   virtual int ShowBox(const std::wstring& text, const std::wstring& caption, std::uint32_t style);
@@ -152,6 +164,8 @@ class TBaseDialog {
   virtual TResponse ShowDialog() = 0;
   virtual void PlaySound();
   bool RaiseAction(TDialogAction action, bool execute, const std::wstring& text = {});
+  // The dialog's own result, as a window dialog fills it.
+  TResponse& Response() noexcept { return own_response_; }
   bool AskRetry(TDialogAction action, const std::wstring& text);
 
  private:
@@ -178,7 +192,17 @@ class TBaseDialog {
   bool duplicate_ = false;
   bool can_send_ = true;
   bool quiet_ = false;
+  TSendState send_state_ = ssInit;
+  int send_position_ = 0;
+  TResponse own_response_;
 };
+
+// A text that opens as an address: "http://", "https://" or an anchor
+// ("<a href=" and a double quote), letter case ignored.
+bool IsURL(std::wstring_view text);
+// The address of such a text (an anchor's up to its closing quote, "&lt;"
+// or "</").
+std::wstring URLOf(std::wstring_view text);
 
 // --- Entries -----------------------------------------------------------------
 

@@ -31,6 +31,9 @@ struct TSubjectThread {
   bool Main = false;  // the process's main thread
 };
 
+// Values of the report that the senders receive beside the report text.
+enum TReportValue : std::uint8_t { rvAppName, rvAppVersion, rvBugIDSource, rvOSBuild, rvOSType, rvPlatform, rvCount_ };
+
 class TDialogSubject {
  public:
   virtual ~TDialogSubject() = default;
@@ -68,6 +71,8 @@ class TDialogSubject {
   virtual void SetReproduceText(const std::wstring& text) = 0;
   // Files the exception brings for the package and the senders.
   virtual std::vector<std::wstring> ExtraFiles() const = 0;
+  // A value of the report; empty when unknown.
+  virtual std::wstring ReportValue(TReportValue which) const = 0;
   // %name% variables: the exception's own names (%BUGID%, %_BugID%, ...),
   // then the system's and the environment's.
   virtual std::wstring ExpandVariables(const std::wstring& text) const = 0;
@@ -95,6 +100,7 @@ class TFixedDialogSubject : public TDialogSubject {
   std::vector<std::uint32_t> Captured;
   std::wstring Reproduce;
   std::vector<std::wstring> Extra;
+  std::wstring Values[rvCount_];
 
   TVarnelModuleOptions& Options() override { return Opts; }
   std::uint32_t BugID() const override { return Bug; }
@@ -119,6 +125,7 @@ class TFixedDialogSubject : public TDialogSubject {
   std::wstring ReproduceText() const override { return Reproduce; }
   void SetReproduceText(const std::wstring& text) override { Reproduce = text; }
   std::vector<std::wstring> ExtraFiles() const override { return Extra; }
+  std::wstring ReportValue(TReportValue which) const override { return Values[which]; }
   // %BUGID% and %_BugID%, then the system and the environment.
   std::wstring ExpandVariables(const std::wstring& text) const override;
 };
