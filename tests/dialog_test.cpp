@@ -171,6 +171,13 @@ TEST_F(DialogTest, SendersGetTheBugsFieldsAndAFailureIsShown) {
   // The facility's box makes every box task-modal.
   EXPECT_EQ(seen_.BoxStyles[0], static_cast<std::uint32_t>(MB_ICONERROR | MB_TASKMODAL));
   EXPECT_EQ(Stored().GetItemValue(kItemSent, 0), L"0");
+  // The report went to the clipboard for the user to pass on.
+  ASSERT_TRUE(OpenClipboard(nullptr));
+  HANDLE data = GetClipboardData(CF_UNICODETEXT);
+  const auto* text = static_cast<const wchar_t*>(data != nullptr ? GlobalLock(data) : nullptr);
+  EXPECT_EQ(text != nullptr ? std::wstring(text) : std::wstring(), subject_.Report);
+  if (text != nullptr) GlobalUnlock(data);
+  CloseClipboard();
 }
 
 TEST_F(DialogTest, ASentReportLeavesTheFileWhenTheOptionsSaySo) {

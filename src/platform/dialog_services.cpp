@@ -3,6 +3,9 @@
 #include <windows.h>
 #include <dbghelp.h>
 #include <objbase.h>
+#include <shlobj.h>
+
+#include <cstring>
 
 #include "platform/dynamic_library.h"
 
@@ -79,6 +82,49 @@ std::uint32_t LastError() noexcept { return GetLastError(); }
 
 void Beep() noexcept {
   if (const auto beep = User32Find<BOOL(WINAPI*)(UINT)>("MessageBeep")) beep(MB_ICONHAND);
+}
+
+namespace {
+
+HGLOBAL GlobalCopy(const void* data, std::size_t size) {
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
+  if (block == nullptr) return nullptr;
+  void* target = GlobalLock(block);
+  if (target == nullptr) {
+    GlobalFree(block);
+    return nullptr;
+  }
+  std::memcpy(target, data, size);
+  GlobalUnlock(block);
+  return block;
+}
+
+}  // namespace
+
+bool CopyToClipboard(const std::wstring& text, const std::wstring& file) {
+  const auto open = User32Find<BOOL(WINAPI*)(HWND)>("OpenClipboard");
+  const auto empty = User32Find<BOOL(WINAPI*)()>("EmptyClipboard");
+  const auto set = User32Find<HANDLE(WINAPI*)(UINT, HANDLE)>("SetClipboardData");
+  const auto close = User32Find<BOOL(WINAPI*)()>("CloseClipboard");
+  if (open == nullptr || empty == nullptr || set == nullptr || close == nullptr || !open(nullptr)) return false;
+  empty();
+  // The clipboard owns what it accepts; what it refuses is ours to free.
+  const auto put = [set](UINT format, HGLOBAL block) {
+    if (block != nullptr && set(format, block) == nullptr) GlobalFree(block);
+  };
+  put(CF_UNICODETEXT, GlobalCopy(text.c_str(), (text.size() + 1) * sizeof(wchar_t)));
+  const LCID locale = GetUserDefaultLCID();
+  put(CF_LOCALE, GlobalCopy(&locale, sizeof locale));
+  if (!file.empty()) {
+    std::vector<std::uint8_t> drop(sizeof(DROPFILES) + (file.size() + 2) * sizeof(wchar_t), 0);
+    auto* header = reinterpret_cast<DROPFILES*>(drop.data());
+    header->pFiles = sizeof(DROPFILES);
+    header->fWide = TRUE;
+    std::memcpy(drop.data() + sizeof(DROPFILES), file.c_str(), file.size() * sizeof(wchar_t));
+    put(CF_HDROP, GlobalCopy(drop.data(), drop.size()));
+  }
+  close();
+  return true;
 }
 
 std::uint32_t OpenAddress(const std::wstring& address) {

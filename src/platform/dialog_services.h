@@ -40,6 +40,10 @@ void WaitServingSentMessages(void* thread) noexcept;
 std::uint32_t LastError() noexcept;
 
 void Beep() noexcept;
+// Puts the text on the clipboard as Unicode text with the user's locale,
+// and `file` (when not empty) as a dropped file; false when the clipboard
+// could not be opened.
+bool CopyToClipboard(const std::wstring& text, const std::wstring& file);
 // Opens an address with the shell (SW_SHOWDEFAULT); 0 or the error code.
 std::uint32_t OpenAddress(const std::wstring& address);
 

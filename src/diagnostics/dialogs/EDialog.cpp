@@ -592,6 +592,15 @@ void TBaseDialog::MarkLogSent(std::int32_t result) {
   log.Save();
 }
 
+void TBaseDialog::CopyLogOnError() {
+  if (!platform::FileExistsAt(log_file_name_)) {
+    TReportFileGuard guard;
+    platform::LiveSystemFacts().CreateFolderTree(ExtractFileDirPart(log_file_name_));
+    WriteUtf8File(log_file_name_, BugReport());
+  }
+  platform::CopyToClipboard(BugReport(), log_file_name_);
+}
+
 void TBaseDialog::AutoEnd() {
   if (Options().AutoCrashOperation() != tbNone &&
       (Options().AutoCrashNumber() == 1 || !Options().GetCustomField(kFieldAutoCrash).empty())) {
@@ -683,6 +692,7 @@ TResponse TBaseDialog::Execute() {
       PrepareFilesToSend();
       response = SendStep();
       if (response.SendResult < 0) {
+        if (!subject_.Expected() && Options().boCopyLogInCaseOfError()) CopyLogOnError();
         if (Options().boSaveCompressedCopyInCaseOfError() && platform::FileExistsAt(zip_file_name_)) {
           const std::wstring copy = GetDocumentsFolder() + ExtractFileNamePart(zip_file_name_);
           platform::DeleteFileAt(copy);

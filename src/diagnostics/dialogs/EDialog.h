@@ -141,6 +141,9 @@ class TBaseDialog {
   void PrepareFilesToSend();
   bool WriteMiniDump();
   void MarkLogSent(std::int32_t result);
+  // After a failed send: the report text (and the report file) on the
+  // clipboard, the report file written first when it is missing.
+  void CopyLogOnError();
   void AutoEnd();
   void Terminate();
   void Restart();
