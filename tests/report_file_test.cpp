@@ -14,6 +14,7 @@
 
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/reports/ELogManager.h"
+#include "diagnostics/util/EFileNames.h"
 #include "fixed_system_facts.h"
 #include "report_texts.h"
 #include "test_support.h"
@@ -317,6 +318,38 @@ TEST_F(ReportFileTest, ALockedFileIsWaitedForBriefly) {
   EXPECT_EQ(log.FileName(), file);
   WaitForSingleObject(releaser, INFINITE);
   CloseHandle(releaser);
+}
+
+TEST_F(ReportFileTest, AFileLockedForLongMovesToTheBugReportsFolder) {
+  const std::wstring file = Path(L"held.vl");
+  Write(file, Utf16File(Report(L"7") + kGap));
+  HANDLE lock = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  std::wstring moved;
+  {
+    TLogFile log(file, false);
+    moved = log.FileName();
+    EXPECT_EQ(log.Count(), 0);
+    log.Append(Report(L"8"), -1);
+    log.Save();
+  }
+  CloseHandle(lock);
+  EXPECT_TRUE(moved.ends_with(L"\\Tessaro s.a.s\\VarnelLog\\Bug Reports\\zelvic_tests.exe\\held.vl"))
+      << std::string(moved.begin(), moved.end());
+  EXPECT_EQ(Read(moved), Utf16File(Report(L"8") + kGap));
+  EXPECT_EQ(Read(file), Utf16File(Report(L"7") + kGap));  // the held file is untouched
+  DeleteFileW(moved.c_str());
+}
+
+TEST_F(ReportFileTest, NamesAreNormalisedBeforeUse) {
+  const std::wstring file = Path(L"norm.vl");
+  Write(file, Utf16File(Report(L"9") + kGap));
+  const std::wstring folder = folder_.substr(0, folder_.size() - 1);
+  for (const std::wstring& given : {L"\\\\?\\" + file, L"\\??\\" + file, folder + L"\\.\\norm.vl"}) {
+    TLogFile log(given, true);
+    EXPECT_EQ(log.Count(), 1) << std::string(given.begin(), given.end());
+    EXPECT_TRUE(SameFileName(log.FileName(), file)) << std::string(log.FileName().begin(), log.FileName().end());
+  }
 }
 
 TEST(ReportFileNames, SuffixesInOrderBeforeTheExtension) {
