@@ -33,11 +33,6 @@ bool IsUsableOwnerWindow(std::uintptr_t window) noexcept {
   return is_hung == nullptr || !is_hung(hwnd);
 }
 
-std::uint32_t WindowThreadId(std::uintptr_t window) noexcept {
-  const auto thread_of = User32Find<DWORD(WINAPI*)(HWND, DWORD*)>("GetWindowThreadProcessId");
-  return thread_of != nullptr && window != 0 ? thread_of(reinterpret_cast<HWND>(window), nullptr) : 0;
-}
-
 TComScope::TComScope() noexcept {
   // ole32 stays loaded for as long as the thread is initialised.
   HMODULE ole32 = LoadLibraryW(L"ole32.dll");

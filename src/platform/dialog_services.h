@@ -1,12 +1,11 @@
 // What the dialog framework asks of the platform around a dialog: the owner
-// window's state, the component model, waiting for
-// a thread while serving sent messages, the work folder, ending or
-// restarting the process, and the memory dump. user32, ole32 and dbghelp are
+// window's state, the component model, waiting for a thread while serving
+// sent messages, the work folder, the clipboard, the shell, restarting the
+// process, and the memory dump. user32, shell32, ole32 and dbghelp are
 // looked up when first needed, never imported.
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -15,7 +14,6 @@ namespace zelvic::platform {
 // A window that may own a dialog: it exists, is visible and its thread
 // answers messages (not hung).
 bool IsUsableOwnerWindow(std::uintptr_t window) noexcept;
-std::uint32_t WindowThreadId(std::uintptr_t window) noexcept;
 
 // CoInitializeEx for the calling thread; CoUninitialize at the end only when
 // this call initialised it (S_OK).
