@@ -42,6 +42,11 @@ struct Seen {
   std::vector<std::uint8_t> DumpHead;
   std::vector<std::wstring> SenderFields;
   bool VetoTerminate = false;
+  int Veto = -1;                 // the action answered false
+  int RetryOnce = -1;            // the failure asked to repeat once
+  std::vector<int> Retries;
+  int FailSends = 0;             // sends that fail before one succeeds
+  DWORD BoxError = 0;
   HWND PingWindow = nullptr;
   LRESULT PingAnswer = 0;
 };
@@ -72,17 +77,34 @@ void RecordingSend(TBaseDialog& dialog, const std::vector<std::wstring>& files, 
     }
   }
   response = g_seen->SendAnswer;
+  if (g_seen->FailSends > 0) {
+    --g_seen->FailSends;
+    response.SendResult = kSendFailed;
+    response.ErrorMessage = L"busy";
+  }
+}
+
+bool RecordingRetry(TDialogSubject&, TDialogAction action, const std::wstring&) {
+  g_seen->Retries.push_back(action);
+  if (action != g_seen->RetryOnce) return false;
+  g_seen->RetryOnce = -1;
+  return true;
 }
 
 bool RecordingAction(TDialogSubject&, TDialogAction action, bool execute, const std::wstring&) {
   g_seen->Actions.push_back(action);
   if (action == daBeforeTerminate && g_seen->VetoTerminate) return false;
+  if (action == g_seen->Veto) return false;
   return execute;
 }
 
 int RecordingBox(const std::wstring& text, const std::wstring&, std::uint32_t style, void*) {
   g_seen->BoxTexts.push_back(text);
   g_seen->BoxStyles.push_back(style);
+  if (g_seen->BoxError != 0) {
+    SetLastError(g_seen->BoxError);
+    return 0;
+  }
   return g_seen->BoxAnswer;
 }
 
@@ -102,6 +124,7 @@ class DialogTest : public ::testing::Test {
     DialogSlots() = TDialogSlots{};
     DialogSlots().Send = RecordingSend;
     DialogSlots().Action = RecordingAction;
+    DialogSlots().RetryAfterFailure = RecordingRetry;
     DialogSlots().EndProcess = ThrowingEnd;
     MessageBoxReplacement = RecordingBox;
     auto& o = subject_.Opts;
@@ -178,6 +201,60 @@ TEST_F(DialogTest, SendersGetTheBugsFieldsAndAFailureIsShown) {
   EXPECT_EQ(text != nullptr ? std::wstring(text) : std::wstring(), subject_.Report);
   if (text != nullptr) GlobalUnlock(data);
   CloseClipboard();
+}
+
+TEST_F(DialogTest, TheManagersAnswersToTheActionsSteerTheSteps) {
+  const struct {
+    const char* what;
+    int veto;
+    bool checked;
+    std::int32_t result;
+    std::size_t boxes, sends, reports;
+  } kCases[] = {
+      {"no veto", -1, true, kSendDone, 1, 1, 1},
+      {"not shown, send checked", daBeforeShow, true, kSendDone, 0, 1, 1},
+      {"not shown, send unchecked", daBeforeShow, false, kSendCancelled, 0, 0, 1},
+      {"shown, then failed", daAfterShow, true, kSendFailed, 1, 0, 1},
+      {"not saved", daBeforeSave, true, kSendDone, 1, 1, 0},
+      {"senders skipped", daBeforeSend, true, kSendDone, 1, 0, 1},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    DeleteFileW(log_.c_str());
+    seen_ = Seen{};
+    seen_.Veto = c.veto;
+    subject_.Opts.SetedoSendErrorReportChecked(c.checked);
+    EXPECT_EQ(ShowExceptionDialogOfType(subject_, L"TMessageBoxDialog", false).SendResult, c.result);
+    EXPECT_EQ(seen_.BoxTexts.size(), c.boxes);
+    EXPECT_EQ(seen_.Sends.size(), c.sends);
+    EXPECT_EQ(Stored().Count(), static_cast<int>(c.reports));
+  }
+}
+
+TEST_F(DialogTest, AFailedSendIsRepeatedWhenTheManagerAsks) {
+  seen_.FailSends = 1;
+  seen_.RetryOnce = daAfterSend;
+  EXPECT_EQ(ShowExceptionDialog(&subject_, true, false).SendResult, kSendDone);
+  EXPECT_EQ(seen_.Sends.size(), 2u);
+  EXPECT_EQ(seen_.Retries, (std::vector<int>{daAfterSend}));
+  EXPECT_EQ(Stored().GetItemValue(kItemSent, 0), L"1");
+}
+
+TEST_F(DialogTest, ABoxThatCannotShowIsAFailureWithTheSystemsError) {
+  seen_.BoxError = ERROR_ACCESS_DENIED;
+  const TResponse response = ShowExceptionDialogOfType(subject_, L"TMessageBoxDialog", false);
+  EXPECT_EQ(response.SendResult, kSendFailed);
+  EXPECT_EQ(response.ErrorCode, ERROR_ACCESS_DENIED);
+  wchar_t text[512] = {};
+  FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_ACCESS_DENIED, 0, text, 512,
+                 nullptr);
+  std::wstring expected = text;
+  while (!expected.empty() && (expected.back() == L'\n' || expected.back() == L'\r')) expected.pop_back();
+  EXPECT_EQ(response.ErrorMessage, expected);
+  EXPECT_TRUE(seen_.Sends.empty());
+  // The failure was offered for a repeat, with its code and text.
+  EXPECT_EQ(seen_.Retries, (std::vector<int>{daAfterShow}));
+  EXPECT_EQ(Stored().Count(), 1);
 }
 
 TEST_F(DialogTest, ASentReportLeavesTheFileWhenTheOptionsSaySo) {
