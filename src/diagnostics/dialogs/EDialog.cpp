@@ -179,7 +179,10 @@ void SetMainThreadID(std::uint32_t thread_id) noexcept { g_main_thread.store(thr
 
 TBaseDialog::TBaseDialog(TDialogSubject& subject) : subject_(subject) {
   if (!subject.HasCallStack()) throw rt::EAssertionFailed(L"Assertion failure (EDialog)");
-  std::wstring name = platform::NewGuidText();
+  // While the facility starts or stops the loader's lock may be held: no
+  // library is loaded for a GUID then, the folder is named by time instead.
+  quiet_ = rt::IsInitializing != 0 || rt::IsFinalizing != 0;
+  std::wstring name = quiet_ ? std::wstring() : platform::NewGuidText();
   if (name.empty()) {
     const platform::TLocalNow now = platform::LiveSystemFacts().LocalNow();
     name = FileNameTimeStamp(now) + L"_" + std::to_wstring(platform::LiveSystemFacts().CurrentProcessId()) + L"_" +
