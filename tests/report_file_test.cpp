@@ -111,21 +111,32 @@ TEST_F(ReportFileTest, EveryEncodingLoadsAlikeAndSavesAsUtf16) {
   }
 }
 
-TEST_F(ReportFileTest, EightBitFileIsDecodedWithTheCodePageOfItsCharacterSet) {
-  // 6.5 names character set 204 (Russian): code page 1251, where C0 and E0
-  // are the capital and small letter A of the Cyrillic alphabet.
-  std::wstring text = Report(L"DEADBEEF", L"@@");
-  text.insert(text.find(L"\r\nCall Stack"), L"  6.4 Language : Russian\r\n  6.5 Charset  : 204\r\n");
-  text.insert(text.find(L"  6.4"), L"\r\nSystem:\r\n----------\r\n");
-  std::string bytes;
-  for (wchar_t c : text) bytes += static_cast<char>(c);
-  bytes.replace(bytes.find("@@"), 2, "\xC0\xE0");
-  const std::wstring file = Path(L"ansi.vl");
-  Write(file, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
-  TLogFile log(file, true);
-  ASSERT_EQ(log.Count(), 1);
-  EXPECT_EQ(log.GetItemValue(kItemVersion, 0), L"\u0410\u0430");
-  EXPECT_EQ(log.GetItemValue(kItemCharset, 0), L"204");
+TEST_F(ReportFileTest, EightBitFileIsDecodedWithTheCodePageOfItsCharacterSetOrLanguage) {
+  // Character set 204 and the language "Russian" both mean code page 1251,
+  // where C0 and E0 are the capital and small letter A of the Cyrillic
+  // alphabet; the process's own code page reads them as Latin letters.
+  const struct {
+    const wchar_t* system_items;
+    const wchar_t* expected;
+  } kCases[] = {
+      {L"  6.4 Language : English\r\n  6.5 Charset  : 204\r\n", L"\u0410\u0430"},
+      {L"  6.4 Language : russian\r\n", L"\u0410\u0430"},
+      {L"  6.4 Language : Russian\r\n  6.5 Charset  : 2x4\r\n", L"\u0410\u0430"},
+      {L"  6.4 Language : Klingon\r\n", L"\u00C0\u00E0"},
+  };
+  for (const auto& c : kCases) {
+    std::wstring text = Report(L"DEADBEEF", L"@@");
+    text.insert(text.find(L"\r\nCall Stack"), c.system_items);
+    text.insert(text.find(L"  6."), L"\r\nSystem:\r\n----------\r\n");
+    std::string bytes;
+    for (wchar_t ch : text) bytes += static_cast<char>(ch);
+    bytes.replace(bytes.find("@@"), 2, "\xC0\xE0");
+    const std::wstring file = Path(L"ansi.vl");
+    Write(file, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    TLogFile log(file, true);
+    ASSERT_EQ(log.Count(), 1);
+    EXPECT_EQ(log.GetItemValue(kItemVersion, 0), c.expected) << static_cast<int>(&c - kCases);
+  }
 }
 
 TEST_F(ReportFileTest, ShortFilesAndEmptyListsAreEmpty) {
