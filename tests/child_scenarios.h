@@ -18,4 +18,10 @@ int RunLoadUnloadCycles();
 // answers.
 int RunAppTypeScenario(const std::wstring& name);
 
+// The dialogs' scenarios: "console" asks with the facility's box in this
+// console program (exit 1 when it answered No); "restart" notes on the file
+// named by ZELVIC_DIALOG_RESTART_LOG whether it was started as a restart,
+// then restarts the process (exit code 0x51).
+int RunDialogScenario(const std::wstring& name);
+
 }  // namespace zelvic::test

@@ -239,7 +239,8 @@ TEST(LibraryLifecycle, LoadAndUnloadRunEveryUnitOnceInOrder) {
   const std::vector<std::string> expected{
       "1 start",   "2 start",   "3 start",   "5 start",   "11 start",  "14 start",  "15 start",  "20 start",
       "22 start",  "88 start",  "92 start",  "94 start",  "98 start",  "109 start", "112 start", "118 start",
-      "142 start", "145 start", "153 start", "154 stop",  "153 stop",  "145 stop",  "142 stop",  "118 stop",
+      "136 start", "142 start", "145 start", "153 start", "154 stop",  "153 stop",  "145 stop",  "142 stop",
+      "136 stop",  "118 stop",
       "112 stop",  "109 stop",  "98 stop",   "94 stop",   "93 stop",   "92 stop",   "88 stop",   "22 stop",
       "20 stop",   "15 stop",   "14 stop",   "11 stop",   "5 stop",    "3 stop",    "2 stop",    "1 stop"};
   EXPECT_EQ(UnitEvents(lines), expected);
@@ -318,6 +319,7 @@ int RunChildScenario(const wchar_t* name) {
   }
   if (n == L"load-unload-cycles") return RunLoadUnloadCycles();
   if (n.starts_with(L"apptype-")) return RunAppTypeScenario(n.substr(8));
+  if (n.starts_with(L"dialog-")) return RunDialogScenario(n.substr(7));
   if (n == L"fail-early") {
     const std::array<TUnitEntry, 3> t{{{nullptr, nullptr, [] { Note("Early"); }, nullptr},
                                        {Boom, L"Boom.Init", [] { Note("Boom"); }, nullptr},

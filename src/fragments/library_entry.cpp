@@ -11,6 +11,7 @@
 #include "diagnostics/debuginfo/EDebugVL.h"
 #include "diagnostics/debuginfo/EDebugExports.h"
 #include "diagnostics/debuginfo/EDebugInfo.h"
+#include "diagnostics/dialogs/EDialog.h"
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/ECore.h"
 #include "diagnostics/reports/ELogBuilder.h"
@@ -89,6 +90,7 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upEDebugInfo] = {diag::EDebugInfoInit, L"EDebugInfo.Init", diag::EDebugInfoDone, L"EDebugInfo.Done"};
   t[upECallStack] = {diag::ECallStackInit, L"ECallStack.Init", diag::ECallStackDone, L"ECallStack.Done"};
   t[upELogBuilder] = {diag::ELogBuilderInit, L"ELogBuilder.Init", diag::ELogBuilderDone, L"ELogBuilder.Done"};
+  t[upEDialog] = {diag::EDialogInit, nullptr, diag::EDialogDone, nullptr};
   t[upEDebugExports] = {diag::EDebugExportsInit, nullptr, diag::EDebugExportsDone, nullptr};
   t[upEDebugVL] = {diag::EDebugVLInit, nullptr, diag::EDebugVLDone, nullptr};
   t[upVizozaruzAdi7] = {diag::VizozaruzAdi7Init, L"VizozaruzAdi7.Init", diag::VizozaruzAdi7Done,

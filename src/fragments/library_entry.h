@@ -32,6 +32,7 @@ enum TUnitPosition : int {
   upEDebugInfo = 109,
   upECallStack = 112,
   upELogBuilder = 118,
+  upEDialog = 136,
   upEDebugExports = 142,
   upEDebugVL = 145,
   upVizozaruzAdi7 = 153,
