@@ -7,11 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "diagnostics/debuginfo/EDebugInfo.h"
+#include "diagnostics/stacks/EThreadFacts.h"
 #include "diagnostics/threads/EThreadsManager.h"
+#include "runtime/thread_storage.h"
 #include "test_support.h"
 
 namespace zelvic::test {
@@ -31,14 +36,15 @@ class DefaultStateScope {
   TVarnelLogThreadState previous_;
 };
 
+DWORD WINAPI RunFunction(void* p) {
+  (*static_cast<const std::function<void()>*>(p))();
+  return 0;
+}
+
 // Runs `body` on a fresh platform thread and waits for it: a thread whose
 // per-thread state nobody has touched yet.
 void OnFreshThread(const std::function<void()>& body) {
-  auto run = [](void* p) -> DWORD {
-    (*static_cast<const std::function<void()>*>(p))();
-    return 0;
-  };
-  HANDLE t = CreateThread(nullptr, 0, run, const_cast<std::function<void()>*>(&body), 0, nullptr);
+  HANDLE t = CreateThread(nullptr, 0, RunFunction, const_cast<std::function<void()>*>(&body), 0, nullptr);
   ASSERT_NE(t, nullptr);
   ASSERT_EQ(WaitForSingleObject(t, kDeadlockMs), WAIT_OBJECT_0);
   CloseHandle(t);
@@ -107,6 +113,370 @@ TEST(ThreadNesting, TheCounterIsTheLookupsOwnAndPerThread) {
   EXPECT_EQ(diag::ThreadsNestingCount(), before + 5);
   diag::SetNestingCounter(before);
   EXPECT_EQ(diag::GetNestingCounter(), before);
+}
+
+// ---- records ---------------------------------------------------------------------
+
+// The IDs Toolhelp32 lists for this process: the oracle for which threads exist.
+std::set<std::uint32_t> ToolhelpThreadIDs() {
+  std::set<std::uint32_t> ids;
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snap == INVALID_HANDLE_VALUE) return ids;
+  THREADENTRY32 e{};
+  e.dwSize = sizeof e;
+  for (BOOL ok = Thread32First(snap, &e); ok; ok = Thread32Next(snap, &e)) {
+    if (e.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(e.th32ThreadID);
+  }
+  CloseHandle(snap);
+  return ids;
+}
+
+// The manager started on the test's thread, as the library's start-up starts
+// it on the loading thread, and stopped again.
+class ThreadsManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_main_ = diag::MainThreadID();
+    diag::SetMainThreadID(GetCurrentThreadId());
+    diag::EThreadsManagerInit();
+  }
+  void TearDown() override {
+    diag::EThreadsManagerDone();
+    diag::SetMainThreadID(previous_main_);
+    diag::ThreadsCallbacks() = {};
+  }
+
+ private:
+  std::uint32_t previous_main_ = 0;
+};
+
+// A platform thread that runs what it is handed and otherwise waits, so that
+// its ID stays its own for as long as a test needs it.
+class ParkedThread {
+ public:
+  ParkedThread() {
+    go_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    done_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    handle_ = CreateThread(nullptr, 0, Run, this, 0, &id_);
+  }
+  ~ParkedThread() {
+    Finish();
+    CloseHandle(go_);
+    CloseHandle(done_);
+  }
+  ParkedThread(const ParkedThread&) = delete;
+  ParkedThread& operator=(const ParkedThread&) = delete;
+  std::uint32_t id() const { return id_; }
+  HANDLE handle() const { return handle_; }
+  // Runs `body` on the thread and waits for it.
+  void Do(std::function<void()> body) {
+    task_ = std::move(body);
+    SetEvent(go_);
+    WaitForSingleObject(done_, kDeadlockMs);
+  }
+  void Finish() {
+    if (handle_ == nullptr) return;
+    task_ = nullptr;
+    SetEvent(go_);
+    WaitForSingleObject(handle_, kDeadlockMs);
+    CloseHandle(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  static DWORD WINAPI Run(void* p) {
+    auto* self = static_cast<ParkedThread*>(p);
+    for (;;) {
+      WaitForSingleObject(self->go_, kDeadlockMs);
+      if (!self->task_) break;
+      self->task_();
+      SetEvent(self->done_);
+    }
+    return 0;
+  }
+  std::function<void()> task_;
+  HANDLE go_ = nullptr;
+  HANDLE done_ = nullptr;
+  HANDLE handle_ = nullptr;
+  DWORD id_ = 0;
+};
+
+TEST_F(ThreadsManagerTest, TheLoadingThreadIsTheNamedMainThreadWithTheFacilityOn) {
+  diag::TVarnelThreadData* main = diag::ThreadData(0, diag::TThreadLookup::FindOnly);
+  ASSERT_NE(main, nullptr);
+  EXPECT_EQ(main->ID(), GetCurrentThreadId());
+  EXPECT_EQ(main->Name(), L"Main thread");
+  EXPECT_TRUE(main->IsMainThread());
+  EXPECT_EQ(main->Kind(), diag::tkBeginThread);
+  EXPECT_TRUE(diag::IsVarnelLogActiveInThread(0));
+  // Headers show MAIN whatever the main thread is called.
+  diag::NameThread(L"Renamed", 0);
+  EXPECT_EQ(main->Name(), L"Renamed");
+  EXPECT_EQ(main->ThreadIDStr(), L"MAIN");
+  EXPECT_EQ(GetThreadId(main->FHandle), GetCurrentThreadId());
+  NT_TIB* tib = reinterpret_cast<NT_TIB*>(NtCurrentTeb());
+  EXPECT_EQ(main->FStackTop, reinterpret_cast<std::uintptr_t>(tib->StackBase));
+}
+
+TEST_F(ThreadsManagerTest, RecordsOnDemandAreTheLiveThreadsToolhelpLists) {
+  ParkedThread a, b;
+  ASSERT_NE(diag::ThreadData(a.id()), nullptr);
+  ASSERT_NE(diag::ThreadData(b.id()), nullptr);
+  EXPECT_EQ(diag::ThreadData(a.id()), diag::ThreadData(a.id()));  // one record per thread
+  const diag::TVarnelThreadDataList snapshot = diag::GetThreadsSnapshot();
+  ASSERT_EQ(snapshot.Count(), 3u);
+  const std::set<std::uint32_t> live = ToolhelpThreadIDs();
+  for (std::size_t i = 0; i < snapshot.Count(); ++i) {
+    const diag::TVarnelThreadData* r = snapshot.GetItem(i);
+    EXPECT_TRUE(live.count(r->ID())) << r->ID();
+    EXPECT_TRUE(r->FCloned);
+    EXPECT_EQ(GetThreadId(r->FHandle), r->ID());  // the clone's own handle on the same thread
+  }
+  EXPECT_NE(snapshot.ThreadData(a.id())->FHandle, diag::ThreadData(a.id())->FHandle);
+
+  a.Finish();
+  EXPECT_FALSE(ToolhelpThreadIDs().count(a.id()));
+  diag::PurgeEndedThreads();
+  EXPECT_EQ(diag::ThreadsManager()->Count(), 2u);
+  EXPECT_EQ(diag::ThreadData(a.id(), diag::TThreadLookup::FindOnly), nullptr);
+  EXPECT_NE(diag::ThreadData(b.id(), diag::TThreadLookup::FindOnly), nullptr);
+}
+
+TEST_F(ThreadsManagerTest, NoRecordForAThreadThatDoesNotExistOrIsOnlyLookedFor) {
+  ParkedThread a;
+  std::uint32_t gone = 0;
+  {
+    ParkedThread b;
+    gone = b.id();
+  }
+  ASSERT_FALSE(ToolhelpThreadIDs().count(gone));
+  EXPECT_EQ(diag::ThreadData(gone), nullptr);
+  EXPECT_EQ(diag::GetThreadData(gone, true), nullptr);
+  EXPECT_EQ(diag::ThreadData(a.id(), diag::TThreadLookup::FindOnly), nullptr);
+  EXPECT_EQ(diag::GetThreadData(a.id(), false), nullptr);
+  a.Do([] { EXPECT_EQ(diag::ThreadData(diag::kFindOwnThread), nullptr); });
+  EXPECT_EQ(diag::ThreadsManager()->Count(), 1u);
+  // A clone made on demand is the caller's and registers nothing.
+  EXPECT_NE(diag::GetThreadData(a.id(), true), nullptr);
+  EXPECT_EQ(diag::ThreadsManager()->Count(), 1u);
+}
+
+TEST_F(ThreadsManagerTest, AStaleRecordUnderTheCallersIDGivesWayToTheLiveThread) {
+  ParkedThread ended;
+  HANDLE ended_handle = nullptr;
+  DuplicateHandle(GetCurrentProcess(), ended.handle(), GetCurrentProcess(), &ended_handle, 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
+  ended.Finish();
+  ParkedThread t;
+  // What the registry holds when an ID comes back after its thread ended.
+  {
+    auto stale = std::make_unique<diag::TVarnelThreadData>(t.id());
+    stale->FHandle = ended_handle;
+    stale->FName = L"stale";
+    stale->FInitialized = true;
+    diag::TThreadsLock lock;
+    diag::ThreadsManager()->FThreads.push_back(std::move(stale));
+  }
+  EXPECT_EQ(diag::ThreadData(t.id(), diag::TThreadLookup::FindOnly)->Name(), L"stale");
+  t.Do([] {
+    diag::TVarnelThreadData* own = diag::ThreadData(0);
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(own->Name(), L"");
+    EXPECT_EQ(GetThreadId(own->FHandle), GetCurrentThreadId());
+  });
+  EXPECT_EQ(diag::ThreadsManager()->Count(), 2u);
+}
+
+TEST_F(ThreadsManagerTest, AnotherThreadIsSwitchedThroughItsRecordUntilItGivesItsBlockBack) {
+  DefaultStateScope scope(diag::dtsDisabled);
+  ParkedThread t;
+  t.Do([] { ASSERT_NE(diag::ThreadData(0), nullptr); });
+  EXPECT_FALSE(diag::IsVarnelLogActiveInThread(t.id()));
+  diag::SetVarnelLogStateInThread(t.id(), true);
+  EXPECT_TRUE(diag::IsVarnelLogActiveInThread(t.id()));
+  bool seen = false;
+  t.Do([&] { seen = diag::IsVarnelLogActiveInThread(0); });
+  EXPECT_TRUE(seen);
+  diag::SetVarnelLogStateInThread(t.id(), false);
+  t.Do([&] { seen = diag::IsVarnelLogActiveInThread(0); });
+  EXPECT_FALSE(seen);
+  EXPECT_TRUE(diag::IsVarnelLogActiveInThread(0));  // the caller's own state is untouched
+
+  // Thread detach gives the block back: the record no longer reaches into it.
+  diag::TVarnelThreadData* record = diag::ThreadData(t.id(), diag::TThreadLookup::FindOnly);
+  ASSERT_NE(record->DisabledInThreadPtr(), nullptr);
+  t.Do([] { rt::ReleaseThreadStorage(); });
+  EXPECT_EQ(record->DisabledInThreadPtr(), nullptr);
+  diag::SetVarnelLogStateInThread(t.id(), true);
+  EXPECT_TRUE(diag::IsVarnelLogActiveInThread(t.id()));
+}
+
+TEST_F(ThreadsManagerTest, AThreadsDecidedStateSurvivesItsRecordBeingMade) {
+  DefaultStateScope scope(diag::dtsEnabled);
+  ParkedThread t;
+  bool before = false, after = false;
+  t.Do([&] {
+    before = diag::IsVarnelLogActiveInThread(0);  // decided now: on
+    diag::SetDefaultThreadState(diag::dtsDisabled);
+    ASSERT_NE(diag::ThreadData(0), nullptr);
+    after = diag::IsVarnelLogActiveInThread(0);
+  });
+  EXPECT_TRUE(before);
+  EXPECT_TRUE(after);
+  EXPECT_FALSE(diag::ThreadData(t.id())->FDisabledInThread);
+}
+
+TEST_F(ThreadsManagerTest, TheRuntimeOnlyDefaultTurnsOnRuntimeThreadsAndTheMainThreadOnly) {
+  DefaultStateScope scope(diag::dtsRTLEnabled);
+  const struct {
+    int classified;
+    bool active;
+  } cases[] = {{1, false}, {2, true}, {3, true}, {0, false}};
+  static int answer = 0;
+  diag::ThreadsCallbacks().Classify = [] { return answer; };
+  for (const auto& c : cases) {
+    answer = c.classified;
+    ParkedThread t;
+    bool active = !c.active;
+    t.Do([&] {
+      ASSERT_NE(diag::ThreadData(0), nullptr);
+      active = diag::IsVarnelLogActiveInThread(0);
+    });
+    EXPECT_EQ(active, c.active) << c.classified;
+    EXPECT_EQ(diag::IsVarnelLogActiveInThread(t.id()), c.active) << c.classified;
+  }
+}
+
+TEST_F(ThreadsManagerTest, TheKindIsClassifiedOnceOnItsOwnThread) {
+  static int calls = 0;
+  diag::ThreadsCallbacks().Classify = [] {
+    ++calls;
+    return 3;
+  };
+  ParkedThread t;
+  diag::TVarnelThreadData* from_outside = diag::ThreadData(t.id());
+  EXPECT_EQ(from_outside->Kind(), diag::tkGeneric);  // only the thread itself can be classified
+  EXPECT_EQ(calls, 0);
+  t.Do([] {
+    diag::TVarnelThreadData* own = diag::ThreadData(0);
+    EXPECT_EQ(own->Kind(), diag::tkTThread);
+    EXPECT_EQ(own->Kind(), diag::tkTThread);
+  });
+  EXPECT_EQ(calls, 1);
+}
+
+TEST_F(ThreadsManagerTest, NamingAnotherThreadOrTheCallerAsAThreadObject) {
+  ParkedThread t;
+  diag::NameThread(L"worker", t.id());
+  EXPECT_EQ(diag::ThreadData(t.id())->Name(), L"worker");
+  EXPECT_EQ(diag::ThreadData(t.id())->FKind, diag::tkGeneric);
+  t.Do([] { diag::NameThread(L"object", diag::kFindOwnThread); });
+  EXPECT_EQ(diag::ThreadData(t.id())->Name(), L"object");
+  EXPECT_EQ(diag::ThreadData(t.id())->FKind, diag::tkTThread);
+  EXPECT_EQ(diag::GetThreadFacts(t.id()).Name, L"object");
+}
+
+TEST_F(ThreadsManagerTest, ARegisteredRecordTakesItsNameFromItsStartWhenItHasNone) {
+  ParkedThread t;
+  std::wstring name;
+  t.Do([&] {
+    auto record = std::make_unique<diag::TVarnelThreadData>();
+    record->FRealStartingAddress = reinterpret_cast<void*>(0x00401000);
+    record->FRealStartingFunction = L"(00001000){app.exe      } [00401000] Unit.Worker (Line 12, \"unit.pas\")";
+    record->FName = diag::kUnnamedThreadMarker;
+    record->FKind = diag::tkBeginThread;
+    diag::NotifyThreadStart(std::move(record));
+    name = diag::ThreadData(0, diag::TThreadLookup::FindOnly)->Name();
+  });
+  EXPECT_EQ(name, L"[Unnamed thread] Kind: BeginThread; Thread function: Unit.Worker; Thread caller: [$00000000]");
+  t.Do([] { diag::NotifyThreadDone(); });
+  EXPECT_EQ(diag::ThreadData(t.id(), diag::TThreadLookup::FindOnly), nullptr);
+}
+
+TEST(ThreadRecord, DescriptionsCutLocationsToTheRoutineAndProtectOnlyPlainParts) {
+  diag::ThreadsCallbacks().ProtectName = [](const std::wstring& s) { return L"<" + s + L">"; };
+  const struct {
+    const wchar_t* function;
+    const wchar_t* caller;
+    bool protect;
+    const wchar_t* expected;
+  } cases[] = {
+      {L"{m.dll       } [6E401000] U.F (Line 3, \"u.cpp\")", L"[6E402000] U.G + $10", false,
+       L"[Unnamed thread] Kind: TThread; Thread function: U.F; Thread caller: U.G + $10"},
+      {L"", L"?pXYZ]Q(", false, L"[Unnamed thread] Kind: TThread; Thread function: [$00401000]; Thread caller: ?pXYZ]Q("},
+      {L"[6E401000] U.F", L"?pXYZ", true,
+       L"[Unnamed thread] Kind: TThread; Thread function: <U.F>; Thread caller: ?pXYZ"},
+  };
+  for (const auto& c : cases) {
+    diag::TVarnelThreadData r(1234);
+    r.FCloned = true;
+    r.FKind = diag::tkTThread;
+    r.FRealStartingAddress = reinterpret_cast<void*>(0x00401000);
+    r.FRealStartingFunction = c.function;
+    r.FCallerFunction = c.caller;
+    EXPECT_EQ(r.Describe(c.protect), c.expected);
+  }
+  diag::ThreadsCallbacks() = {};
+}
+
+TEST(ThreadRecord, IDTextsOfThreadsInModulesWithEncipheredNames) {
+  diag::ThreadsCallbacks().ProtectName = [](const std::wstring& s) { return L"<" + s + L">"; };
+  diag::ThreadsCallbacks().IsEncryptedModule = [](const void* a) { return a == reinterpret_cast<void*>(0x1000); };
+  const struct {
+    std::uintptr_t start;
+    const wchar_t* name;
+    const wchar_t* short_descr;
+    const wchar_t* expected;
+  } cases[] = {
+      {0x2000, L"worker", L"", L"worker"},
+      {0x2000, L"worker", L"U.F", L"worker (U.F)"},
+      {0x1000, L"worker", L"", L"<worker>"},
+      {0x1000, L"[Unnamed thread] Kind: x", L"", L"[Unnamed thread] Kind: CreateThread; Thread function: <[$00001000]>; "
+                                                  L"Thread caller: <[$00000000]>"},
+  };
+  for (const auto& c : cases) {
+    diag::TVarnelThreadData r(1234);
+    r.FCloned = true;
+    r.FKind = diag::tkGeneric;
+    r.FRealStartingAddress = reinterpret_cast<void*>(c.start);
+    r.FName = c.name;
+    r.FShortDescr = c.short_descr;
+    EXPECT_EQ(r.ThreadIDStr(), c.expected) << c.name;
+  }
+  diag::ThreadsCallbacks() = {};
+}
+
+TEST_F(ThreadsManagerTest, OnlyARemovedRegisteredRecordClearsItsThreadsExceptions) {
+  static std::vector<std::uint32_t> cleared;
+  cleared.clear();
+  diag::ThreadsCallbacks().ClearThreadExceptions = [](std::uint32_t id) { cleared.push_back(id); };
+  ParkedThread t;
+  ASSERT_NE(diag::ThreadData(t.id()), nullptr);
+  diag::GetThreadData(t.id(), false).reset();
+  diag::GetThreadsSnapshot();
+  EXPECT_TRUE(cleared.empty());
+  diag::ThreadDone(t.id());
+  EXPECT_EQ(cleared, std::vector<std::uint32_t>{t.id()});
+  EXPECT_EQ(diag::ThreadData(t.id(), diag::TThreadLookup::FindOnly), nullptr);
+}
+
+TEST_F(ThreadsManagerTest, TheCallStackListsGetTheRecordsFacts) {
+  diag::InstallThreadFactsProvider();
+  ParkedThread t;
+  diag::NameThread(L"lister", t.id());
+  diag::TThreadFacts facts;
+  ASSERT_TRUE(diag::ThreadFactsOf(t.id(), facts));
+  EXPECT_EQ(facts.ThreadID, t.id());
+  EXPECT_EQ(facts.Name, L"lister");
+  EXPECT_EQ(facts.IDStr, L"lister");
+  EXPECT_EQ(facts.Priority, GetThreadPriority(t.handle()));
+  ASSERT_TRUE(diag::ThreadFactsOf(GetCurrentThreadId(), facts));
+  EXPECT_EQ(facts.IDStr, L"MAIN");
+  ParkedThread unmet;
+  ASSERT_TRUE(diag::ThreadFactsOf(unmet.id(), facts));  // a live thread met for the first time
+  EXPECT_EQ(facts.ThreadID, unmet.id());
+  diag::RemoveThreadFactsProvider();
+  EXPECT_FALSE(diag::ThreadFactsOf(t.id(), facts));
 }
 
 }  // namespace
