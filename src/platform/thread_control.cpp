@@ -78,4 +78,26 @@ TExitThreadProc SystemExitThread() noexcept {
                       : reinterpret_cast<TExitThreadProc>(reinterpret_cast<void*>(GetProcAddress(k, "ExitThread")));
 }
 
+void* HoldModuleOf(const void* address) noexcept {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, static_cast<LPCWSTR>(address), &module)) {
+    return nullptr;
+  }
+  return module;
+}
+
+void ReleaseModule(void* module) noexcept {
+  if (module != nullptr) FreeLibrary(static_cast<HMODULE>(module));
+}
+
+void ReleaseModuleAndExitThread(void* module, std::uint32_t exit_code) noexcept {
+  if (module != nullptr) FreeLibraryAndExitThread(static_cast<HMODULE>(module), exit_code);
+  ExitThread(exit_code);
+}
+
+void TerminateCurrentProcess(std::uint32_t exit_code) noexcept {
+  TerminateProcess(GetCurrentProcess(), exit_code);
+  ExitProcess(exit_code);
+}
+
 }  // namespace zelvic::platform

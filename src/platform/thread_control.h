@@ -41,4 +41,15 @@ using TExitThreadProc = void(__stdcall*)(std::uint32_t exit_code);
 TCreateThreadProc SystemCreateThread() noexcept;
 TExitThreadProc SystemExitThread() noexcept;
 
+// A reference on the module that holds `address`; null when there is none.
+// A thread whose first code lies in this library takes one before it
+// exists and gives it back with its last instruction, so that a host's
+// FreeLibrary meanwhile leaves the code in place.
+void* HoldModuleOf(const void* address) noexcept;
+void ReleaseModule(void* module) noexcept;
+[[noreturn]] void ReleaseModuleAndExitThread(void* module, std::uint32_t exit_code) noexcept;
+
+// Ends the process at once.
+[[noreturn]] void TerminateCurrentProcess(std::uint32_t exit_code) noexcept;
+
 }  // namespace zelvic::platform

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "diagnostics/debuginfo/EDebugInfo.h"
+#include "diagnostics/threads/EThreadHooks.h"
 #include "platform/system.h"
 #include "platform/thread_control.h"
 #include "platform/threads.h"
@@ -22,6 +23,7 @@ struct TThreadBlock {
   TVarnelThreadData* OwnRecord = nullptr;  // linked under the manager lock
   bool CreateBusy = false;
   bool Exiting = false;
+  bool RuntimeStartWrapped = false;
 };
 
 namespace {
@@ -296,6 +298,18 @@ void SetThreadExiting(bool exiting) noexcept {
   if (TThreadBlock* block = OwnBlock()) block->Exiting = exiting;
 }
 bool HasThreadBlock() noexcept { return OwnBlock() != nullptr; }
+void MarkRuntimeStartWrapped() noexcept {
+  if (TThreadBlock* block = OwnBlock()) block->RuntimeStartWrapped = true;
+}
+bool TakeRuntimeStartWrapped() noexcept {
+  TThreadBlock* block = g_blocks.Get(false);
+  if (block == nullptr || !block->RuntimeStartWrapped) return false;
+  block->RuntimeStartWrapped = false;
+  return true;
+}
+bool DefaultDisablesThread(bool external, bool main_or_rtl) noexcept {
+  return DisabledByDefault(external, main_or_rtl);
+}
 
 void ReleaseThreadBlocks() noexcept { g_blocks.Free(); }
 
@@ -631,11 +645,14 @@ void EThreadsManagerInit() {
     main->SetName(L"Main thread");
   }
   SetVarnelLogStateInThread(kCallingThread, true);
+  InstallDefaultEvents();
 }
 
 void EThreadsManagerDone() {
   // The library is never the process's program, so no thread is ended from
   // here: ending one from outside may leave the heap lock held for ever.
+  RemoveHooks();
+  RemoveDefaultEvents();
   std::vector<TThreadDataPtr> records;
   {
     TThreadsLock lock;

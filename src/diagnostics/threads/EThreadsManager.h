@@ -56,6 +56,12 @@ bool ThreadExiting() noexcept;
 void SetThreadExiting(bool exiting) noexcept;
 // Whether the calling thread has its per-thread block (it can be made).
 bool HasThreadBlock() noexcept;
+// The runtime's thread start marks the creation it is about to make as
+// already taken over; the creation hook takes the mark off and lets it pass.
+void MarkRuntimeStartWrapped() noexcept;
+bool TakeRuntimeStartWrapped() noexcept;
+// Whether the default state leaves the facility off in a new thread.
+bool DefaultDisablesThread(bool external, bool main_or_rtl) noexcept;
 
 // --- thread records ----------------------------------------------------------------
 
