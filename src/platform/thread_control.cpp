@@ -95,6 +95,8 @@ void ReleaseModuleAndExitThread(void* module, std::uint32_t exit_code) noexcept 
   ExitThread(exit_code);
 }
 
+void YieldThread() noexcept { SwitchToThread(); }
+
 void TerminateCurrentProcess(std::uint32_t exit_code) noexcept {
   TerminateProcess(GetCurrentProcess(), exit_code);
   ExitProcess(exit_code);

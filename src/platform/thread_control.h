@@ -49,6 +49,9 @@ void* HoldModuleOf(const void* address) noexcept;
 void ReleaseModule(void* module) noexcept;
 [[noreturn]] void ReleaseModuleAndExitThread(void* module, std::uint32_t exit_code) noexcept;
 
+// Gives the rest of the time slice to another ready thread.
+void YieldThread() noexcept;
+
 // Ends the process at once.
 [[noreturn]] void TerminateCurrentProcess(std::uint32_t exit_code) noexcept;
 

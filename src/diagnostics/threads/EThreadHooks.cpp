@@ -28,6 +28,20 @@ std::atomic<platform::TCreateThreadProc> g_create_original{nullptr};
 std::atomic<platform::TExitThreadProc> g_exit_original{nullptr};
 void* g_create_patched = nullptr;
 void* g_exit_patched = nullptr;
+// While a patch is being written: its trampoline is handed back only after
+// the entry already leads to the hook, and a thread that arrives in between
+// waits for the way back instead of taking the patched entry again.
+std::atomic<bool> g_installing{false};
+
+template <typename T>
+T WayBack(const std::atomic<T>& original, T system) noexcept {
+  T p = original.load();
+  while (p == nullptr && g_installing.load()) {
+    platform::YieldThread();
+    p = original.load();
+  }
+  return p != nullptr ? p : system;
+}
 
 void ReportInternal(const wchar_t* where) {
   try {
@@ -196,14 +210,10 @@ __attribute__((noinline)) void __stdcall ExitThreadHook(std::uint32_t exit_code)
 TThreadHookCallbacks& ThreadHookCallbacks() noexcept { return g_hook_callbacks; }
 
 platform::TCreateThreadProc OriginalCreateThread() noexcept {
-  platform::TCreateThreadProc p = g_create_original.load();
-  return p != nullptr ? p : platform::SystemCreateThread();
+  return WayBack(g_create_original, platform::SystemCreateThread());
 }
 
-platform::TExitThreadProc OriginalExitThread() noexcept {
-  platform::TExitThreadProc p = g_exit_original.load();
-  return p != nullptr ? p : platform::SystemExitThread();
-}
+platform::TExitThreadProc OriginalExitThread() noexcept { return WayBack(g_exit_original, platform::SystemExitThread()); }
 
 void* EventCreateThread(void* security, std::uint32_t stack_size, TThreadRoutine routine, void* parameter,
                         std::uint32_t flags, std::uint32_t* thread_id, void* const callers[3]) {
@@ -321,6 +331,7 @@ void RemoveDefaultEvents() {
 
 bool InstallLowLevelHooks(bool use_low_level) {
   if (!use_low_level) return false;
+  g_installing.store(true);
   if (g_create_patched == nullptr) {
     void* target = reinterpret_cast<void*>(platform::SystemCreateThread());
     void* trampoline = target != nullptr ? HookCodeProcedure(target, reinterpret_cast<void*>(&CreateThreadHook)) : nullptr;
@@ -337,9 +348,12 @@ bool InstallLowLevelHooks(bool use_low_level) {
       g_exit_patched = target;
     }
   }
+  g_installing.store(false);
   return g_create_patched != nullptr && g_exit_patched != nullptr;
 }
 
+// The trampolines stay until the patching engine ends: a thread that took
+// the way back a moment ago may still be inside one.
 void RemoveHooks() {
   if (g_create_patched != nullptr) {
     UnhookCodeProcedure(reinterpret_cast<void*>(&CreateThreadHook));
