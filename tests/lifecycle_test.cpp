@@ -15,6 +15,7 @@
 #include "diagnostics/VizozaruzAdi7.h"
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/ECore.h"
+#include "diagnostics/threads/EThreadsManager.h"
 #include "runtime/exceptions.h"
 #include "runtime/unit_lifecycle.h"
 #include "test_support.h"
@@ -198,6 +199,8 @@ TEST(VizozaruzAdi7, SwitchesOnForTheLibraryWithItsOptions) {
   HMODULE lib = LoadLibraryW(DllPath().c_str());
   ASSERT_NE(lib, nullptr);
   rt::IsInitializing = 1;
+  // As the threads manager's start-up leaves the loading thread.
+  diag::SetVarnelLogStateInThread(0, true);
   diag::VizozaruzAdi7InitFor(reinterpret_cast<std::uintptr_t>(lib));
   const auto& state = diag::VizozaruzAdi7State();
   EXPECT_TRUE(state.DiagnosticsDataFound);

@@ -15,7 +15,11 @@
 
 #include "diagnostics/debuginfo/EDebugInfo.h"
 #include "diagnostics/stacks/EThreadFacts.h"
+#include "diagnostics/threads/EThreadFactsExport.h"
+#include "diagnostics/threads/EThreadHooks.h"
 #include "diagnostics/threads/EThreadsManager.h"
+#include "diagnostics/util/EHook.h"
+#include "runtime/thread_start.h"
 #include "runtime/thread_storage.h"
 #include "test_support.h"
 
@@ -131,6 +135,19 @@ std::set<std::uint32_t> ToolhelpThreadIDs() {
   return ids;
 }
 
+// The top of the stack a local lives in: the end of the stack's reservation,
+// walked region by region.
+std::uintptr_t StackEndAround(const void* local) {
+  MEMORY_BASIC_INFORMATION m{};
+  VirtualQuery(local, &m, sizeof m);
+  const void* base = m.AllocationBase;
+  auto at = reinterpret_cast<std::uintptr_t>(base);
+  while (VirtualQuery(reinterpret_cast<const void*>(at), &m, sizeof m) == sizeof m && m.AllocationBase == base) {
+    at += m.RegionSize;
+  }
+  return at;
+}
+
 // The manager started on the test's thread, as the library's start-up starts
 // it on the loading thread, and stopped again.
 class ThreadsManagerTest : public ::testing::Test {
@@ -214,8 +231,7 @@ TEST_F(ThreadsManagerTest, TheLoadingThreadIsTheNamedMainThreadWithTheFacilityOn
   EXPECT_EQ(main->Name(), L"Renamed");
   EXPECT_EQ(main->ThreadIDStr(), L"MAIN");
   EXPECT_EQ(GetThreadId(main->FHandle), GetCurrentThreadId());
-  NT_TIB* tib = reinterpret_cast<NT_TIB*>(NtCurrentTeb());
-  EXPECT_EQ(main->FStackTop, reinterpret_cast<std::uintptr_t>(tib->StackBase));
+  EXPECT_EQ(main->FStackTop, StackEndAround(&main));
 }
 
 TEST_F(ThreadsManagerTest, RecordsOnDemandAreTheLiveThreadsToolhelpLists) {
@@ -477,6 +493,345 @@ TEST_F(ThreadsManagerTest, TheCallStackListsGetTheRecordsFacts) {
   EXPECT_EQ(facts.ThreadID, unmet.id());
   diag::RemoveThreadFactsProvider();
   EXPECT_FALSE(diag::ThreadFactsOf(t.id(), facts));
+}
+
+// ---- creation and start ----------------------------------------------------------
+
+// The manager with CreateThread and ExitThread patched in this process, as
+// the library's start-up leaves them when option UseLowLevel is on.
+class ThreadHooksTest : public ThreadsManagerTest {
+ protected:
+  void SetUp() override {
+    diag::EHookInit();
+    ThreadsManagerTest::SetUp();
+    ASSERT_TRUE(diag::InstallLowLevelHooks(true));
+  }
+  void TearDown() override {
+    diag::ThreadHookCallbacks() = {};
+    ThreadsManagerTest::TearDown();  // takes the patches out
+    diag::EHookDone();
+  }
+};
+
+// What a started thread saw of itself.
+struct SeenFromInside {
+  bool has_record = false;
+  std::uint32_t parent = 0;
+  diag::TThreadKind kind = diag::tkUnknown;
+  void* start = nullptr;
+  void* real_start = nullptr;
+  void* caller = nullptr;
+  std::wstring name;
+  std::wstring class_name;
+  bool active = false;
+  bool listed = false;
+};
+
+void LookAtSelf(SeenFromInside& seen) {
+  if (diag::TVarnelThreadData* own = diag::ThreadData(diag::kFindOwnThread)) {
+    seen.has_record = true;
+    seen.parent = own->FParentID;
+    seen.kind = own->Kind();
+    seen.start = own->FStartingAddress;
+    seen.real_start = own->FRealStartingAddress;
+    seen.caller = own->FCallerAddress;
+    seen.name = own->Name();
+    seen.class_name = own->FThreadClassName;
+  }
+  seen.active = diag::IsVarnelLogActiveInThread(0);
+  seen.listed = ToolhelpThreadIDs().count(GetCurrentThreadId()) != 0;
+}
+
+DWORD WINAPI PlatformRoutine(void* p) {
+  LookAtSelf(*static_cast<SeenFromInside*>(p));
+  return 0x77;
+}
+
+// Creates a thread through the patched entry, waits for it and gives its
+// exit code; `call_site` gets the return address of the creation call.
+DWORD RunPlatformThread(SeenFromInside& seen, std::uint32_t* id_out = nullptr) {
+  DWORD id = 0;
+  HANDLE t = CreateThread(nullptr, 0, PlatformRoutine, &seen, 0, &id);
+  EXPECT_NE(t, nullptr);
+  if (t == nullptr) return 0;
+  EXPECT_EQ(WaitForSingleObject(t, kDeadlockMs), WAIT_OBJECT_0);
+  DWORD code = 0;
+  GetExitCodeThread(t, &code);
+  CloseHandle(t);
+  if (id_out != nullptr) *id_out = id;
+  return code;
+}
+
+bool InThisProgram(const void* address) {
+  HMODULE module = nullptr;
+  return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCWSTR>(address), &module) &&
+         module == GetModuleHandleW(nullptr);
+}
+
+TEST_F(ThreadHooksTest, APlatformThreadIsTakenOverWhenEveryThreadIsEnabled) {
+  DefaultStateScope scope(diag::dtsEnabled);
+  SeenFromInside seen;
+  std::uint32_t id = 0;
+  EXPECT_EQ(RunPlatformThread(seen, &id), 0x77u);  // the routine's own exit code
+  ASSERT_TRUE(seen.has_record);
+  EXPECT_TRUE(seen.listed);
+  EXPECT_EQ(seen.parent, GetCurrentThreadId());
+  EXPECT_EQ(seen.kind, diag::tkGeneric);
+  EXPECT_EQ(seen.start, reinterpret_cast<void*>(&PlatformRoutine));
+  EXPECT_TRUE(InThisProgram(seen.caller)) << seen.caller;
+  EXPECT_TRUE(seen.name.starts_with(L"[Unnamed thread] Kind: CreateThread; Thread function: ")) << seen.name;
+  EXPECT_TRUE(seen.active);
+  // Its record went with it.
+  EXPECT_EQ(diag::ThreadData(id, diag::TThreadLookup::FindOnly), nullptr);
+}
+
+TEST_F(ThreadHooksTest, APlainThreadRunsUnwrappedUnlessEveryThreadIsEnabled) {
+  for (TVarnelLogThreadState state : {diag::dtsDisabled, diag::dtsRTLEnabled}) {
+    DefaultStateScope scope(state);
+    SeenFromInside seen;
+    EXPECT_EQ(RunPlatformThread(seen), 0x77u);
+    EXPECT_FALSE(seen.has_record) << int(state);
+    EXPECT_FALSE(seen.active) << int(state);
+  }
+  EXPECT_EQ(diag::ThreadsManager()->Count(), 1u);
+}
+
+TEST_F(ThreadHooksTest, ThreadsMadeByTheFacilitysOwnWorkAreNotTakenOver) {
+  DefaultStateScope scope(diag::dtsEnabled);
+  SeenFromInside seen;
+  {
+    diag::TThreadsNesting own_work;
+    RunPlatformThread(seen);
+  }
+  EXPECT_FALSE(seen.has_record);
+  diag::SetVarnelLogStateInThread(0, false);  // nor threads of a creator the facility is off in
+  SeenFromInside again;
+  RunPlatformThread(again);
+  EXPECT_FALSE(again.has_record);
+  diag::SetVarnelLogStateInThread(0, true);
+}
+
+TEST_F(ThreadHooksTest, TheRecogniserNamesTheRoutineAThreadReallyRuns) {
+  DefaultStateScope scope(diag::dtsRTLEnabled);
+  static int real_parameter = 0;
+  diag::ThreadHookCallbacks().RecogniseStart = [](diag::TThreadStartFacts& facts) {
+    facts.Routine = reinterpret_cast<void*>(&LookAtSelf);
+    facts.Parameter = &real_parameter;
+    facts.CallerAddress = facts.Callers[1];
+  };
+  SeenFromInside seen;
+  EXPECT_EQ(RunPlatformThread(seen), 0x77u);  // still the routine it was given
+  ASSERT_TRUE(seen.has_record);
+  EXPECT_EQ(seen.kind, diag::tkBeginThread);
+  EXPECT_EQ(seen.start, reinterpret_cast<void*>(&PlatformRoutine));
+  EXPECT_EQ(seen.real_start, reinterpret_cast<void*>(&LookAtSelf));
+  EXPECT_TRUE(seen.active);  // a runtime thread under the runtime-only default
+}
+
+TEST_F(ThreadHooksTest, AFailedCreationGivesTheSystemsErrorAndLeavesNoRecord) {
+  DefaultStateScope scope(diag::dtsEnabled);
+  SeenFromInside seen;
+  SetLastError(0);
+  // More stack than the address space holds.
+  HANDLE t = CreateThread(nullptr, 0x7FFF0000, PlatformRoutine, &seen, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  const DWORD error = GetLastError();
+  EXPECT_EQ(t, nullptr);
+  EXPECT_NE(error, 0u);
+  EXPECT_EQ(diag::ThreadsManager()->Count(), 1u);
+}
+
+DWORD WINAPI ExitingRoutine(void*) {
+  diag::ThreadData(0);  // a record made on demand
+  ExitThread(5);
+}
+
+TEST_F(ThreadHooksTest, ExitThreadRemovesTheRecordOfTheThreadItEnds) {
+  DWORD id = 0;
+  HANDLE t = CreateThread(nullptr, 0, ExitingRoutine, nullptr, 0, &id);
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(WaitForSingleObject(t, kDeadlockMs), WAIT_OBJECT_0);
+  DWORD code = 0;
+  GetExitCodeThread(t, &code);
+  CloseHandle(t);
+  EXPECT_EQ(code, 5u);
+  EXPECT_EQ(diag::ThreadData(id, diag::TThreadLookup::FindOnly), nullptr);
+  EXPECT_EQ(diag::ThreadsManager()->Count(), 1u);
+}
+
+std::uint32_t RuntimeRoutine(void* p) {
+  LookAtSelf(*static_cast<SeenFromInside*>(p));
+  return 0x55;
+}
+
+TEST_F(ThreadHooksTest, ARuntimeThreadIsRecordedWithItsNameAndRoutine) {
+  DefaultStateScope scope(diag::dtsRTLEnabled);
+  SeenFromInside seen;
+  std::uint32_t id = 0;
+  HANDLE t = rt::BeginThread(RuntimeRoutine, &seen, id, L"worker");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(WaitForSingleObject(t, kDeadlockMs), WAIT_OBJECT_0);
+  DWORD code = 0;
+  GetExitCodeThread(t, &code);
+  CloseHandle(t);
+  EXPECT_EQ(code, 0x55u);
+  ASSERT_TRUE(seen.has_record);
+  EXPECT_TRUE(seen.listed);
+  EXPECT_EQ(seen.kind, diag::tkBeginThread);
+  EXPECT_EQ(seen.name, L"worker");
+  EXPECT_EQ(seen.parent, GetCurrentThreadId());
+  EXPECT_EQ(seen.start, rt::ThreadStartRoutine());
+  EXPECT_EQ(seen.real_start, reinterpret_cast<void*>(&RuntimeRoutine));
+  EXPECT_TRUE(InThisProgram(seen.caller)) << seen.caller;
+  EXPECT_TRUE(seen.active);
+  EXPECT_EQ(diag::ThreadData(id, diag::TThreadLookup::FindOnly), nullptr);
+  EXPECT_EQ(diag::ThreadsManager()->Count(), 1u);  // wrapped once, not again by the CreateThread patch
+}
+
+TEST_F(ThreadHooksTest, AnUnnamedRuntimeThreadIsNamedAfterItsStart) {
+  SeenFromInside seen;
+  std::uint32_t id = 0;
+  HANDLE t = rt::BeginThread(RuntimeRoutine, &seen, id);
+  ASSERT_NE(t, nullptr);
+  WaitForSingleObject(t, kDeadlockMs);
+  CloseHandle(t);
+  EXPECT_TRUE(seen.name.starts_with(L"[Unnamed thread] Kind: BeginThread; Thread function: ")) << seen.name;
+}
+
+class SampleThread : public rt::TThread {
+ public:
+  explicit SampleThread(SeenFromInside& seen) : rt::TThread(L"sample"), seen_(seen) {}
+
+ protected:
+  void Execute() override { LookAtSelf(seen_); }
+
+ private:
+  SeenFromInside& seen_;
+};
+
+TEST_F(ThreadHooksTest, AThreadObjectIsRecordedWithItsClassAndTheFacilityOn) {
+  DefaultStateScope scope(diag::dtsRTLEnabled);
+  SeenFromInside seen;
+  {
+    SampleThread thread(seen);
+    thread.Start();
+    EXPECT_EQ(thread.WaitFor(), 0u);
+  }
+  ASSERT_TRUE(seen.has_record);
+  EXPECT_EQ(seen.kind, diag::tkTThread);
+  EXPECT_EQ(seen.class_name, L"zelvic::test::(anonymous namespace)::SampleThread");
+  EXPECT_EQ(seen.name, L"sample");
+  EXPECT_TRUE(seen.active);
+}
+
+TEST_F(ThreadHooksTest, NoPatchWithoutUseLowLevelAndNoneLeftAfterRemoval) {
+  const auto count = diag::HookedProcedures()->Count();
+  EXPECT_EQ(count, 2u);  // CreateThread and ExitThread
+  diag::RemoveHooks();
+  EXPECT_EQ(diag::HookedProcedures()->Count(), 0u);
+  EXPECT_FALSE(diag::InstallLowLevelHooks(false));
+  EXPECT_EQ(diag::HookedProcedures()->Count(), 0u);
+  DefaultStateScope scope(diag::dtsEnabled);
+  SeenFromInside seen;
+  RunPlatformThread(seen);
+  EXPECT_FALSE(seen.has_record);
+}
+
+// ---- the thread-facts export -------------------------------------------------------
+
+TEST(ThreadFactsRequest, TheTextIsCutAtItsFirstLineBreak) {
+  const struct {
+    const wchar_t* text;
+    const wchar_t* file;
+    std::uint32_t id;
+  } cases[] = {
+      {L"C:\\out.txt\r\n1234", L"C:\\out.txt", 1234},
+      {L"C:\\out.txt\n\n\r\r42", L"C:\\out.txt", 42},
+      {L"C:\\out.txt", L"C:\\out.txt", 0},
+      {L"\r\n7", L"", 7},
+  };
+  for (const auto& c : cases) {
+    std::wstring buffer = c.text;
+    const diag::TThreadFactsRequest r = diag::ParseThreadFactsRequest(buffer.data());
+    EXPECT_EQ(r.FileName, c.file) << c.text;
+    EXPECT_EQ(r.ThreadID, c.id) << c.text;
+    EXPECT_EQ(std::wstring(buffer.c_str()), c.file);  // a 0 where the first break was
+  }
+}
+
+std::wstring TempFolder() {
+  wchar_t path[MAX_PATH];
+  GetTempPathW(MAX_PATH, path);
+  return path;
+}
+
+std::vector<std::uint8_t> ReadBytes(const std::wstring& path) {
+  std::vector<std::uint8_t> bytes;
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return bytes;
+  bytes.resize(GetFileSize(f, nullptr));
+  DWORD read = 0;
+  if (!bytes.empty()) ReadFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+  CloseHandle(f);
+  return bytes;
+}
+
+// The UTF-16LE bytes of a text, with its byte-order mark.
+std::vector<std::uint8_t> Utf16File(const std::wstring& text) {
+  std::vector<std::uint8_t> bytes{0xFF, 0xFE};
+  for (wchar_t c : text) {
+    bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>(c >> 8));
+  }
+  return bytes;
+}
+
+// Starts the export as a thread, as an outside tool does, and gives its
+// exit code.
+DWORD RunExport(const void* entry, std::wstring& request) {
+  HANDLE t = CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(const_cast<void*>(entry)),
+                          request.data(), 0, nullptr);
+  EXPECT_NE(t, nullptr);
+  if (t == nullptr) return 0xDEAD;
+  EXPECT_EQ(WaitForSingleObject(t, kDeadlockMs), WAIT_OBJECT_0);
+  DWORD code = 0xDEAD;
+  GetExitCodeThread(t, &code);
+  CloseHandle(t);
+  return code;
+}
+
+TEST(ThreadFactsExport, TheLibraryWritesWhatItKnowsOfAThread) {
+  LoadedLibrary lib(DllPath());
+  ASSERT_TRUE(lib.ok()) << lib.error();
+  const void* entry = lib.Proc("_462EE689226340EAA982C5E8307B3F9E");
+  ASSERT_NE(entry, nullptr);
+  const std::wstring file = TempFolder() + L"zelvic_thread_facts.txt";
+  ParkedThread stranger;
+  const std::uint32_t self = GetCurrentThreadId();
+  const struct {
+    std::uint32_t id;
+    std::wstring expected;
+  } cases[] = {
+      // The thread that loaded the library is its main thread.
+      {self, L"0\r\n2\r\n\r\nMain thread\r\n\r\n" + std::to_wstring(self) + L"\r\n"},
+      // A thread the library has not met reads as a plain one.
+      {stranger.id(), L"0\r\n1\r\n\r\n\r\n\r\n" + std::to_wstring(stranger.id()) + L"\r\n"},
+  };
+  for (const auto& c : cases) {
+    DeleteFileW(file.c_str());
+    std::wstring request = file + L"\r\n" + std::to_wstring(c.id);
+    EXPECT_EQ(RunExport(entry, request), 0u);
+    EXPECT_EQ(ReadBytes(file), Utf16File(c.expected)) << c.id;
+    EXPECT_EQ(request.c_str(), file);  // cut where the line broke
+  }
+  DeleteFileW(file.c_str());
+}
+
+TEST(ThreadFactsExport, AFileThatCannotBeMadeEndsTheThreadWithCode1) {
+  LoadedLibrary lib(DllPath());
+  ASSERT_TRUE(lib.ok()) << lib.error();
+  std::wstring request = TempFolder() + L"no such folder\\facts.txt\n" + std::to_wstring(GetCurrentThreadId());
+  EXPECT_EQ(RunExport(lib.Proc("_462EE689226340EAA982C5E8307B3F9E"), request), 1u);
 }
 
 }  // namespace

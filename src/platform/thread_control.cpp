@@ -97,9 +97,4 @@ void ReleaseModuleAndExitThread(void* module, std::uint32_t exit_code) noexcept 
 
 void YieldThread() noexcept { SwitchToThread(); }
 
-void TerminateCurrentProcess(std::uint32_t exit_code) noexcept {
-  TerminateProcess(GetCurrentProcess(), exit_code);
-  ExitProcess(exit_code);
-}
-
 }  // namespace zelvic::platform

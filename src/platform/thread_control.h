@@ -52,7 +52,4 @@ void ReleaseModule(void* module) noexcept;
 // Gives the rest of the time slice to another ready thread.
 void YieldThread() noexcept;
 
-// Ends the process at once.
-[[noreturn]] void TerminateCurrentProcess(std::uint32_t exit_code) noexcept;
-
 }  // namespace zelvic::platform

@@ -10,6 +10,7 @@
 #include "diagnostics/util/EDebugOutput.h"
 #include "diagnostics/util/EHook.h"
 #include "platform/code_memory.h"
+#include "platform/process.h"
 #include "platform/threads.h"
 #include "runtime/exceptions.h"
 #include "runtime/thread_start.h"
@@ -330,7 +331,8 @@ void RemoveDefaultEvents() {
 }
 
 bool InstallLowLevelHooks(bool use_low_level) {
-  if (!use_low_level) return false;
+  // Without the events a patched entry could only end the process.
+  if (!use_low_level || !g_events.load()) return false;
   g_installing.store(true);
   if (g_create_patched == nullptr) {
     void* target = reinterpret_cast<void*>(platform::SystemCreateThread());

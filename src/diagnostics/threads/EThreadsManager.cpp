@@ -295,7 +295,9 @@ bool ThreadExiting() noexcept {
   return block != nullptr && block->Exiting;
 }
 void SetThreadExiting(bool exiting) noexcept {
-  if (TThreadBlock* block = OwnBlock()) block->Exiting = exiting;
+  // Every thread of the process leaves through the exit patch: one the
+  // facility never met gets no block on its way out.
+  if (TThreadBlock* block = g_blocks.Get(false)) block->Exiting = exiting;
 }
 bool HasThreadBlock() noexcept { return OwnBlock() != nullptr; }
 void MarkRuntimeStartWrapped() noexcept {
