@@ -1,5 +1,6 @@
 #include "diagnostics/threads/EBase.h"
 
+#include "diagnostics/debuginfo/EDebugInfo.h"
 #include "diagnostics/threads/EThreadsManager.h"
 #include "platform/thread_control.h"
 #include "platform/threads.h"
@@ -16,6 +17,9 @@ void EBaseInit() {
 
 void EBaseDone() {
   ReleaseThreadBlocks();
+  // Nothing counts after this: the patches that ask are out and the lookups
+  // have stopped.
+  ReleaseNestingCounts();
   SetMainThreadID(0);
 }
 

@@ -174,36 +174,82 @@ void BeginThreadParameterHook(rt::TThreadStart& start, std::wstring_view name) {
   }
 }
 
-__attribute__((noinline)) void* __stdcall CreateThreadHook(void* security, std::uint32_t stack_size,
-                                                           TThreadRoutine routine, void* parameter,
-                                                           std::uint32_t flags, std::uint32_t* thread_id) {
+// The patched entries lead to two small stubs that keep this library's code
+// off the stack while the system's routine runs: a thread that is created
+// may unload the library before its creator returns, and a library that
+// unloads takes its patches out, not the frames of threads inside it. The
+// stubs hand the stack to a preparation routine and then jump: to the way
+// back (the system's routine, returning straight to the caller), or, when
+// the preparation made the call itself, to a return with its result.
+extern "C" {
+void* __cdecl zelvic_PrepareCreateThread(std::uint32_t* frame);
+void* __cdecl zelvic_PrepareExitThread(std::uint32_t* frame);
+void zelvic_CreateThreadEntry();
+void zelvic_ExitThreadEntry();
+}
+
+asm(R"(
+  .text
+  .p2align 4
+  .globl _zelvic_CreateThreadEntry
+_zelvic_CreateThreadEntry:
+  pushl %esp
+  call _zelvic_PrepareCreateThread
+  addl $4, %esp
+  testl %eax, %eax
+  jz 1f
+  jmp *%eax
+1:
+  movl 4(%esp), %eax
+  ret $24
+
+  .p2align 4
+  .globl _zelvic_ExitThreadEntry
+_zelvic_ExitThreadEntry:
+  pushl %esp
+  call _zelvic_PrepareExitThread
+  addl $4, %esp
+  jmp *%eax
+)");
+
+// `frame` is the caller's stack at the patched entry: its return address,
+// then CreateThread's six arguments. Returns where the stub goes on; 0 with
+// the result in the first argument's slot when the creation was made here.
+extern "C" __attribute__((noinline, used)) void* __cdecl zelvic_PrepareCreateThread(std::uint32_t* frame) {
   void* callers[3];
-  CollectCallers(__builtin_frame_address(0), __builtin_return_address(0), callers);
+  CollectCallers(__builtin_frame_address(0), reinterpret_cast<void*>(frame[0]), callers);
   if (!g_events.load()) {
     DumpString(L"EventCreateThread is not installed");
     platform::TerminateCurrentProcess(kMissingEventExitCode);
   }
+  void* thread = nullptr;
   try {
-    return EventCreateThread(security, stack_size, routine, parameter, flags, thread_id, callers);
+    if (!EventCreateThread(reinterpret_cast<void*>(frame[1]), frame[2], reinterpret_cast<TThreadRoutine>(frame[3]),
+                           reinterpret_cast<void*>(frame[4]), frame[5], reinterpret_cast<std::uint32_t*>(frame[6]),
+                           callers, thread)) {
+      return reinterpret_cast<void*>(OriginalCreateThread());
+    }
   } catch (...) {
     ReportInternal(L"CreateThreadHook");
     platform::SetLastErrorCode(kGenFailure);
-    return nullptr;
+    thread = nullptr;
   }
+  frame[1] = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(thread));
+  return nullptr;
 }
 
-__attribute__((noinline)) void __stdcall ExitThreadHook(std::uint32_t exit_code) {
+// `frame`: the return address and ExitThread's exit code.
+extern "C" __attribute__((noinline, used)) void* __cdecl zelvic_PrepareExitThread(std::uint32_t* frame) {
   if (!g_events.load()) {
     DumpString(L"EventExitThread is not installed");
     platform::TerminateCurrentProcess(kMissingEventExitCode);
   }
   try {
-    EventExitThread(exit_code);
+    EventExitThread(frame[1]);
   } catch (...) {
     ReportInternal(L"ExitThreadHook");
   }
-  OriginalExitThread()(exit_code);
-  __builtin_unreachable();
+  return reinterpret_cast<void*>(OriginalExitThread());
 }
 
 }  // namespace
@@ -216,13 +262,11 @@ platform::TCreateThreadProc OriginalCreateThread() noexcept {
 
 platform::TExitThreadProc OriginalExitThread() noexcept { return WayBack(g_exit_original, platform::SystemExitThread()); }
 
-void* EventCreateThread(void* security, std::uint32_t stack_size, TThreadRoutine routine, void* parameter,
-                        std::uint32_t flags, std::uint32_t* thread_id, void* const callers[3]) {
-  const platform::TCreateThreadProc original = OriginalCreateThread();
-  auto plain = [&] { return original(security, stack_size, routine, parameter, flags, thread_id); };
-  if (!HasThreadBlock()) return plain();
+bool EventCreateThread(void* security, std::uint32_t stack_size, TThreadRoutine routine, void* parameter,
+                       std::uint32_t flags, std::uint32_t* thread_id, void* const callers[3], void*& thread) {
+  if (!HasThreadBlock()) return false;
   // The runtime's own thread start has already put its wrapper in place.
-  if (reinterpret_cast<const void*>(routine) == rt::ThreadStartRoutine() && TakeRuntimeStartWrapped()) return plain();
+  if (reinterpret_cast<const void*>(routine) == rt::ThreadStartRoutine() && TakeRuntimeStartWrapped()) return false;
 
   void* const none[3] = {nullptr, nullptr, nullptr};
   void* const* sites = TakeOverTest() ? callers : none;
@@ -244,7 +288,7 @@ void* EventCreateThread(void* security, std::uint32_t stack_size, TThreadRoutine
       decision = 2;
     }
   }
-  if (!((decision != 1 || DefaultThreadState() == dtsEnabled) && !busy && !nested && TakeOverTest())) return plain();
+  if (!((decision != 1 || DefaultThreadState() == dtsEnabled) && !busy && !nested && TakeOverTest())) return false;
 
   TBusyScope scope;
   auto record = std::make_unique<TVarnelThreadData>();
@@ -258,7 +302,7 @@ void* EventCreateThread(void* security, std::uint32_t stack_size, TThreadRoutine
   record->FCallerAddress = facts.CallerAddress;
   record->FKind = decision == 3 ? tkTThread : decision == 2 ? tkBeginThread : tkGeneric;
   record->FDisabledInThread = DefaultDisablesThread(false, record->FKind != tkGeneric);
-  if (record->FKind == tkGeneric && DefaultThreadState() != dtsEnabled) return plain();
+  if (record->FKind == tkGeneric && DefaultThreadState() != dtsEnabled) return false;
   record->FillLocationTexts();
 
   auto block = std::make_unique<TThreadStartBlock>();
@@ -266,7 +310,9 @@ void* EventCreateThread(void* security, std::uint32_t stack_size, TThreadRoutine
   block->Parameter = parameter;
   block->Info = std::move(record);
   block->Module = platform::HoldModuleOf(reinterpret_cast<const void*>(&ThreadWrapperCT));
-  void* thread = original(security, stack_size, &ThreadWrapperCT, block.get(), flags, thread_id);
+  // The new thread holds the module from its first instruction on, so a
+  // FreeLibrary on it cannot take the code from under this call.
+  thread = OriginalCreateThread()(security, stack_size, &ThreadWrapperCT, block.get(), flags, thread_id);
   if (thread != nullptr) {
     (void)block.release();  // the new thread's now
   } else {
@@ -274,7 +320,7 @@ void* EventCreateThread(void* security, std::uint32_t stack_size, TThreadRoutine
     platform::ReleaseModule(block->Module);
     platform::SetLastErrorCode(error);
   }
-  return thread;
+  return true;
 }
 
 void EventExitThread(std::uint32_t /*exit_code*/) {
@@ -336,7 +382,7 @@ bool InstallLowLevelHooks(bool use_low_level) {
   g_installing.store(true);
   if (g_create_patched == nullptr) {
     void* target = reinterpret_cast<void*>(platform::SystemCreateThread());
-    void* trampoline = target != nullptr ? HookCodeProcedure(target, reinterpret_cast<void*>(&CreateThreadHook)) : nullptr;
+    void* trampoline = target != nullptr ? HookCodeProcedure(target, reinterpret_cast<void*>(&zelvic_CreateThreadEntry)) : nullptr;
     if (trampoline != nullptr && trampoline != target) {
       g_create_original.store(reinterpret_cast<platform::TCreateThreadProc>(trampoline));
       g_create_patched = target;
@@ -344,7 +390,7 @@ bool InstallLowLevelHooks(bool use_low_level) {
   }
   if (g_exit_patched == nullptr) {
     void* target = reinterpret_cast<void*>(platform::SystemExitThread());
-    void* trampoline = target != nullptr ? HookCodeProcedure(target, reinterpret_cast<void*>(&ExitThreadHook)) : nullptr;
+    void* trampoline = target != nullptr ? HookCodeProcedure(target, reinterpret_cast<void*>(&zelvic_ExitThreadEntry)) : nullptr;
     if (trampoline != nullptr && trampoline != target) {
       g_exit_original.store(reinterpret_cast<platform::TExitThreadProc>(trampoline));
       g_exit_patched = target;
@@ -358,12 +404,12 @@ bool InstallLowLevelHooks(bool use_low_level) {
 // the way back a moment ago may still be inside one.
 void RemoveHooks() {
   if (g_create_patched != nullptr) {
-    UnhookCodeProcedure(reinterpret_cast<void*>(&CreateThreadHook));
+    UnhookCodeProcedure(reinterpret_cast<void*>(&zelvic_CreateThreadEntry));
     g_create_patched = nullptr;
     g_create_original.store(nullptr);
   }
   if (g_exit_patched != nullptr) {
-    UnhookCodeProcedure(reinterpret_cast<void*>(&ExitThreadHook));
+    UnhookCodeProcedure(reinterpret_cast<void*>(&zelvic_ExitThreadEntry));
     g_exit_patched = nullptr;
     g_exit_original.store(nullptr);
   }

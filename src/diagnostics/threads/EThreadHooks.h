@@ -55,9 +55,11 @@ struct TThreadStartBlock {
 };
 
 // The creation event: what the patched CreateThread does, with the three
-// return addresses above it (innermost first).
-void* EventCreateThread(void* security, std::uint32_t stack_size, TThreadRoutine routine, void* parameter,
-                        std::uint32_t flags, std::uint32_t* thread_id, void* const callers[3]);
+// return addresses above it (innermost first). True when it made the thread
+// itself (taken over; `thread` is the result, null with the last error on
+// failure); false when the call is to go on to the system unchanged.
+bool EventCreateThread(void* security, std::uint32_t stack_size, TThreadRoutine routine, void* parameter,
+                       std::uint32_t flags, std::uint32_t* thread_id, void* const callers[3], void*& thread);
 // The exit event: the patched ExitThread's registration work.
 void EventExitThread(std::uint32_t exit_code);
 
