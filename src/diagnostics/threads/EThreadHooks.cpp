@@ -310,8 +310,8 @@ bool EventCreateThread(void* security, std::uint32_t stack_size, TThreadRoutine 
   block->Parameter = parameter;
   block->Info = std::move(record);
   block->Module = platform::HoldModuleOf(reinterpret_cast<const void*>(&ThreadWrapperCT));
-  // The new thread holds the module from its first instruction on, so a
-  // FreeLibrary on it cannot take the code from under this call.
+  // The new thread holds the module while it runs, so a FreeLibrary on it
+  // cannot take the code from under this call before it has ended.
   thread = OriginalCreateThread()(security, stack_size, &ThreadWrapperCT, block.get(), flags, thread_id);
   if (thread != nullptr) {
     (void)block.release();  // the new thread's now
