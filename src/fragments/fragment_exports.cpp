@@ -13,7 +13,6 @@
 
 #include "diagnostics/threads/EThreadFactsExport.h"
 #include "fragments/runtime_helpers.h"
-#include "platform/thread_control.h"
 
 namespace zelvic::fragments {
 namespace {
@@ -108,10 +107,11 @@ extern "C" {
 
 std::int32_t __stdcall GetVarnelLog(void** /*manager*/) { return 0; }
 
-// Started as a thread by an outside process: the thread ends here, with the
-// facts written or not.
+// Started as a thread by an outside process. Returning ends such a thread
+// with the result as its exit code, as ending it here would; a host that
+// calls the entry as a function keeps its thread.
 std::uint32_t __stdcall _462EE689226340EAA982C5E8307B3F9E(void* parameter) {
-  zelvic::platform::ReleaseModuleAndExitThread(nullptr, zelvic::diag::WriteThreadFacts(parameter));
+  return zelvic::diag::WriteThreadFacts(parameter);
 }
 
 std::int32_t TMethodImplementationIntercept() { return 0; }
