@@ -327,6 +327,23 @@ TEST_F(ThreadsManagerTest, AnotherThreadIsSwitchedThroughItsRecordUntilItGivesIt
   EXPECT_TRUE(diag::IsVarnelLogActiveInThread(t.id()));
 }
 
+// The slot's end (the library unloading on some thread) frees the blocks
+// of every thread, the ones that stay on included, and unlinks their records.
+TEST_F(ThreadsManagerTest, GivingTheSlotBackFreesTheBlocksOfThreadsThatStay) {
+  ParkedThread t;
+  t.Do([] { diag::SetVarnelLogStateInThread(0, true); });
+  diag::TVarnelThreadData* record = diag::ThreadData(t.id(), diag::TThreadLookup::FindOnly);
+  ASSERT_NE(record, nullptr);
+  ASSERT_NE(record->DisabledInThreadPtr(), nullptr);
+  diag::ReleaseThreadBlocks();
+  EXPECT_EQ(record->DisabledInThreadPtr(), nullptr);
+  // The thread starts over with a block of its own, not the freed one.
+  bool active = true;
+  t.Do([&] { active = diag::IsVarnelLogActiveInThread(0); });
+  EXPECT_FALSE(active);
+  EXPECT_TRUE(diag::IsVarnelLogActiveInThread(t.id()));  // its record still says so
+}
+
 TEST_F(ThreadsManagerTest, AThreadsDecidedStateSurvivesItsRecordBeingMade) {
   DefaultStateScope scope(diag::dtsEnabled);
   ParkedThread t;

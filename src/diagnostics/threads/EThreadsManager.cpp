@@ -24,6 +24,10 @@ struct TThreadBlock {
   bool CreateBusy = false;
   bool Exiting = false;
   bool RuntimeStartWrapped = false;
+  // Every living block, so that the slot's end frees the blocks of threads
+  // that never left while the library was loaded.
+  TThreadBlock* Prev = nullptr;
+  TThreadBlock* Next = nullptr;
 };
 
 namespace {
@@ -48,25 +52,62 @@ class TBlockSlot {
     if (block != nullptr || !create) return block;
     try {
       auto made = std::make_unique<TThreadBlock>();
+      {
+        TListGuard guard(list_lock_);
+        made->Next = head_;
+        if (head_ != nullptr) head_->Prev = made.get();
+        head_ = made.get();
+      }
       slot_.Set(made.get());
       return made.release();
     } catch (...) {
       return nullptr;  // no memory: the thread has no block and the facility stays off in it
     }
   }
+  void Forget(TThreadBlock& block) noexcept {
+    TListGuard guard(list_lock_);
+    if (block.Prev != nullptr) block.Prev->Next = block.Next;
+    if (block.Next != nullptr) block.Next->Prev = block.Prev;
+    if (head_ == &block) head_ = block.Next;
+    block.Prev = block.Next = nullptr;
+  }
+  // Gives the slot back with every block still living: the blocks come from
+  // the process heap, and a thread that stays after the library has gone
+  // would otherwise keep its block for ever.
   void Free() noexcept {
     if (state_.load(std::memory_order_acquire) != kReady) return;
     slot_.Free();
+    for (;;) {
+      TThreadBlock* block = nullptr;
+      {
+        TListGuard guard(list_lock_);
+        block = head_;
+      }
+      if (block == nullptr) break;
+      ReleaseBlock(block);
+    }
+    list_lock_.Destroy();
     state_.store(kNone, std::memory_order_release);
   }
 
  private:
+  class TListGuard {
+   public:
+    explicit TListGuard(platform::TRecursiveLock& lock) noexcept : lock_(lock) { lock_.Enter(); }
+    ~TListGuard() { lock_.Leave(); }
+    TListGuard(const TListGuard&) = delete;
+    TListGuard& operator=(const TListGuard&) = delete;
+
+   private:
+    platform::TRecursiveLock& lock_;
+  };
   enum : int { kNone, kAllocating, kReady, kFailed };
   bool Ready() noexcept {
     int s = state_.load(std::memory_order_acquire);
     if (s == kNone) {
       int expected = kNone;
       if (state_.compare_exchange_strong(expected, kAllocating)) {
+        list_lock_.Create();
         s = slot_.Allocate(ReleaseBlock) ? kReady : kFailed;
         state_.store(s, std::memory_order_release);
       }
@@ -77,6 +118,8 @@ class TBlockSlot {
   }
   rt::TThreadSlot slot_;
   std::atomic<int> state_{kNone};
+  platform::TRecursiveLock list_lock_;
+  TThreadBlock* head_ = nullptr;
 };
 
 TBlockSlot g_blocks;
@@ -121,6 +164,7 @@ namespace {
 void ReleaseBlock(void* value) {
   std::unique_ptr<TThreadBlock> gone(static_cast<TThreadBlock*>(value));
   TRecordLinks::Unlink(*gone);
+  g_blocks.Forget(*gone);
 }
 
 TThreadBlock* OwnBlock() noexcept { return g_blocks.Get(true); }
