@@ -15,6 +15,15 @@
 #include "runtime/exceptions.h"
 #include "runtime/thread_start.h"
 
+// The patched entries' stubs and what they call (below, outside the
+// namespaces: the stubs reach them by their plain names).
+extern "C" {
+void* __cdecl zelvic_PrepareCreateThread(std::uint32_t* frame);
+void* __cdecl zelvic_PrepareExitThread(std::uint32_t* frame);
+void zelvic_CreateThreadEntry();
+void zelvic_ExitThreadEntry();
+}
+
 namespace zelvic::diag {
 namespace {
 
@@ -25,8 +34,8 @@ TThreadHookCallbacks g_hook_callbacks;
 std::atomic<bool> g_events{false};
 // What the patched entries forward to: the trampolines while patched, the
 // system's entries before.
-std::atomic<platform::TCreateThreadProc> g_create_original{nullptr};
-std::atomic<platform::TExitThreadProc> g_exit_original{nullptr};
+std::atomic<void*> g_create_original{nullptr};
+std::atomic<void*> g_exit_original{nullptr};
 void* g_create_patched = nullptr;
 void* g_exit_patched = nullptr;
 // While a patch is being written: its trampoline is handed back only after
@@ -34,9 +43,8 @@ void* g_exit_patched = nullptr;
 // waits for the way back instead of taking the patched entry again.
 std::atomic<bool> g_installing{false};
 
-template <typename T>
-T WayBack(const std::atomic<T>& original, T system) noexcept {
-  T p = original.load();
+void* WayBack(const std::atomic<void*>& original, void* system) noexcept {
+  void* p = original.load();
   while (p == nullptr && g_installing.load()) {
     platform::YieldThread();
     p = original.load();
@@ -174,93 +182,19 @@ void BeginThreadParameterHook(rt::TThreadStart& start, std::wstring_view name) {
   }
 }
 
-// The patched entries lead to two small stubs that keep this library's code
-// off the stack while the system's routine runs: a thread that is created
-// may unload the library before its creator returns, and a library that
-// unloads takes its patches out, not the frames of threads inside it. The
-// stubs hand the stack to a preparation routine and then jump: to the way
-// back (the system's routine, returning straight to the caller), or, when
-// the preparation made the call itself, to a return with its result.
-extern "C" {
-void* __cdecl zelvic_PrepareCreateThread(std::uint32_t* frame);
-void* __cdecl zelvic_PrepareExitThread(std::uint32_t* frame);
-void zelvic_CreateThreadEntry();
-void zelvic_ExitThreadEntry();
-}
-
-asm(R"(
-  .text
-  .p2align 4
-  .globl _zelvic_CreateThreadEntry
-_zelvic_CreateThreadEntry:
-  pushl %esp
-  call _zelvic_PrepareCreateThread
-  addl $4, %esp
-  testl %eax, %eax
-  jz 1f
-  jmp *%eax
-1:
-  movl 4(%esp), %eax
-  ret $24
-
-  .p2align 4
-  .globl _zelvic_ExitThreadEntry
-_zelvic_ExitThreadEntry:
-  pushl %esp
-  call _zelvic_PrepareExitThread
-  addl $4, %esp
-  jmp *%eax
-)");
-
-// `frame` is the caller's stack at the patched entry: its return address,
-// then CreateThread's six arguments. Returns where the stub goes on; 0 with
-// the result in the first argument's slot when the creation was made here.
-extern "C" __attribute__((noinline, used)) void* __cdecl zelvic_PrepareCreateThread(std::uint32_t* frame) {
-  void* callers[3];
-  CollectCallers(__builtin_frame_address(0), reinterpret_cast<void*>(frame[0]), callers);
-  if (!g_events.load()) {
-    DumpString(L"EventCreateThread is not installed");
-    platform::TerminateCurrentProcess(kMissingEventExitCode);
-  }
-  void* thread = nullptr;
-  try {
-    if (!EventCreateThread(reinterpret_cast<void*>(frame[1]), frame[2], reinterpret_cast<TThreadRoutine>(frame[3]),
-                           reinterpret_cast<void*>(frame[4]), frame[5], reinterpret_cast<std::uint32_t*>(frame[6]),
-                           callers, thread)) {
-      return reinterpret_cast<void*>(OriginalCreateThread());
-    }
-  } catch (...) {
-    ReportInternal(L"CreateThreadHook");
-    platform::SetLastErrorCode(kGenFailure);
-    thread = nullptr;
-  }
-  frame[1] = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(thread));
-  return nullptr;
-}
-
-// `frame`: the return address and ExitThread's exit code.
-extern "C" __attribute__((noinline, used)) void* __cdecl zelvic_PrepareExitThread(std::uint32_t* frame) {
-  if (!g_events.load()) {
-    DumpString(L"EventExitThread is not installed");
-    platform::TerminateCurrentProcess(kMissingEventExitCode);
-  }
-  try {
-    EventExitThread(frame[1]);
-  } catch (...) {
-    ReportInternal(L"ExitThreadHook");
-  }
-  return reinterpret_cast<void*>(OriginalExitThread());
-}
-
 }  // namespace
 
 TThreadHookCallbacks& ThreadHookCallbacks() noexcept { return g_hook_callbacks; }
 
 platform::TCreateThreadProc OriginalCreateThread() noexcept {
-  return WayBack(g_create_original, platform::SystemCreateThread());
+  return reinterpret_cast<platform::TCreateThreadProc>(
+      WayBack(g_create_original, reinterpret_cast<void*>(platform::SystemCreateThread())));
 }
 
-platform::TExitThreadProc OriginalExitThread() noexcept { return WayBack(g_exit_original, platform::SystemExitThread()); }
+platform::TExitThreadProc OriginalExitThread() noexcept {
+  return reinterpret_cast<platform::TExitThreadProc>(
+      WayBack(g_exit_original, reinterpret_cast<void*>(platform::SystemExitThread())));
+}
 
 bool EventCreateThread(void* security, std::uint32_t stack_size, TThreadRoutine routine, void* parameter,
                        std::uint32_t flags, std::uint32_t* thread_id, void* const callers[3], void*& thread) {
@@ -384,7 +318,7 @@ bool InstallLowLevelHooks(bool use_low_level) {
     void* target = reinterpret_cast<void*>(platform::SystemCreateThread());
     void* trampoline = target != nullptr ? HookCodeProcedure(target, reinterpret_cast<void*>(&zelvic_CreateThreadEntry)) : nullptr;
     if (trampoline != nullptr && trampoline != target) {
-      g_create_original.store(reinterpret_cast<platform::TCreateThreadProc>(trampoline));
+      g_create_original.store(trampoline);
       g_create_patched = target;
     }
   }
@@ -392,7 +326,7 @@ bool InstallLowLevelHooks(bool use_low_level) {
     void* target = reinterpret_cast<void*>(platform::SystemExitThread());
     void* trampoline = target != nullptr ? HookCodeProcedure(target, reinterpret_cast<void*>(&zelvic_ExitThreadEntry)) : nullptr;
     if (trampoline != nullptr && trampoline != target) {
-      g_exit_original.store(reinterpret_cast<platform::TExitThreadProc>(trampoline));
+      g_exit_original.store(trampoline);
       g_exit_patched = target;
     }
   }
@@ -416,3 +350,75 @@ void RemoveHooks() {
 }
 
 }  // namespace zelvic::diag
+
+// The patched entries lead to two small stubs that keep this library's code
+// off the stack while the system's routine runs: a thread that is created
+// may unload the library before its creator returns, and a library that
+// unloads takes its patches out, not the frames of threads inside it. The
+// stubs hand the stack to a preparation routine and then jump: to the way
+// back (the system's routine, returning straight to the caller), or, when
+// the preparation made the call itself, to a return with its result.
+
+asm(R"(
+  .text
+  .p2align 4
+  .globl _zelvic_CreateThreadEntry
+_zelvic_CreateThreadEntry:
+  pushl %esp
+  call _zelvic_PrepareCreateThread
+  addl $4, %esp
+  testl %eax, %eax
+  jz 1f
+  jmp *%eax
+1:
+  movl 4(%esp), %eax
+  ret $24
+
+  .p2align 4
+  .globl _zelvic_ExitThreadEntry
+_zelvic_ExitThreadEntry:
+  pushl %esp
+  call _zelvic_PrepareExitThread
+  addl $4, %esp
+  jmp *%eax
+)");
+
+// `frame` is the caller's stack at the patched entry: its return address,
+// then CreateThread's six arguments. Returns where the stub goes on; 0 with
+// the result in the first argument's slot when the creation was made here.
+extern "C" __attribute__((noinline, used)) void* __cdecl zelvic_PrepareCreateThread(std::uint32_t* frame) {
+  void* callers[3];
+  zelvic::diag::CollectCallers(__builtin_frame_address(0), reinterpret_cast<void*>(frame[0]), callers);
+  if (!zelvic::diag::g_events.load()) {
+    zelvic::diag::DumpString(L"EventCreateThread is not installed");
+    zelvic::platform::TerminateCurrentProcess(zelvic::diag::kMissingEventExitCode);
+  }
+  void* thread = nullptr;
+  try {
+    if (!zelvic::diag::EventCreateThread(reinterpret_cast<void*>(frame[1]), frame[2], reinterpret_cast<zelvic::diag::TThreadRoutine>(frame[3]),
+                           reinterpret_cast<void*>(frame[4]), frame[5], reinterpret_cast<std::uint32_t*>(frame[6]),
+                           callers, thread)) {
+      return reinterpret_cast<void*>(zelvic::diag::OriginalCreateThread());
+    }
+  } catch (...) {
+    zelvic::diag::ReportInternal(L"CreateThreadHook");
+    zelvic::platform::SetLastErrorCode(zelvic::diag::kGenFailure);
+    thread = nullptr;
+  }
+  frame[1] = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(thread));
+  return nullptr;
+}
+
+// `frame`: the return address and ExitThread's exit code.
+extern "C" __attribute__((noinline, used)) void* __cdecl zelvic_PrepareExitThread(std::uint32_t* frame) {
+  if (!zelvic::diag::g_events.load()) {
+    zelvic::diag::DumpString(L"EventExitThread is not installed");
+    zelvic::platform::TerminateCurrentProcess(zelvic::diag::kMissingEventExitCode);
+  }
+  try {
+    zelvic::diag::EventExitThread(frame[1]);
+  } catch (...) {
+    zelvic::diag::ReportInternal(L"ExitThreadHook");
+  }
+  return reinterpret_cast<void*>(zelvic::diag::OriginalExitThread());
+}
