@@ -754,6 +754,36 @@ TEST_F(ThreadHooksTest, NoPatchWithoutUseLowLevelAndNoneLeftAfterRemoval) {
   EXPECT_FALSE(seen.has_record);
 }
 
+// The library's own start-up: option UseLowLevel is on in its options, so
+// loading it patches the system's CreateThread and ExitThread (and the 8-bit
+// file-name bridge's CreateFileA); unloading puts every byte back.
+TEST(ThreadPatchesOfTheLibrary, LoadingPatchesTheThreadEntriesAndUnloadingRestoresThem) {
+  HMODULE k32 = GetModuleHandleW(L"kernel32.dll");
+  const struct {
+    const char* name;
+  } entries[] = {{"CreateThread"}, {"ExitThread"}, {"CreateFileA"}};
+  auto bytes_of = [&](const char* name) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(reinterpret_cast<void*>(GetProcAddress(k32, name)));
+    return std::vector<std::uint8_t>(p - 5, p + 8);  // a hot patch starts 5 bytes in front
+  };
+  std::vector<std::vector<std::uint8_t>> before;
+  for (const auto& e : entries) before.push_back(bytes_of(e.name));
+  {
+    LoadedLibrary lib(DllPath());
+    ASSERT_TRUE(lib.ok()) << lib.error();
+    for (std::size_t i = 0; i < std::size(entries); ++i) {
+      EXPECT_NE(bytes_of(entries[i].name), before[i]) << entries[i].name << " is not patched";
+    }
+    // A thread made through the patch still runs and ends as the system's own.
+    SeenFromInside seen;
+    EXPECT_EQ(RunPlatformThread(seen), 0x77u);
+    EXPECT_TRUE(seen.listed);
+  }
+  for (std::size_t i = 0; i < std::size(entries); ++i) {
+    EXPECT_EQ(bytes_of(entries[i].name), before[i]) << entries[i].name << " is not restored";
+  }
+}
+
 // ---- the thread-facts export -------------------------------------------------------
 
 TEST(ThreadFactsRequest, TheTextIsCutAtItsFirstLineBreak) {
