@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "diagnostics/threads/EThreadFactsExport.h"
 #include "fragments/runtime_helpers.h"
 
 namespace zelvic::fragments {
@@ -106,7 +107,12 @@ extern "C" {
 
 std::int32_t __stdcall GetVarnelLog(void** /*manager*/) { return 0; }
 
-std::uint32_t __stdcall _462EE689226340EAA982C5E8307B3F9E(void* /*parameter*/) { return 1; }
+// Started as a thread by an outside process. Returning ends such a thread
+// with the result as its exit code, as ending it here would; a host that
+// calls the entry as a function keeps its thread.
+std::uint32_t __stdcall _462EE689226340EAA982C5E8307B3F9E(void* parameter) {
+  return zelvic::diag::WriteThreadFacts(parameter);
+}
 
 std::int32_t TMethodImplementationIntercept() { return 0; }
 

@@ -43,8 +43,23 @@ std::wstring PaddedRight(std::wstring s, std::size_t width) {
 // there first; the others wait the few instructions that takes.
 class TNestingCounter {
  public:
+  // Reading takes no slot: a thread that never counted is at 0, and asking
+  // (the creation hook asks at every thread start) must not cost the
+  // process a TLS index.
   std::uint32_t Get() noexcept {
-    return Ready() ? static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(slot_.Get())) : 0;
+    return state_.load(std::memory_order_acquire) == kReady
+               ? static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(slot_.Get()))
+               : 0;
+  }
+  void Free() noexcept {
+    int expected = kReady;
+    if (state_.compare_exchange_strong(expected, kAllocating)) {
+      slot_.Free();
+      state_.store(kNone, std::memory_order_release);
+    }
+  }
+  void Set(std::uint32_t value) noexcept {
+    if (Ready()) slot_.Set(reinterpret_cast<void*>(static_cast<std::uintptr_t>(value)));
   }
   void Add(std::int32_t delta) noexcept {
     if (!Ready()) return;
@@ -591,6 +606,11 @@ std::wstring DebugInfoFailureReport(const std::wstring& message, const wchar_t* 
 
 std::uint32_t FacilityNestingCount() noexcept { return g_facility_nesting.Get(); }
 std::uint32_t ThreadsNestingCount() noexcept { return g_threads_nesting.Get(); }
+void SetThreadsNestingCount(std::uint32_t value) noexcept { g_threads_nesting.Set(value); }
+void ReleaseNestingCounts() noexcept {
+  g_facility_nesting.Free();
+  g_threads_nesting.Free();
+}
 TFacilityNesting::TFacilityNesting() noexcept { g_facility_nesting.Add(1); }
 TFacilityNesting::~TFacilityNesting() { g_facility_nesting.Add(-1); }
 TThreadsNesting::TThreadsNesting() noexcept { g_threads_nesting.Add(1); }
