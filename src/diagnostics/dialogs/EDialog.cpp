@@ -50,7 +50,6 @@ constexpr wchar_t kFieldPresavedMark[] = L"_PresavedMark";
 constexpr wchar_t kFieldDuplicate[] = L"_Duplicate";
 constexpr wchar_t kFieldCanSend[] = L"_CanSend";
 
-std::atomic<std::uint32_t> g_main_thread{0};
 std::wstring& StartupFolder() {
   static std::wstring folder;
   return folder;
@@ -171,9 +170,6 @@ bool IsFacilityThread(std::uint32_t thread_id) noexcept {
   return std::any_of(g_facility_threads.begin(), g_facility_threads.end(),
                      [thread_id](const std::atomic<std::uint32_t>& slot) { return slot.load() == thread_id; });
 }
-
-std::uint32_t MainThreadID() noexcept { return g_main_thread.load(); }
-void SetMainThreadID(std::uint32_t thread_id) noexcept { g_main_thread.store(thread_id); }
 
 // --- TBaseDialog --------------------------------------------------------------
 
@@ -857,7 +853,6 @@ TResponse ShowExceptionDialog(TDialogSubject* subject, bool force, bool restart_
 }
 
 void EDialogInit() {
-  SetMainThreadID(platform::CurrentThreadId());
   StartupFolder() = platform::CurrentFolder();
   if (!StartupFolder().empty() && StartupFolder().back() != L'\\') StartupFolder() += L'\\';
   RegisterMessageBoxDialogClasses();

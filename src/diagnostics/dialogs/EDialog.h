@@ -22,6 +22,7 @@
 
 #include "diagnostics/dialogs/EDialogSubject.h"
 #include "diagnostics/exceptions/EResponse.h"
+#include "diagnostics/threads/EThreadsManager.h"
 
 namespace zelvic::diag {
 
@@ -224,10 +225,6 @@ TResponse RunDialogLoop(const TDialogClass& first, TDialogSubject& subject, bool
 // Threads of the facility's own (dialog threads and the threads waiting for
 // them): never held while a report is built.
 bool IsFacilityThread(std::uint32_t thread_id) noexcept;
-
-// The process's main thread as the start-up saw it (the loading thread).
-std::uint32_t MainThreadID() noexcept;
-void SetMainThreadID(std::uint32_t thread_id) noexcept;
 
 // Start-up at position 136: registers the classes of this unit.
 void EDialogInit();
