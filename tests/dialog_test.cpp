@@ -398,11 +398,13 @@ TEST_F(DialogTest, PausedThreadsLeaveOutTheCallerTheExceptionsThreadAndTheMainOn
   subject_.Opts.SetboPauseWindowsThreads(true);
   subject_.Opts.SetboPauseRTLThreads(true);
   subject_.Opts.SetboDoNotPauseMainThread(true);
-  subject_.Thread = 500;
-  subject_.ThreadList = {{GetCurrentThreadId(), false, false}, {500, false, false}, {600, false, false},
-                         {700, true, true}, {800, true, false}};
+  // Odd numbers: the system gives threads multiples of four, so no real
+  // thread (the dialog thread of an earlier test) takes these.
+  subject_.Thread = 501;
+  subject_.ThreadList = {{GetCurrentThreadId(), false, false}, {501, false, false}, {601, false, false},
+                         {701, true, true}, {801, true, false}};
   ShowExceptionDialog(&subject_, true, false);
-  EXPECT_EQ(subject_.Captured, (std::vector<std::uint32_t>{600, 800}));
+  EXPECT_EQ(subject_.Captured, (std::vector<std::uint32_t>{601, 801}));
 }
 
 TEST_F(DialogTest, AMemoryDumpIsWrittenForTheExceptionsThread) {
