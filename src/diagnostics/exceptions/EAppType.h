@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "diagnostics/exceptions/EResponse.h"
 #include "diagnostics/system/EProcessWindows.h"
 #include "diagnostics/util/EFatalReportText.h"
 #include "platform/window_messages.h"
@@ -45,14 +46,6 @@ std::int32_t ApplicationKindHookActivations() noexcept;
 
 // --- Replaceable procedures (empty until another unit fills them) ------------
 
-// The result of handling an exception object.
-struct TResponse {
-  std::int32_t SendResult = 0;
-  std::int64_t IssueID = 0;
-  std::int32_t ErrorCode = 0;
-  std::wstring ErrorMessage;
-  std::wstring SuccessMessage;
-};
 // What the exception entry answers when no exception manager is there.
 inline constexpr std::int32_t kNoExceptionManagerResult = static_cast<std::int32_t>(0x8007006E);
 
