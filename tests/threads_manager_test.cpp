@@ -34,7 +34,7 @@ class DefaultStateScope {
 // Runs `body` on a fresh platform thread and waits for it: a thread whose
 // per-thread state nobody has touched yet.
 void OnFreshThread(const std::function<void()>& body) {
-  auto run = [](void* p) -> DWORD {
+  auto run = [](void* p) WINAPI -> DWORD {
     (*static_cast<const std::function<void()>*>(p))();
     return 0;
   };

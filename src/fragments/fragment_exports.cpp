@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "diagnostics/exceptions/EExceptionManager.h"
 #include "fragments/runtime_helpers.h"
 
 namespace zelvic::fragments {
@@ -104,7 +105,7 @@ using Double = double;
 
 extern "C" {
 
-std::int32_t __stdcall GetVarnelLog(void** /*manager*/) { return 0; }
+std::int32_t __stdcall GetVarnelLog(void** manager) { return zelvic::diag::GetVarnelLogInterface(manager); }
 
 std::uint32_t __stdcall _462EE689226340EAA982C5E8307B3F9E(void* /*parameter*/) { return 1; }
 

@@ -13,6 +13,9 @@
 #include "diagnostics/debuginfo/EDebugInfo.h"
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/ECore.h"
+#include "diagnostics/exceptions/EEvents.h"
+#include "diagnostics/exceptions/EExceptionInfo.h"
+#include "diagnostics/exceptions/EExceptionManager.h"
 #include "diagnostics/stacks/ECallStack.h"
 #include "diagnostics/stacks/EStackTracing.h"
 #include "diagnostics/system/ESysInfo.h"
@@ -85,10 +88,16 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upEModules] = {nullptr, nullptr, diag::EModulesDone, nullptr};
   t[upESysInfo] = {diag::ESysInfoInit, L"ESysInfo.Init", diag::ESysInfoDone, L"ESysInfo.Done"};
   t[upECore] = {diag::ECoreInit, L"ECore.Init", diag::ECoreDone, L"ECore.Done"};
+  // The C++ reader first, the default reader last.
+  t[upEExceptionInfo] = {diag::EExceptionReadersInit, nullptr, diag::EExceptionReadersDone, nullptr};
   t[upEDebugInfo] = {diag::EDebugInfoInit, L"EDebugInfo.Init", diag::EDebugInfoDone, L"EDebugInfo.Done"};
   t[upECallStack] = {diag::ECallStackInit, L"ECallStack.Init", diag::ECallStackDone, L"ECallStack.Done"};
+  t[upEEvents] = {diag::EEventsInit, nullptr, diag::EEventsDone, nullptr};
+  t[upEException] = {diag::EExceptionInit, nullptr, diag::EExceptionDone, nullptr};
   t[upEDebugExports] = {diag::EDebugExportsInit, nullptr, diag::EDebugExportsDone, nullptr};
   t[upEDebugVL] = {diag::EDebugVLInit, nullptr, diag::EDebugVLDone, nullptr};
+  t[upEExceptionManager] = {diag::EExceptionManagerInit, L"EExceptionManager.Init", diag::EExceptionManagerDone,
+                            L"EExceptionManager.Done"};
   t[upVizozaruzAdi7] = {diag::VizozaruzAdi7Init, L"VizozaruzAdi7.Init", diag::VizozaruzAdi7Done,
                         L"VizozaruzAdi7.Done"};
   t[upFragmentLibrary] = {nullptr, nullptr, FragmentLibraryDone, nullptr};
