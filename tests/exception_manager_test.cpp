@@ -169,7 +169,7 @@ TEST_F(ManagerTest, HardwareFaultIsAnAccessViolationInThisModule) {
   EXPECT_EQ(info->ExceptionMessage(), L"Access violation at address " + Hex8(at) + L" in module '" + OwnFileName() +
                                           L"'. Write of address 00000000\r\n\r\nModule: " + OwnFileName() +
                                           L"\r\nCode: c0000005 (EXCEPTION_ACCESS_VIOLATION)\r\nAddress: " + Hex8(at) +
-                                          L" (" + Hex8(at - base) + L")");
+                                          L" (" + Hex8(at - base) + L").");
   EXPECT_EQ(info->Module(), base);
 }
 
@@ -429,14 +429,19 @@ TEST_F(ManagerTest, ClearThreadExceptionsEndsThisThreadsRecords) {
 // ---------------------------------------------------------------------------
 // Deferred call stacks: built from the snapshot after the stack moved on.
 
-__attribute__((noinline)) TVarnelExceptionInfo* ThrowDeep(TExceptionManager* manager,
-                                                          std::vector<std::exception_ptr>& keep, void*& site) {
-  TCxxThrow capture = Thrown(std::runtime_error("deep"), keep);
-  capture.Frame = __builtin_frame_address(0);
-  capture.Address = __builtin_return_address(0);
-  capture.StackPointer = __builtin_frame_address(0);
-  site = capture.Address;
-  return manager->Info(capture, true, true);
+// Two records of one capture: one walked at once while the stack is intact,
+// one from its snapshot after the stack was overwritten. The snapshot must
+// give the same entries at the same (original) stack slots.
+__attribute__((noinline)) void CaptureDeep(TVarnelExceptionInfo*& now, TVarnelExceptionInfo*& later) {
+  TExceptionData data;
+  data.ExceptionAddress = __builtin_return_address(0);
+  data.ExceptionContext.ContextFlags = kContextFull;
+  data.ExceptionContext.Eip = reinterpret_cast<std::uintptr_t>(data.ExceptionAddress);
+  data.ExceptionContext.Ebp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  data.ExceptionContext.Esp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  now = TVarnelExceptionInfo::Create(data, false, false, TCallStackRequest::kFromContext);
+  later = TVarnelExceptionInfo::Create(data, false, false, TCallStackRequest::kSnapshot);
+  asm volatile("");
 }
 
 __attribute__((noinline)) void Clobber() {
@@ -445,18 +450,28 @@ __attribute__((noinline)) void Clobber() {
 }
 
 TEST_F(ManagerTest, DeferredCallStackIsBuiltFromTheSnapshot) {
-  std::vector<std::exception_ptr> keep;
-  void* site = nullptr;
-  TVarnelExceptionInfo* info = ThrowDeep(manager, keep, site);
-  ASSERT_NE(info, nullptr);
-  EXPECT_EQ(info->CallStackIfBuilt(), nullptr);
-  EXPECT_TRUE(info->HasPendingSnapshot());
+  const TStackListClass previous = DefaultStackListClass();
+  SetDefaultStackListClass(TStackListClass::kV7);
+  TVarnelExceptionInfo* now = nullptr;
+  TVarnelExceptionInfo* later = nullptr;
+  CaptureDeep(now, later);
+  ASSERT_NE(now->CallStackIfBuilt(), nullptr);
+  EXPECT_EQ(later->CallStackIfBuilt(), nullptr);
+  EXPECT_TRUE(later->HasPendingSnapshot());
   Clobber();
-  TVarnelBaseStackList* stack = info->CallStack();
+  TVarnelBaseStackList* stack = later->CallStack();
   ASSERT_NE(stack, nullptr);
-  EXPECT_FALSE(info->HasPendingSnapshot());
-  ASSERT_GT(stack->Count(), 1);
-  EXPECT_EQ(stack->Item(0).Location.Address, reinterpret_cast<std::uintptr_t>(site));
+  EXPECT_FALSE(later->HasPendingSnapshot());
+  TVarnelBaseStackList* live = now->CallStack();
+  ASSERT_GE(stack->Count(), 1);
+  ASSERT_EQ(stack->Count(), live->Count());
+  for (int i = 0; i < stack->Count(); ++i) {
+    EXPECT_EQ(stack->Item(i).Location.Address, live->Item(i).Location.Address) << i;
+    EXPECT_EQ(stack->Item(i).StackAddr, live->Item(i).StackAddr) << i;
+  }
+  TVarnelExceptionInfo::Delete(now);
+  TVarnelExceptionInfo::Delete(later);
+  SetDefaultStackListClass(previous);
 }
 
 // ---------------------------------------------------------------------------

@@ -42,6 +42,9 @@ bool IsDebuggerNotice(const TExceptionRecord32& r) noexcept {
 // What the manager keeps for each thread, on its own TLS slot.
 struct TThreadState {
   TVarnelExceptionInfo* Last = nullptr;
+  // Whether the facility was on for the thread when the manager's current
+  // work on it began.
+  bool EntryActive = false;
   // One platform exception seen first-chance.
   bool Stashed = false;
   TExceptionRecord32 StashRecord;
@@ -259,7 +262,9 @@ TVarnelExceptionInfo* TExceptionManager::Info(const TExceptionData& data, bool f
   if (respect_activation && !IsVarnelLogActiveInThread(kCallingThread)) return nullptr;
   if (IsDebuggerNotice(data.ExceptionRecord)) return nullptr;
   try {
+    const bool active = IsVarnelLogActiveInThread(kCallingThread);
     TFacilityWork work;
+    if (TThreadState* state = FState->Thread(true)) state->EntryActive = active;
     return InfoUnguarded(data, forced_new);
   } catch (...) {
     // Info answers null rather than raising: the hook then lets the
@@ -381,18 +386,36 @@ void TExceptionManager::MakeLastException(TVarnelExceptionInfo* info) {
     info->SetInnerException(previous);
     return;
   }
-  // The previous exception is over: a handled one that was never processed
-  // is processed late now.
-  if (!previous->Processed() && !previous->Failed()) {
-    previous->SetHandled(true);
-    if (IsVarnelLogActiveInThread(kCallingThread) && ShouldProcess(*previous, false)) {
-      Handle(previous, true, true);
+  // The previous exception is over: processed late, as when its object
+  // dies. The facility is off while the manager works on this thread, so
+  // the late step asks what the thread was before.
+  ProcessLate(previous, previous->ExceptionObject(), rrPlain, state->EntryActive);
+}
+
+bool TExceptionManager::ProcessLate(TVarnelExceptionInfo* info, void* object, int reason, bool active) {
+  bool processed = false;
+  if (!info->Failed()) {
+    if (!info->Processed()) {
+      if (reason == rrSafeCall) info->SetSafeCallExpt(true);
+      if (reason != rrAtExit) info->SetHandled(true);
+      if (active && ShouldProcess(*info, false)) {
+        const bool now_active = IsVarnelLogActiveInThread(kCallingThread);
+        if (!now_active) SetVarnelLogStateInThread(kCallingThread, true);
+        Handle(info, reason != rrAtExit, true);
+        if (!now_active) SetVarnelLogStateInThread(kCallingThread, false);
+        info->SetProcessed(true);
+      }
     }
+    processed = true;
+  } else {
+    info->SetObjectAssociated(true);
+    info->SetProcessed(true);
   }
-  void* object = previous->ExceptionObject();
-  if (object) Untie(object);
-  previous->ReleaseExceptionObject();
-  TVarnelExceptionInfo::Delete(previous);
+  if (reason == rrPlain && object) Untie(object);
+  if (TThreadState* state = FState->Thread(false); state && state->Last == info) state->Last = nullptr;
+  info->ReleaseExceptionObject();
+  TVarnelExceptionInfo::Delete(info);
+  return processed;
 }
 
 TVarnelExceptionInfo* TExceptionManager::Info(const TExceptionRecord32& record, const TContext32* context,
@@ -682,28 +705,7 @@ bool TExceptionManager::Release(void* object, TVarnelExceptionInfo* info, int re
     Untie(object);
     return false;
   }
-  bool processed = false;
-  if (!info->Failed()) {
-    if (!info->Processed()) {
-      const bool was_handled = info->Handled();
-      if (reason == rrSafeCall) info->SetSafeCallExpt(true);
-      if (reason != rrAtExit) info->SetHandled(true);
-      if (IsVarnelLogActiveInThread(kCallingThread) && ShouldProcess(*info, false)) {
-        Handle(info, reason != rrAtExit, true);
-        info->SetProcessed(true);
-      }
-      (void)was_handled;
-    }
-    processed = true;
-  } else {
-    info->SetObjectAssociated(true);
-    info->SetProcessed(true);
-  }
-  if (reason == rrPlain) Untie(object);
-  if (state && state->Last == info) state->Last = nullptr;
-  info->ReleaseExceptionObject();
-  TVarnelExceptionInfo::Delete(info);
-  return processed;
+  return ProcessLate(info, object, reason, IsVarnelLogActiveInThread(kCallingThread));
 }
 
 void TExceptionManager::ClearThreadExceptions() { ClearThreadExceptions(platform::CurrentThreadId()); }

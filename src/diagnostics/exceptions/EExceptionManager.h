@@ -120,6 +120,7 @@ class TExceptionManager {
   TVarnelExceptionInfo* CreateRecord(TExceptionData data);
   void Number(TVarnelExceptionInfo* info);
   void MakeLastException(TVarnelExceptionInfo* info);
+  bool ProcessLate(TVarnelExceptionInfo* info, void* object, int reason, bool active);
   void Tie(void* object, TVarnelExceptionInfo* info);
   void Untie(void* object);
   TResponse Pipeline(TVarnelExceptionInfo* info, bool handled, bool respect_activation);
