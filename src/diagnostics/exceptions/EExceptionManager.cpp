@@ -41,6 +41,8 @@ bool IsDebuggerNotice(const TExceptionRecord32& r) noexcept {
 
 // What the manager keeps for each thread, on its own TLS slot.
 struct TThreadState {
+  // A record ended on another thread leaves this pointer behind: read it
+  // through LiveLast.
   TVarnelExceptionInfo* Last = nullptr;
   // Whether the facility was on for the thread when the manager's current
   // work on it began.
@@ -52,6 +54,11 @@ struct TThreadState {
   void* StashObject = nullptr;
   void* StashAddress = nullptr;
 };
+
+TVarnelExceptionInfo* LiveLast(const TThreadState* state) noexcept {
+  if (state == nullptr || !TVarnelExceptionInfo::IsLive(state->Last)) return nullptr;
+  return state->Last;
+}
 
 void ReleaseThreadState(void* value) { std::unique_ptr<TThreadState> owned(static_cast<TThreadState*>(value)); }
 
@@ -278,8 +285,9 @@ TVarnelExceptionInfo* TExceptionManager::InfoUnguarded(TExceptionData data, bool
   if (state == nullptr) return nullptr;
   if (data._Optional) {
     state->Stashed = false;
-    if (state->Last && IsEmptyContext(state->Last->Context()) && Matches(*state->Last, data)) {
-      state->Last->StoreContext(data.ExceptionContext, false);
+    TVarnelExceptionInfo* last = LiveLast(state);
+    if (last && IsEmptyContext(last->Context()) && Matches(*last, data)) {
+      last->StoreContext(data.ExceptionContext, false);
     } else {
       state->Stashed = true;
       state->StashRecord = data.ExceptionRecord;
@@ -288,13 +296,13 @@ TVarnelExceptionInfo* TExceptionManager::InfoUnguarded(TExceptionData data, bool
       state->StashAddress = data.ExceptionAddress;
     }
     TVarnelExceptionInfo* found = FindByObject(data.ExceptionObject);
-    if (!found && state->Last && Matches(*state->Last, data)) found = state->Last;
+    if (!found && last && Matches(*last, data)) found = last;
     if (found) Tie(data.ExceptionObject, found);
     return found;
   }
   TVarnelExceptionInfo* found = FindByObject(data.ExceptionObject);
-  if (!found && !forced_new && state->Last && TVarnelExceptionInfo::IsLive(state->Last) && Matches(*state->Last, data))
-    found = state->Last;
+  TVarnelExceptionInfo* last = LiveLast(state);
+  if (!found && !forced_new && last && Matches(*last, data)) found = last;
   if (found) {
     if (found->ThreadID() != platform::CurrentThreadId()) {
       // Another thread's exception reached this one (a thread's result
@@ -369,7 +377,7 @@ void TExceptionManager::Number(TVarnelExceptionInfo* info) {
 void TExceptionManager::MakeLastException(TVarnelExceptionInfo* info) {
   TThreadState* state = FState->Thread(true);
   if (state == nullptr) return;
-  TVarnelExceptionInfo* previous = state->Last;
+  TVarnelExceptionInfo* previous = LiveLast(state);
   info->SetThreadID(platform::CurrentThreadId());
   state->Last = info;
   if (previous == nullptr || previous == info || !TVarnelExceptionInfo::IsLive(previous)) return;
@@ -698,7 +706,8 @@ bool TExceptionManager::Release(void* object, TVarnelExceptionInfo* info, int re
   TThreadState* state = FState->Thread(false);
   if (info == nullptr || !TVarnelExceptionInfo::IsLive(info)) {
     info = nullptr;
-    if (state && state->Last && object && state->Last->ExceptionObject() == object) info = state->Last;
+    TVarnelExceptionInfo* last = LiveLast(state);
+    if (last && object && last->ExceptionObject() == object) info = last;
     if (info == nullptr) info = FindByObject(object);
   }
   if (info == nullptr) {
@@ -746,7 +755,7 @@ void TExceptionManager::ClearThreadExceptions(std::uint32_t thread_id) {
 
 TVarnelExceptionInfo* TExceptionManager::LastThreadException() {
   TThreadState* state = FState->Thread(false);
-  return state ? state->Last : nullptr;
+  return LiveLast(state);
 }
 
 TResponse TExceptionManager::ShowLastExceptionData() {
