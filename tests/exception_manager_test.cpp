@@ -11,6 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "diagnostics/config/EFilters.h"
@@ -449,6 +450,39 @@ TEST_F(ManagerTest, InitDoneReportHasMessageLocationStackAndFooter) {
       L"Press Ctrl + C to copy report to clipboard";
   ASSERT_GE(text.size(), tail.size());
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+}
+
+TEST_F(ManagerTest, AnotherThreadsRecordsAreClearedWithoutTouchingThisOne) {
+  std::vector<std::exception_ptr> keep;
+  TVarnelExceptionInfo* mine = manager->Info(Thrown(std::runtime_error("main"), keep), true, true);
+  ASSERT_NE(mine, nullptr);
+  test::Event made, cleared, checked;
+  TVarnelExceptionInfo* theirs = nullptr;
+  TVarnelExceptionInfo* last_after_clear = reinterpret_cast<TVarnelExceptionInfo*>(1);
+  std::uint32_t their_id = 0;
+  std::thread worker([&] {
+    SetVarnelLogStateInThread(kCallingThread, true);
+    their_id = GetCurrentThreadId();
+    std::vector<std::exception_ptr> own;
+    theirs = manager->Info(Thrown(std::runtime_error("worker"), own), true, true);
+    made.Set();
+    cleared.WaitFor(test::kDeadlockMs);
+    last_after_clear = manager->LastThreadException();
+    checked.Set();
+  });
+  ASSERT_TRUE(made.WaitFor(test::kDeadlockMs));
+  ASSERT_NE(theirs, nullptr);
+  EXPECT_NE(theirs->ExceptionNumber(), mine->ExceptionNumber());
+  EXPECT_EQ(theirs->ThreadID(), their_id);
+  manager->ClearThreadExceptions(their_id);
+  EXPECT_FALSE(TVarnelExceptionInfo::IsLive(theirs));
+  cleared.Set();
+  ASSERT_TRUE(checked.WaitFor(test::kDeadlockMs));
+  worker.join();
+  // The worker's slot still pointed at its record: it reads as none.
+  EXPECT_EQ(last_after_clear, nullptr);
+  EXPECT_EQ(manager->LastThreadException(), mine);
+  EXPECT_TRUE(TVarnelExceptionInfo::IsLive(mine));
 }
 
 // ---------------------------------------------------------------------------
