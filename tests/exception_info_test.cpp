@@ -320,6 +320,14 @@ TEST_F(ReadersRegistered, OneWayFlagsAndTheChain) {
   EXPECT_FALSE(TVarnelExceptionInfo::IsLive(innermost));
 }
 
+TEST(ExceptionDate, EnglishNamesAndTheZoneOffset) {
+  // 2026-12-09 is day 46365 of the scale and a Wednesday.
+  const double time = 46365 + (1 * 3600 + 51 * 60 + 51) / 86400.0;
+  EXPECT_EQ(FormatExceptionDate(time, -60), L"Wed, 9 Dec 2026 01:51:51 +0100");
+  EXPECT_EQ(FormatExceptionDate(time, 330), L"Wed, 9 Dec 2026 01:51:51 -0530");
+  EXPECT_EQ(FormatExceptionDate(46365 + 86399.6 / 86400.0, 0), L"Thu, 10 Dec 2026 00:00:00 +0000");
+}
+
 // ---------------------------------------------------------------------------
 // The bug identifier.
 

@@ -1,6 +1,7 @@
 #include "diagnostics/exceptions/EExceptionInfo.h"
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstring>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "platform/system_facts.h"
 #include "runtime/civil_date.h"
 #include "runtime/exceptions.h"
+#include "runtime/format_settings.h"
 #include "runtime/hex_text.h"
 #include "runtime/unit_lifecycle.h"
 
@@ -605,6 +607,31 @@ TVarnelProcessesList& TVarnelExceptionInfo::Processes() {
 std::wstring TVarnelExceptionInfo::ModuleVersion() const {
   if (FInfo.ExceptionModule == 0) return {};
   return ModuleVersionText(platform::SystemModulePlatform().VersionResource(FInfo.ExceptionModuleName));
+}
+
+std::wstring FormatExceptionDate(double time, std::int32_t bias_minutes) {
+  static const rt::TFormatSettings english = rt::FormatSettingsForLocale(L"en-US");
+  auto days = static_cast<std::int64_t>(std::floor(time));
+  auto seconds = static_cast<std::int64_t>(std::llround((time - static_cast<double>(days)) * 86400.0));
+  if (seconds >= 86400) {
+    ++days;
+    seconds -= 86400;
+  }
+  const std::int64_t unix_days = days - rt::kUnixEpochDateTime;
+  const rt::TCivilDate date = rt::CivilFromDays(unix_days);
+  // 1970-01-01 was a Thursday; day 0 of the names is Sunday.
+  const auto weekday = static_cast<std::size_t>(((unix_days + 4) % 7 + 7) % 7);
+  auto two = [](std::int64_t v) { return (v < 10 ? L"0" : L"") + std::to_wstring(v); };
+  const std::int32_t offset = -bias_minutes;
+  const std::int32_t magnitude = offset < 0 ? -offset : offset;
+  return english.ShortDayNames[weekday] + L", " + std::to_wstring(date.Day) + L" " +
+         english.ShortMonthNames[date.Month - 1] + L" " + std::to_wstring(date.Year) + L" " + two(seconds / 3600) +
+         L":" + two(seconds / 60 % 60) + L":" + two(seconds % 60) + L" " + (offset < 0 ? L"-" : L"+") +
+         two(magnitude / 60) + two(magnitude % 60);
+}
+
+std::wstring TVarnelExceptionInfo::ExceptionDate() const {
+  return FormatExceptionDate(FTime, platform::SystemModulePlatform().TimeZoneBiasMinutes().value_or(0));
 }
 
 std::wstring TVarnelExceptionInfo::ApplicationUpTime() const { return FormatDuration(FTime - GetProcessStartTime()); }

@@ -191,6 +191,9 @@ class TVarnelExceptionInfo {
   double Time() const noexcept { return FTime; }
   void SetTime(double value) noexcept { FTime = value; }
   std::wstring ApplicationUpTime() const;
+  // The moment of capture with the local time zone ("Wed, 9 Dec 2026
+  // 01:51:51 +0100").
+  std::wstring ExceptionDate() const;
 
   // --- options -----------------------------------------------------------------
   // The private copy, made on first read from this library's options (or the
@@ -340,6 +343,11 @@ class TVarnelExceptionInfo {
   bool FFreeOnClear = false;
   bool FThreadException = false;
 };
+
+// A local date-time (days since 1899-12-30) as "Wed, 9 Dec 2026 01:51:51
+// +0100": English day and month names, the offset from UTC as a sign and
+// four digits (`bias_minutes` is what local time needs added to be UTC).
+std::wstring FormatExceptionDate(double time, std::int32_t bias_minutes);
 
 // The fixed liveness marker of a record.
 const std::array<std::uint8_t, 16>& ExceptionInfoGUID() noexcept;
