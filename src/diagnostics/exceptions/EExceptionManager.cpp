@@ -592,6 +592,15 @@ TResponse TExceptionManager::Pipeline(TVarnelExceptionInfo* info, bool handled, 
       response.SendResult = kResultSkipped;
       return response;
     }
+    if (info->ThreadID() != platform::CurrentThreadId() && info->ThreadException() &&
+        !info->CapturedThreadCaller()) {
+      // A thread's exception handled by the thread that waits for it: the
+      // waiter's stack shows where the result was taken.
+      info->SetCapturedThreadCaller(true);
+      if (TVarnelBaseStackList* stack = info->CallStack()) {
+        if (auto current = GetCurrentCallStack(0)) stack->AddCallStack(current.get(), true);
+      }
+    }
     if (!RaiseProcessingApproval(info)) {
       response.SendResult = kResultSkipped;
       return response;
