@@ -389,6 +389,34 @@ TEST_F(ManagerTest, ApprovalEventCanRefuseAndNotifyStopsOnClearedFlag) {
   UnregisterEventHandler(elProcessingApproval, refuse);
 }
 
+struct ActionLog {
+  std::vector<int> actions;
+  std::wstring description;
+  void* created = nullptr;
+};
+
+TEST_F(ManagerTest, ActionEventsAnnounceAndReportTheCreation) {
+  ActionLog log;
+  const TMethod handler{
+      reinterpret_cast<void*>(+[](void* data, TVarnelExceptionInfo*, std::uint8_t action, void* pointer,
+                                  std::int32_t&, bool&) {
+        auto& l = *static_cast<ActionLog*>(data);
+        l.actions.push_back(action);
+        if (action == kActionBeforeCreate) l.description = static_cast<const wchar_t*>(pointer);
+        if (action == kActionAfterCreate) l.created = pointer;
+      }),
+      &log};
+  RegisterEventHandler(elExceptionAction, handler);
+  std::vector<std::exception_ptr> keep;
+  TVarnelExceptionInfo* info = manager->Info(Thrown(EConvertError(L"bad"), keep), true, true);
+  UnregisterEventHandler(elExceptionAction, handler);
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(log.actions, (std::vector<int>{9, 10}));
+  EXPECT_EQ(log.created, info);
+  EXPECT_EQ(log.description.substr(0, 16), L"TExceptionData $");
+  EXPECT_NE(log.description.find(L" EConvertError bad"), std::wstring::npos) << log.description;
+}
+
 class EAbortError : public rt::Exception {
  public:
   using rt::Exception::Exception;
@@ -573,6 +601,12 @@ TEST(GetVarnelLog, TheBuiltLibraryHandsOutItsInterfaces) {
   wchar_t text[64] = L"x";
   EXPECT_EQ(manager_v1->CallStackText(v1, nullptr, text, 64), 0);
   EXPECT_EQ(text[0], 0);
+  // Handling through the V2 interface: the facility is off for a thread
+  // the library did not take over, so the exception is skipped.
+  auto* manager_v2 = *static_cast<IDLLExceptionManagerV2Vtbl* const*>(v2);
+  TManagerResponse response{};
+  EXPECT_EQ(manager_v2->Handle(v2, nullptr, nullptr, &response), 0);
+  EXPECT_EQ(response.SendResult, kResultSkipped);
 }
 
 TEST_F(ManagerTest, DestroyHandlerSlotsGrowByEight) {
