@@ -219,9 +219,15 @@ TEST_F(ManagerTest, CxxThrowsGiveTheirClassesAndAreTiedToTheirObjects) {
   rethrow.Rethrow = true;
   EXPECT_EQ(manager->Info(rethrow, true, true), own_info);
 
-  // bad_alloc makes no record at the throw.
+  // bad_alloc makes no record at the throw; asked for later by its object
+  // alone (the terminate handler), the record knows its class.
   const TCxxThrow no_memory = Thrown(std::bad_alloc(), keep);
+  const int numbered = manager->ExceptionCount();
   EXPECT_EQ(manager->Info(no_memory, true, true), nullptr);
+  EXPECT_EQ(manager->ExceptionCount(), numbered);
+  TVarnelExceptionInfo* later = manager->Info(no_memory.Object, nullptr, no_memory.Address, false, true);
+  ASSERT_NE(later, nullptr);
+  EXPECT_EQ(later->ExceptionClass(), L"std::bad_alloc");
 }
 
 TEST_F(ManagerTest, ObjectDeathUntiesAndEndsTheRecord) {

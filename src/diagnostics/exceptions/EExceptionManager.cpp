@@ -53,6 +53,8 @@ struct TThreadState {
   TContext32 StashContext;
   void* StashObject = nullptr;
   void* StashAddress = nullptr;
+  // The type of a C++ object stashed at its throw (out of memory).
+  const std::type_info* StashType = nullptr;
 };
 
 TVarnelExceptionInfo* LiveLast(const TThreadState* state) noexcept {
@@ -457,6 +459,11 @@ TVarnelExceptionInfo* TExceptionManager::Info(void* object, const std::type_info
                                               bool forced_new, bool respect_activation) {
   if (respect_activation && !IsVarnelLogActiveInThread(kCallingThread)) return nullptr;
   if (TVarnelExceptionInfo* tied = FindByObject(object)) return tied;
+  if (type == nullptr && object != nullptr) {
+    // An object stashed at its throw (out of memory then) brings its type.
+    const TThreadState* state = FState->Thread(false);
+    if (state && state->Stashed && state->StashObject == object) type = state->StashType;
+  }
   TExceptionData data;
   try {
     TFacilityWork work;
@@ -497,6 +504,7 @@ TVarnelExceptionInfo* TExceptionManager::Info(const TCxxThrow& capture, bool for
       state->StashContext.Esp = U32(capture.StackPointer);
       state->StashObject = capture.Object;
       state->StashAddress = capture.Address;
+      state->StashType = capture.Type;
     }
     return nullptr;
   }
