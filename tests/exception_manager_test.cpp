@@ -140,6 +140,14 @@ TEST_F(ManagerTest, RaisedExceptionGetsOneNumberedRecord) {
   TVarnelExceptionInfo* fresh = manager->Info(again, nullptr, true, true);
   EXPECT_NE(fresh, info);
   EXPECT_EQ(manager->ExceptionCount(), before + 2);
+  // Thread naming and debugger print are the debugger's.
+  for (const auto& [code, count] : {std::pair{0x406D1388u, 4u}, std::pair{0x40010006u, 2u}}) {
+    TExceptionRecord32 notice;
+    notice.ExceptionCode = code;
+    notice.NumberParameters = count;
+    EXPECT_EQ(manager->Info(notice, nullptr, true, true), nullptr) << std::hex << code;
+  }
+  EXPECT_EQ(manager->ExceptionCount(), before + 2);
 }
 
 TEST_F(ManagerTest, FirstChanceOnlyStashesThenTheRecordTakesTheContext) {
@@ -459,6 +467,18 @@ TEST_F(ManagerTest, ClearThreadExceptionsEndsThisThreadsRecords) {
   EXPECT_EQ(manager->LiveExceptionCount(), 0);
   EXPECT_FALSE(TVarnelExceptionInfo::IsLive(info));
   EXPECT_EQ(manager->ShowLastExceptionData().SendResult, kResultNothing);
+}
+
+TEST_F(ManagerTest, ShowLastExceptionDataHandlesAndEndsTheLastRecord) {
+  std::vector<std::exception_ptr> keep;
+  TVarnelExceptionInfo* info = manager->Info(Thrown(std::runtime_error("shown"), keep), true, true);
+  ASSERT_NE(info, nullptr);
+  info->Options().SetboCatchHandledExceptions(false);
+  // Shown as handled but not respecting activation: forced through.
+  EXPECT_EQ(manager->ShowLastExceptionData().SendResult, 0x1234);
+  EXPECT_TRUE(g_dialog.last_force);
+  EXPECT_FALSE(TVarnelExceptionInfo::IsLive(info));
+  EXPECT_EQ(manager->LastThreadException(), nullptr);
 }
 
 TEST_F(ManagerTest, ManualReportsGoThroughTheDialogAndLeaveNoRecord) {
