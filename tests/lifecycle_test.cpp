@@ -239,7 +239,8 @@ TEST(LibraryLifecycle, LoadAndUnloadRunEveryUnitOnceInOrder) {
   const std::vector<std::string> expected{
       "1 start",   "2 start",   "3 start",   "5 start",   "11 start",  "14 start",  "15 start",  "20 start",
       "22 start",  "88 start",  "92 start",  "94 start",  "98 start",  "109 start", "112 start", "142 start",
-      "145 start", "153 start", "154 stop",  "153 stop",  "145 stop",  "142 stop",  "112 stop",  "109 stop",
+      "145 start", "152 start", "153 start", "154 stop",  "153 stop",  "152 stop",  "145 stop",  "142 stop",
+      "112 stop",  "109 stop",
       "98 stop",   "94 stop",   "93 stop",   "92 stop",   "88 stop",   "22 stop",   "20 stop",   "15 stop",
       "14 stop",   "11 stop",   "5 stop",    "3 stop",    "2 stop",    "1 stop"};
   EXPECT_EQ(UnitEvents(lines), expected);

@@ -1,6 +1,7 @@
 #include "diagnostics/VizozaruzAdi7.h"
 
 #include "diagnostics/config/EOptions.h"
+#include "diagnostics/exceptions/EExceptionHook.h"
 #include "platform/process.h"
 #include "runtime/unit_lifecycle.h"
 
@@ -34,6 +35,13 @@ void Activate(std::uintptr_t module_base, TVarnelModuleOptions& options) {
     return;
   }
   g_state.VarnelLogStarted = 1;
+  SetModuleFilter(options.csoCaptureOnlyModuleExceptions());
+  THookSettings hooks;
+  hooks.UseLowLevel = options.UseLowLevel();
+  hooks.WERPassThroughUnhandled = options.WERPassThroughUnhandled();
+  hooks.WERPassThroughUnexpected = options.WERPassThroughUnexpected();
+  InstallExceptionHooks(hooks);
+  g_state.HooksInstalled = true;
   // No thread has been excluded yet: the facility is active for this one.
   g_state.ActiveForThread = true;
   g_state.Enabled = false;
@@ -95,6 +103,8 @@ void VizozaruzAdi7Init() { VizozaruzAdi7InitFor(platform::ThisModuleBase()); }
 
 void VizozaruzAdi7Done() {
   if (g_state.VarnelLogStarted == 1) {
+    RemoveExceptionHooks();
+    g_state.HooksInstalled = false;
     g_state.TextEncoding = TTextEncoding::teUTF8;
   }
   g_state.Enabled = false;

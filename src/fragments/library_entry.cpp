@@ -13,6 +13,7 @@
 #include "diagnostics/debuginfo/EDebugInfo.h"
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/ECore.h"
+#include "diagnostics/exceptions/EExceptionHook.h"
 #include "diagnostics/stacks/ECallStack.h"
 #include "diagnostics/stacks/EStackTracing.h"
 #include "diagnostics/system/ESysInfo.h"
@@ -23,6 +24,7 @@
 #include "fragments/result_buffers.h"
 #include "fragments/runtime_helpers.h"
 #include "platform/process.h"
+#include "runtime/cxx_exception_points.h"
 #include "runtime/cxx_runtime.h"
 #include "runtime/exception_points.h"
 #include "runtime/exceptions.h"
@@ -35,7 +37,10 @@
 extern "C" {
 
 void zelvic_LocaleDone() { zelvic::rt::DoneDefaultFormatSettings(); }
-void zelvic_ExceptionPointsDone() { zelvic::rt::ExceptionPoints() = zelvic::rt::DefaultExceptionPoints(); }
+void zelvic_ExceptionPointsDone() {
+  zelvic::rt::ExceptionPoints() = zelvic::rt::DefaultExceptionPoints();
+  zelvic::rt::RemoveCxxExceptionPoints();
+}
 void zelvic_ETypesDone() {
   zelvic::rt::IsFinalizing = 1;
   zelvic::rt::IsShuttingDown = 1;
@@ -49,7 +54,10 @@ namespace {
 // ---- the units with work in this library ----------------------------------
 
 void LocaleInit() { rt::InitDefaultFormatSettings(); }
-void ExceptionPointsInit() { rt::ExceptionPoints() = rt::DefaultExceptionPoints(); }
+void ExceptionPointsInit() {
+  rt::ExceptionPoints() = rt::DefaultExceptionPoints();
+  rt::InstallCxxExceptionPoints();
+}
 void ETypesInit() { rt::IsInitializing = 1; }
 
 std::optional<rt::TFormatSettings> g_en_us;
@@ -89,6 +97,8 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upECallStack] = {diag::ECallStackInit, L"ECallStack.Init", diag::ECallStackDone, L"ECallStack.Done"};
   t[upEDebugExports] = {diag::EDebugExportsInit, nullptr, diag::EDebugExportsDone, nullptr};
   t[upEDebugVL] = {diag::EDebugVLInit, nullptr, diag::EDebugVLDone, nullptr};
+  t[upEExceptionHook] = {diag::EExceptionHookInit, L"EExceptionHook.Init", diag::EExceptionHookDone,
+                         L"EExceptionHook.Done"};
   t[upVizozaruzAdi7] = {diag::VizozaruzAdi7Init, L"VizozaruzAdi7.Init", diag::VizozaruzAdi7Done,
                         L"VizozaruzAdi7.Done"};
   t[upFragmentLibrary] = {nullptr, nullptr, FragmentLibraryDone, nullptr};

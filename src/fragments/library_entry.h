@@ -33,6 +33,7 @@ enum TUnitPosition : int {
   upECallStack = 112,
   upEDebugExports = 142,
   upEDebugVL = 145,
+  upEExceptionHook = 152,
   upVizozaruzAdi7 = 153,
   upFragmentLibrary = 154,
 };
