@@ -112,6 +112,31 @@ void ResetFpu() noexcept {
   asm volatile("fnclex\n\tfldcw %0" : : "m"(word) : "memory");
 }
 
+namespace {
+
+struct THelperWork {
+  void (*Routine)(void*);
+  void* Argument;
+};
+
+DWORD WINAPI HelperThread(void* data) {
+  const auto* work = static_cast<const THelperWork*>(data);
+  work->Routine(work->Argument);
+  return 0;
+}
+
+}  // namespace
+
+bool RunOnHelperThread(void (*routine)(void* argument), void* argument) noexcept {
+  THelperWork work{routine, argument};
+  constexpr SIZE_T kHelperStack = 256 * 1024;
+  HANDLE thread = CreateThread(nullptr, kHelperStack, HelperThread, &work, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == nullptr) return false;
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  return true;
+}
+
 void ExitCurrentThread(std::uint32_t exit_code) noexcept { ExitThread(exit_code); }
 void ExitCurrentProcess(std::uint32_t exit_code) noexcept { ExitProcess(exit_code); }
 

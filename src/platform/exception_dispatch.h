@@ -71,6 +71,11 @@ void SetFpuControlWord(std::uint16_t word) noexcept;
 // Clears pending x87 exceptions and loads the default control word.
 void ResetFpu() noexcept;
 
+// Runs `routine` on a new thread with a stack of its own and waits for it:
+// for work that a thread whose stack is used up cannot do itself. False when
+// no thread could be started.
+bool RunOnHelperThread(void (*routine)(void* argument), void* argument) noexcept;
+
 [[noreturn]] void ExitCurrentThread(std::uint32_t exit_code) noexcept;
 [[noreturn]] void ExitCurrentProcess(std::uint32_t exit_code) noexcept;
 

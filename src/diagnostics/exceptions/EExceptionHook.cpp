@@ -336,9 +336,41 @@ long CallPreviousFilter(_EXCEPTION_POINTERS* pointers, long without) {
   return g_saved.UnhandledExceptionFilter != nullptr ? g_saved.UnhandledExceptionFilter(pointers) : without;
 }
 
+// The manager's part of an unhandled exception. Apart from the handler so
+// that the handler's own frame stays small: after a stack overflow the
+// handler runs in the few bytes the system leaves, and this part runs on a
+// helper thread.
+struct TUnhandledWork {
+  _EXCEPTION_POINTERS* Pointers;
+  std::uint32_t ExitCode;
+  bool EndsProcess;  // on the helper thread: end the process from there
+};
+
+__attribute__((noinline)) void HandleUnhandled(TUnhandledWork& work) {
+  platform::TExceptionPointers parts = platform::PartsOf(work.Pointers);
+  platform::TContextBuffer captured;
+  if (!platform::ContextReadable(parts.Context)) {
+    platform::CaptureContext(captured);
+    parts.Context = captured.Context();
+  }
+  TVarnelExceptionInfo* info = g_manager.InfoForPointers(platform::AsPlatformPointers(parts), false, true);
+  if (info != nullptr && g_manager.Handle != nullptr &&
+      (g_manager.IsProcessed == nullptr || !g_manager.IsProcessed(info))) {
+    g_manager.Handle(info, false, true);
+  }
+}
+
+void HandleUnhandledOnHelper(void* data) {
+  auto& work = *static_cast<TUnhandledWork*>(data);
+  TPassThroughScope pass_through;
+  HandleUnhandled(work);
+  if (work.EndsProcess) platform::ExitCurrentProcess(work.ExitCode);
+}
+
+constexpr std::uint32_t kStackOverflowCode = 0xC00000FD;
+
 long __stdcall UnhandledExceptionFilterHandler(_EXCEPTION_POINTERS* pointers) {
-  platform::TExceptionPointers parts = platform::PartsOf(pointers);
-  const TExceptionRecordView record = platform::ViewOf(parts.Record);
+  const TExceptionRecordView record = platform::ViewOf(platform::PartsOf(pointers).Record);
   if (g_manager.InfoForPointers == nullptr) return CallPreviousFilter(pointers, kContinueSearch);
   if (!EntryTest(hfUnhandledFilter, record)) {
     CallPreviousFilter(pointers, kExecuteHandler);
@@ -352,15 +384,9 @@ long __stdcall UnhandledExceptionFilterHandler(_EXCEPTION_POINTERS* pointers) {
     CallPreviousFilter(pointers, kExecuteHandler);
     EndThreadOrProcess(record.Code);
   }
-  platform::TContextBuffer captured;
-  if (!platform::ContextReadable(parts.Context)) {
-    platform::CaptureContext(captured);
-    parts.Context = captured.Context();
-  }
-  TVarnelExceptionInfo* info = g_manager.InfoForPointers(platform::AsPlatformPointers(parts), false, true);
-  if (info != nullptr && g_manager.Handle != nullptr &&
-      (g_manager.IsProcessed == nullptr || !g_manager.IsProcessed(info))) {
-    g_manager.Handle(info, false, true);
+  TUnhandledWork work{pointers, record.Code, platform::CurrentThreadId() == g_main_thread_id};
+  if (record.Code != kStackOverflowCode || !platform::RunOnHelperThread(HandleUnhandledOnHelper, &work)) {
+    HandleUnhandled(work);
   }
   EndThreadOrProcess(record.Code);
 }
