@@ -48,6 +48,7 @@
 #include "platform/threads.h"
 #include "diagnostics/util/EHook.h"
 #include "diagnostics/exceptions/EExceptionHook.h"
+#include "diagnostics/threads/EThreadsManager.h"
 #include "runtime/cxx_exception_points.h"
 
 namespace {
@@ -698,9 +699,6 @@ bool BenchRelease(void* object, zelvic::diag::TVarnelExceptionInfo*, int) {
   return false;
 }
 
-bool g_bench_thread_active = true;
-bool BenchThreadActive(std::uint32_t) { return g_bench_thread_active; }
-
 __attribute__((noinline)) void BenchThrow(long i) { throw std::runtime_error(i < 0 ? "never" : "bench"); }
 
 LONG CALLBACK ContinueBenchRaise(EXCEPTION_POINTERS* p) {
@@ -715,7 +713,7 @@ void CompareHooks() {
   manager.InfoForThrow = BenchInfoForThrow;
   manager.StashFirstChance = BenchStash;
   manager.Release = BenchRelease;
-  zelvic::diag::ThreadActivityTest = BenchThreadActive;
+  const auto previous_state = zelvic::diag::SetDefaultThreadState(zelvic::diag::dtsEnabled);
   zelvic::diag::InstallExceptionHooks({});
 
   auto caught_throw = [](long i) {
@@ -726,15 +724,15 @@ void CompareHooks() {
     }
   };
   auto on = [&](long i) {
-    g_bench_thread_active = true;
+    zelvic::diag::SetVarnelLogStateInThread(zelvic::diag::kCallingThread, true);
     caught_throw(i);
   };
   auto off = [&](long i) {
-    g_bench_thread_active = false;
+    zelvic::diag::SetVarnelLogStateInThread(zelvic::diag::kCallingThread, false);
     caught_throw(i);
   };
   Compare("caught C++ throw, hooks on", "facility off for the thread", 20000, on, off);
-  g_bench_thread_active = true;
+  zelvic::diag::SetVarnelLogStateInThread(zelvic::diag::kCallingThread, true);
 
   // Another module's exception, caught by the application: the system's
   // RaiseException is the raising module, and the first-chance hook leaves it
@@ -759,7 +757,7 @@ void CompareHooks() {
 
   zelvic::diag::EExceptionHookDone();
   manager = zelvic::diag::TManagerEntries{};
-  zelvic::diag::ThreadActivityTest = nullptr;
+  zelvic::diag::SetDefaultThreadState(previous_state);
   zelvic::rt::RemoveCxxExceptionPoints();
 }
 

@@ -19,6 +19,7 @@
 
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/EExceptionHook.h"
+#include "diagnostics/threads/EThreadsManager.h"
 #include "platform/exception_dispatch.h"
 #include "platform/process.h"
 #include "runtime/cxx_exception_points.h"
@@ -142,6 +143,8 @@ class HookedProcess {
     g_on_handle = nullptr;
     installed_points_ = !rt::CxxExceptionPointsInstalled();
     rt::InstallCxxExceptionPoints();
+    previous_state_ = diag::SetDefaultThreadState(diag::dtsEnabled);
+    diag::SetVarnelLogStateInThread(diag::kCallingThread, true);
     diag::EExceptionHookInit();
     diag::SetModuleFilter(capture_only_module);
     diag::ManagerEntries() = kFakeManager;
@@ -150,7 +153,8 @@ class HookedProcess {
   ~HookedProcess() {
     diag::EExceptionHookDone();
     diag::ManagerEntries() = diag::TManagerEntries{};
-    diag::ThreadActivityTest = nullptr;
+    diag::SetVarnelLogStateInThread(diag::kCallingThread, true);
+    diag::SetDefaultThreadState(previous_state_);
     if (installed_points_) rt::RemoveCxxExceptionPoints();
   }
   HookedProcess(const HookedProcess&) = delete;
@@ -158,6 +162,7 @@ class HookedProcess {
 
  private:
   bool installed_points_ = false;
+  diag::TVarnelLogThreadState previous_state_ = diag::dtsDisabled;
 };
 
 // The dispatch level alone, as "EExceptionHook.Init" leaves it.
@@ -317,7 +322,7 @@ TEST(CxxExceptionPoints, TheFacilityOwnThrowsAndThreadsWithoutItPassStraightThro
   EXPECT_FALSE(rt::CxxPassThroughInThread());
   EXPECT_EQ(g_seen.Throws + g_seen.Releases, 0);
 
-  diag::ThreadActivityTest = [](std::uint32_t) { return false; };
+  diag::SetVarnelLogStateInThread(diag::kCallingThread, false);
   try {
     ThrowRuntimeError();
   } catch (const std::exception&) {
@@ -741,6 +746,7 @@ long __stdcall PreviousFilter(_EXCEPTION_POINTERS* pointers) {
 void HookChild(bool capture_only_module = false, diag::THookSettings settings = {}) {
   SetUnhandledExceptionFilter(reinterpret_cast<LPTOP_LEVEL_EXCEPTION_FILTER>(PreviousFilter));
   g_print = true;
+  diag::SetDefaultThreadState(diag::dtsEnabled);
   rt::InstallCxxExceptionPoints();
   diag::EExceptionHookInit();
   diag::SetModuleFilter(capture_only_module);
@@ -844,7 +850,7 @@ TEST(ExceptionHookChild, DISABLED_FaultHereWithCaptureOnlyModule) {
 
 TEST(ExceptionHookChild, DISABLED_FaultWithTheFacilityOffForTheThread) {
   HookChild();
-  diag::ThreadActivityTest = [](std::uint32_t) { return false; };
+  diag::SetVarnelLogStateInThread(diag::kCallingThread, false);
   Fault();
 }
 

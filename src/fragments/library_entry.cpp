@@ -16,7 +16,10 @@
 #include "diagnostics/exceptions/EExceptionHook.h"
 #include "diagnostics/stacks/ECallStack.h"
 #include "diagnostics/stacks/EStackTracing.h"
+#include "diagnostics/stacks/EThreadFacts.h"
 #include "diagnostics/system/ESysInfo.h"
+#include "diagnostics/threads/EBase.h"
+#include "diagnostics/threads/EThreadsManager.h"
 #include "diagnostics/util/EDebugOutput.h"
 #include "diagnostics/util/EDisAsmUnit.h"
 #include "diagnostics/util/EHook.h"
@@ -60,6 +63,17 @@ void ExceptionPointsInit() {
 }
 void ETypesInit() { rt::IsInitializing = 1; }
 
+// The manager publishes its records to the call-stack lists, a layer above
+// it, for as long as it runs.
+void ThreadsManagerInit() {
+  diag::EThreadsManagerInit();
+  diag::InstallThreadFactsProvider();
+}
+void ThreadsManagerDone() {
+  diag::RemoveThreadFactsProvider();
+  diag::EThreadsManagerDone();
+}
+
 std::optional<rt::TFormatSettings> g_en_us;
 
 // The fragment library unit has no start-up procedure: its state is built by
@@ -86,6 +100,7 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
                         L"EStackTracing.Done"};
   t[upEAppType] = {diag::EAppTypeInit, L"EAppType|Init", diag::EAppTypeDone, L"EAppType|Done"};
   t[upEHook] = {diag::EHookInit, L"EHook.Init", diag::EHookDone, L"EHook.Done"};
+  t[upEBase] = {diag::EBaseInit, L"EBase.Init", diag::EBaseDone, nullptr};
   t[upEAnsiFileNamesFix] = {diag::AnsiFileNamesInit, L"EAnsiFileNamesFix.Init", diag::AnsiFileNamesDone,
                             L"EAnsiFileNamesFix.Done"};
   t[upDebugOutput] = {diag::EDebugOutputInit, nullptr, diag::EDebugOutputDone, nullptr};
@@ -93,6 +108,8 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upEModules] = {nullptr, nullptr, diag::EModulesDone, nullptr};
   t[upESysInfo] = {diag::ESysInfoInit, L"ESysInfo.Init", diag::ESysInfoDone, L"ESysInfo.Done"};
   t[upECore] = {diag::ECoreInit, L"ECore.Init", diag::ECoreDone, L"ECore.Done"};
+  t[upEThreadsManager] = {ThreadsManagerInit, L"EThreadsManager.Init", ThreadsManagerDone,
+                          L"EThreadsManager.Done"};
   t[upEDebugInfo] = {diag::EDebugInfoInit, L"EDebugInfo.Init", diag::EDebugInfoDone, L"EDebugInfo.Done"};
   t[upECallStack] = {diag::ECallStackInit, L"ECallStack.Init", diag::ECallStackDone, L"ECallStack.Done"};
   t[upEDebugExports] = {diag::EDebugExportsInit, nullptr, diag::EDebugExportsDone, nullptr};

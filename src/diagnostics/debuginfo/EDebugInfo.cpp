@@ -46,6 +46,9 @@ class TNestingCounter {
   std::uint32_t Get() noexcept {
     return Ready() ? static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(slot_.Get())) : 0;
   }
+  void Set(std::uint32_t value) noexcept {
+    if (Ready()) slot_.Set(reinterpret_cast<void*>(static_cast<std::uintptr_t>(value)));
+  }
   void Add(std::int32_t delta) noexcept {
     if (!Ready()) return;
     const auto v = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(slot_.Get()));
@@ -591,6 +594,7 @@ std::wstring DebugInfoFailureReport(const std::wstring& message, const wchar_t* 
 
 std::uint32_t FacilityNestingCount() noexcept { return g_facility_nesting.Get(); }
 std::uint32_t ThreadsNestingCount() noexcept { return g_threads_nesting.Get(); }
+void SetThreadsNestingCount(std::uint32_t value) noexcept { g_threads_nesting.Set(value); }
 TFacilityNesting::TFacilityNesting() noexcept { g_facility_nesting.Add(1); }
 TFacilityNesting::~TFacilityNesting() { g_facility_nesting.Add(-1); }
 TThreadsNesting::TThreadsNesting() noexcept { g_threads_nesting.Add(1); }

@@ -229,6 +229,8 @@ bool IsEncryptedName(const std::wstring& name) noexcept;
 // started meanwhile are not taken over. Kept on TLS slots, no allocation.
 std::uint32_t FacilityNestingCount() noexcept;
 std::uint32_t ThreadsNestingCount() noexcept;
+// The threads manager hands the count on to code that saves and restores it.
+void SetThreadsNestingCount(std::uint32_t value) noexcept;
 
 class TFacilityNesting {
  public:

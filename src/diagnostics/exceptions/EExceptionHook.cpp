@@ -5,6 +5,7 @@
 #include <new>
 
 #include "diagnostics/exceptions/EAppType.h"
+#include "diagnostics/threads/EThreadsManager.h"
 #include "platform/code_memory.h"
 #include "platform/pe_access.h"
 #include "platform/process.h"
@@ -289,9 +290,14 @@ std::int32_t NoDispatcherWork(_CONTEXT*, _EXCEPTION_RECORD*) { return 0; }
 
 bool IsFloatingPointCode(std::uint32_t code) noexcept { return code >= 0xC000008D && code <= 0xC0000093; }
 
+// The threads manager decides a thread's state on its first question and
+// may allocate the thread's block then; a failure reads as "not active".
 bool ActiveInThread() noexcept {
-  const TThreadActivityTest test = ThreadActivityTest;
-  return test == nullptr || test(platform::CurrentThreadId());
+  try {
+    return IsVarnelLogActiveInThread(kCallingThread);
+  } catch (...) {
+    return false;
+  }
 }
 
 // The common entry test of the handlers.
@@ -528,7 +534,6 @@ std::int32_t DispatcherHandler(_CONTEXT* context, _EXCEPTION_RECORD* record) {
 }  // namespace
 
 TInternalErrorReport InternalErrorReport = DefaultInternalErrorReport;
-TThreadActivityTest ThreadActivityTest = nullptr;
 
 TManagerEntries& ManagerEntries() noexcept { return g_manager; }
 TDispatchEvents& DispatchEvents() noexcept { return g_events; }

@@ -147,11 +147,6 @@ void SetModuleFilter(bool capture_only_module_exceptions);
 // exception without an address is accepted.
 bool ModuleFilterAccepts(const platform::TExceptionRecordView& record) noexcept;
 
-// Whether the facility is active in the calling thread (the threads
-// manager's answer); null: active.
-using TThreadActivityTest = bool (*)(std::uint32_t thread_id);
-extern TThreadActivityTest ThreadActivityTest;
-
 // The thread whose unhandled exception ends the process (others end only
 // their thread): the thread that ran the unit's start-up.
 std::uint32_t HookMainThreadId() noexcept;
