@@ -688,7 +688,9 @@ struct BenchSnapshot {
   void* frames[32];
 };
 BenchSnapshot g_snapshot;
+long g_bench_captures = 0;
 zelvic::diag::TVarnelExceptionInfo* BenchInfoForThrow(const zelvic::diag::TThrowCapture& capture, bool, bool) {
+  ++g_bench_captures;
   g_snapshot.capture = capture;
   g_sink = RtlCaptureStackBackTrace(0, 32, g_snapshot.frames, nullptr);
   return nullptr;
@@ -731,7 +733,10 @@ void CompareHooks() {
     zelvic::diag::SetVarnelLogStateInThread(zelvic::diag::kCallingThread, false);
     caught_throw(i);
   };
+  g_bench_captures = 0;
   Compare("caught C++ throw, hooks on", "facility off for the thread", 20000, on, off);
+  // Five rounds of 20000 with the facility on: each throw reached the manager.
+  std::printf("%-34s %ld of %ld\n", "  throws the manager captured", g_bench_captures, 5 * 20000L);
   zelvic::diag::SetVarnelLogStateInThread(zelvic::diag::kCallingThread, true);
 
   // Another module's exception, caught by the application: the system's
