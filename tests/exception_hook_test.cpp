@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -46,6 +47,7 @@ struct Seen {
   int Pointers = 0, Throws = 0, Objects = 0, Stashes = 0, Handles = 0, Releases = 0;
   std::uint32_t PointersCode = 0;
   bool PointersContextReadable = false;
+  bool PointersForcedNew = false;
   TThrowCapture Capture;
   bool ThrowForcedNew = false, ThrowRespect = false;
   void* Object = nullptr;
@@ -77,8 +79,9 @@ FakeInfo* FromInfo(const TVarnelExceptionInfo* info) {
   return reinterpret_cast<FakeInfo*>(const_cast<TVarnelExceptionInfo*>(info));
 }
 
-TVarnelExceptionInfo* FakeInfoForPointers(_EXCEPTION_POINTERS* pointers, bool, bool) {
+TVarnelExceptionInfo* FakeInfoForPointers(_EXCEPTION_POINTERS* pointers, bool forced_new, bool) {
   ++g_seen.Pointers;
+  g_seen.PointersForcedNew = forced_new;
   const platform::TExceptionPointers parts = platform::PartsOf(pointers);
   g_seen.PointersCode = platform::ViewOf(parts.Record).Code;
   g_seen.PointersContextReadable = platform::ContextReadable(parts.Context);
@@ -602,6 +605,24 @@ TEST(ExceptionHooks, InstallSavesTheEventsAndRemovalRestoresThem) {
   EXPECT_FALSE(diag::DispatchHooksInstalled());
 }
 
+TEST(ExceptionHooks, AnObjectMadeForAPlatformRecordIsTiedToNewInformation) {
+  HookedProcess hooks;
+  EXCEPTION_RECORD record{};
+  record.ExceptionCode = 0xC0000094;  // integer division by zero
+  record.ExceptionAddress = reinterpret_cast<void*>(&ThrowRuntimeError);
+  std::unique_ptr<rt::Exception> object(rt::ExceptionPoints().ExceptObjProc(&record));
+  ASSERT_NE(object, nullptr);
+  // The runtime's own object, made by the procedure the hooks replaced.
+  EXPECT_STREQ(object->ClassName(), L"EExternalException");
+  EXPECT_EQ(g_seen.Pointers, 1);
+  EXPECT_EQ(g_seen.PointersCode, 0xC0000094u);
+  EXPECT_TRUE(g_seen.PointersForcedNew);
+  EXPECT_TRUE(g_seen.PointersContextReadable);
+  EXPECT_EQ(g_seen.Objects, 1);
+  EXPECT_EQ(g_seen.Object, object.get());
+  EXPECT_EQ(g_seen.ObjectAddress, record.ExceptionAddress);
+}
+
 TEST(ExceptionHooks, ShutDownStopsEveryGuardUntilTheNextStart) {
   {
     HookedProcess hooks;
@@ -709,6 +730,14 @@ TEST(ExceptionHookScenarios, WhatTheFacilityMayNotHandleGoesToThePreviousFilter)
     EXPECT_TRUE(Printed("previous filter")) << c.scenario << "\n" << g_child_output;
     EXPECT_EQ(Printed("manager: handle, handled 0"), c.reaches_manager) << c.scenario << "\n" << g_child_output;
   }
+}
+
+// The runtime's own last-chance handling takes an uncaught throw the facility
+// may not handle: runtime error 217.
+TEST(ExceptionHookScenarios, AnUncaughtThrowWithTheFacilityOffGoesToTheRuntime) {
+  EXPECT_EQ(RunHookChild("ThrowWithTheFacilityOffForTheThread"), 217u) << g_child_output;
+  EXPECT_FALSE(Printed("manager: throw")) << g_child_output;
+  EXPECT_FALSE(Printed("manager: object")) << g_child_output;
 }
 
 TEST(ExceptionHookScenarios, CaptureOnlyModuleStillTakesThisModuleFaults) {
@@ -852,6 +881,12 @@ TEST(ExceptionHookChild, DISABLED_FaultWithTheFacilityOffForTheThread) {
   HookChild();
   diag::SetVarnelLogStateInThread(diag::kCallingThread, false);
   Fault();
+}
+
+TEST(ExceptionHookChild, DISABLED_ThrowWithTheFacilityOffForTheThread) {
+  HookChild();
+  diag::SetVarnelLogStateInThread(diag::kCallingThread, false);
+  ThrowRuntimeError();
 }
 
 TEST(ExceptionHookChild, DISABLED_ExceptionInsideTheHandler) {

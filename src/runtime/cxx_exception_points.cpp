@@ -33,8 +33,11 @@ std::terminate_handler g_previous_terminate = nullptr;
 bool g_installed = false;
 
 // The object an exception_ptr stands for: the pointer it holds is the
-// object's own address (libstdc++'s ABI), and reading it takes no copy.
-void* CurrentObject() noexcept {
+// object's own address (libstdc++'s ABI), and reading it takes no copy. Kept
+// out of line: the library's debug information names one routine per
+// address, and the header code inlined here would otherwise sit two inlining
+// levels deep in its callers.
+__attribute__((noinline)) void* CurrentObject() noexcept {
   std::exception_ptr current = std::current_exception();
   void* object = nullptr;
   static_assert(sizeof(current) == sizeof(object));
