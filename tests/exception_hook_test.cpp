@@ -724,6 +724,9 @@ TEST(ExceptionHookScenarios, WhatTheFacilityMayNotHandleGoesToThePreviousFilter)
       // first: it does not come back into the handler.
       {"ExceptionInsideTheHandler", 0xE0000BAD, true},
       {"WERPassThroughUnhandled", 0xC0000005, false},
+      // An access violation the application would catch goes to the error
+      // reporting at first chance.
+      {"WERPassThroughUnexpected", 0xC0000005, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(RunHookChild(c.scenario), c.exit_code) << c.scenario << "\n" << g_child_output;
@@ -738,6 +741,12 @@ TEST(ExceptionHookScenarios, AnUncaughtThrowWithTheFacilityOffGoesToTheRuntime) 
   EXPECT_EQ(RunHookChild("ThrowWithTheFacilityOffForTheThread"), 217u) << g_child_output;
   EXPECT_FALSE(Printed("manager: throw")) << g_child_output;
   EXPECT_FALSE(Printed("manager: object")) << g_child_output;
+}
+
+TEST(ExceptionHookScenarios, WithoutThePassThroughTheApplicationCatchesWhatItCatches) {
+  EXPECT_EQ(RunHookChild("UnexpectedFaultCaughtByTheApplication"), 0u) << g_child_output;
+  EXPECT_TRUE(Printed("the application caught it")) << g_child_output;
+  EXPECT_FALSE(Printed("previous filter")) << g_child_output;
 }
 
 TEST(ExceptionHookScenarios, CaptureOnlyModuleStillTakesThisModuleFaults) {
@@ -900,6 +909,33 @@ TEST(ExceptionHookChild, DISABLED_WERPassThroughUnhandled) {
   settings.WERPassThroughUnhandled = true;
   HookChild(false, settings);
   Fault();
+}
+
+LONG CALLBACK CatchAccessViolations(EXCEPTION_POINTERS* p) {
+  return p->ExceptionRecord->ExceptionCode == 0xC0000005 ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
+}
+
+// The application's own handler, registered after the facility's.
+void RaiseAnAccessViolationTheApplicationCatches() {
+  AddVectoredExceptionHandler(0, CatchAccessViolations);
+  RaiseException(0xC0000005, 0, 0, nullptr);
+  std::printf("the application caught it\n");
+  std::fflush(stdout);
+}
+
+TEST(ExceptionHookChild, DISABLED_UnexpectedFaultCaughtByTheApplication) {
+  diag::THookSettings settings;
+  settings.WERPassThroughUnhandled = true;
+  HookChild(false, settings);
+  RaiseAnAccessViolationTheApplicationCatches();
+}
+
+TEST(ExceptionHookChild, DISABLED_WERPassThroughUnexpected) {
+  diag::THookSettings settings;
+  settings.WERPassThroughUnhandled = true;
+  settings.WERPassThroughUnexpected = true;
+  HookChild(false, settings);
+  RaiseAnAccessViolationTheApplicationCatches();
 }
 
 TEST(ExceptionHookChild, DISABLED_LibraryLoadedHostFault) {
