@@ -20,6 +20,7 @@
 
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/debuginfo/EAnsiFileNamesFix.h"
+#include "diagnostics/util/EHook.h"
 #include "diagnostics/debuginfo/EModules.h"
 #include "diagnostics/debuginfo/EPEImage.h"
 #include "platform/modules.h"
@@ -974,6 +975,38 @@ TEST(ModulesAnsiFileNames, ReplacementOpensAliasesByTheirRealName) {
                                      OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(missing, INVALID_HANDLE_VALUE);
   EXPECT_EQ(original_calls, 1);
+}
+
+// The unit's own CreateFileA patch: while it is in, the system's CreateFileA
+// opens an alias by its real name; the unit's end takes it out again.
+TEST(ModulesAnsiFileNames, ThePatchedCreateFileAOpensAliasesUntilTheUnitEnds) {
+  if (AnsiFileNames() != nullptr) GTEST_SKIP() << "the process table is in use";
+  EHookInit();
+  AnsiFileNamesInit();
+  ASSERT_TRUE(InstallAnsiFileNameHook());
+  EXPECT_TRUE(AnsiFileNames()->HookInstalled());
+  EXPECT_EQ(HookedProcedures()->Count(), 1u);
+  const std::wstring& dll = zelvic::test::DllPath();
+  const std::string alias = MakeAnsiFileName(dll);
+  ASSERT_EQ(alias.substr(0, 4), "C:\\{");
+  HANDLE file = CreateFileA(alias.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  LARGE_INTEGER size{};
+  EXPECT_TRUE(GetFileSizeEx(file, &size));
+  EXPECT_EQ(static_cast<std::uint64_t>(size.QuadPart), platform::SystemModulePlatform().FileFacts(dll).Size);
+  CloseHandle(file);
+  // Other names still reach the system's own routine.
+  const std::string plain = platform::SystemAnsiNamePlatform().ToAnsi(dll);
+  HANDLE direct = CreateFileA(plain.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(direct, INVALID_HANDLE_VALUE);
+  CloseHandle(direct);
+
+  AnsiFileNamesDone();
+  EXPECT_FALSE(AnsiFileNameHookInstalled());
+  EXPECT_EQ(HookedProcedures()->Count(), 0u);
+  EXPECT_EQ(CreateFileA(alias.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EHookDone();
 }
 
 // The long path names of a list's records are asked of the file system once

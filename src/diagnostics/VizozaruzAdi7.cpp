@@ -1,6 +1,10 @@
 #include "diagnostics/VizozaruzAdi7.h"
 
 #include "diagnostics/config/EOptions.h"
+#include "diagnostics/debuginfo/EAnsiFileNamesFix.h"
+#include "diagnostics/exceptions/EExceptionHook.h"
+#include "diagnostics/threads/EThreadHooks.h"
+#include "diagnostics/threads/EThreadsManager.h"
 #include "platform/process.h"
 #include "runtime/unit_lifecycle.h"
 
@@ -24,6 +28,7 @@ TStackListKind StackListFor(std::uint32_t method) {
 
 // The activation, for a module whose options exist.
 void Activate(std::uintptr_t module_base, TVarnelModuleOptions& options) {
+  if (options.UseLowLevel()) (void)InstallAnsiFileNameHook();
   g_state.OptionsPrepared = true;
   g_state.StackListKind = StackListFor(options.csoAllowedRenderMethods());
   // A library that carries diagnostics data switches on. (The exception for
@@ -34,8 +39,15 @@ void Activate(std::uintptr_t module_base, TVarnelModuleOptions& options) {
     return;
   }
   g_state.VarnelLogStarted = 1;
-  // No thread has been excluded yet: the facility is active for this one.
-  g_state.ActiveForThread = true;
+  SetModuleFilter(options.csoCaptureOnlyModuleExceptions());
+  THookSettings hooks;
+  hooks.UseLowLevel = options.UseLowLevel();
+  hooks.WERPassThroughUnhandled = options.WERPassThroughUnhandled();
+  hooks.WERPassThroughUnexpected = options.WERPassThroughUnexpected();
+  InstallExceptionHooks(hooks);
+  g_state.HooksInstalled = true;
+  SetDefaultThreadState(options.DefaultThreadState());
+  g_state.ActiveForThread = IsVarnelLogActiveInThread(kCallingThread);
   g_state.Enabled = false;
 }
 
@@ -52,6 +64,7 @@ void ApplyMemoryOptions(const TVarnelModuleOptions& options) {
     if (options.loAttemptToUseSharedMM()) record.Bytes[1] |= 0x01;
   }
   HandMemoryOptionsToFilters(record);
+  (void)InstallLowLevelHooks(options.UseLowLevel());
   g_state.Enabled = options.ActivateVarnelLog();
 }
 
@@ -95,6 +108,9 @@ void VizozaruzAdi7Init() { VizozaruzAdi7InitFor(platform::ThisModuleBase()); }
 
 void VizozaruzAdi7Done() {
   if (g_state.VarnelLogStarted == 1) {
+    RemoveExceptionHooks();
+    g_state.HooksInstalled = false;
+    if (g_state.Enabled) g_state.Enabled = IsVarnelLogActiveInThread(kCallingThread);
     g_state.TextEncoding = TTextEncoding::teUTF8;
   }
   g_state.Enabled = false;

@@ -12,7 +12,9 @@
 #include <cstring>
 
 #include "diagnostics/exceptions/EExceptionManager.h"
+#include "diagnostics/threads/EThreadFactsExport.h"
 #include "fragments/runtime_helpers.h"
+#include "platform/thread_control.h"
 
 namespace zelvic::fragments {
 namespace {
@@ -107,7 +109,11 @@ extern "C" {
 
 std::int32_t __stdcall GetVarnelLog(void** manager) { return zelvic::diag::GetVarnelLogInterface(manager); }
 
-std::uint32_t __stdcall _462EE689226340EAA982C5E8307B3F9E(void* /*parameter*/) { return 1; }
+// Started as a thread by an outside process: the thread ends here, with the
+// facts written or not.
+std::uint32_t __stdcall _462EE689226340EAA982C5E8307B3F9E(void* parameter) {
+  zelvic::platform::ReleaseModuleAndExitThread(nullptr, zelvic::diag::WriteThreadFacts(parameter));
+}
 
 std::int32_t TMethodImplementationIntercept() { return 0; }
 

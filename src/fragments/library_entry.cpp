@@ -14,11 +14,15 @@
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/ECore.h"
 #include "diagnostics/exceptions/EEvents.h"
+#include "diagnostics/exceptions/EExceptionHook.h"
 #include "diagnostics/exceptions/EExceptionInfo.h"
 #include "diagnostics/exceptions/EExceptionManager.h"
 #include "diagnostics/stacks/ECallStack.h"
 #include "diagnostics/stacks/EStackTracing.h"
+#include "diagnostics/stacks/EThreadFacts.h"
 #include "diagnostics/system/ESysInfo.h"
+#include "diagnostics/threads/EBase.h"
+#include "diagnostics/threads/EThreadsManager.h"
 #include "diagnostics/util/EDebugOutput.h"
 #include "diagnostics/util/EDisAsmUnit.h"
 #include "diagnostics/util/EHook.h"
@@ -26,6 +30,7 @@
 #include "fragments/result_buffers.h"
 #include "fragments/runtime_helpers.h"
 #include "platform/process.h"
+#include "runtime/cxx_exception_points.h"
 #include "runtime/cxx_runtime.h"
 #include "runtime/exception_points.h"
 #include "runtime/exceptions.h"
@@ -38,7 +43,10 @@
 extern "C" {
 
 void zelvic_LocaleDone() { zelvic::rt::DoneDefaultFormatSettings(); }
-void zelvic_ExceptionPointsDone() { zelvic::rt::ExceptionPoints() = zelvic::rt::DefaultExceptionPoints(); }
+void zelvic_ExceptionPointsDone() {
+  zelvic::rt::ExceptionPoints() = zelvic::rt::DefaultExceptionPoints();
+  zelvic::rt::RemoveCxxExceptionPoints();
+}
 void zelvic_ETypesDone() {
   zelvic::rt::IsFinalizing = 1;
   zelvic::rt::IsShuttingDown = 1;
@@ -52,8 +60,22 @@ namespace {
 // ---- the units with work in this library ----------------------------------
 
 void LocaleInit() { rt::InitDefaultFormatSettings(); }
-void ExceptionPointsInit() { rt::ExceptionPoints() = rt::DefaultExceptionPoints(); }
+void ExceptionPointsInit() {
+  rt::ExceptionPoints() = rt::DefaultExceptionPoints();
+  rt::InstallCxxExceptionPoints();
+}
 void ETypesInit() { rt::IsInitializing = 1; }
+
+// The manager publishes its records to the call-stack lists, a layer above
+// it, for as long as it runs.
+void ThreadsManagerInit() {
+  diag::EThreadsManagerInit();
+  diag::InstallThreadFactsProvider();
+}
+void ThreadsManagerDone() {
+  diag::RemoveThreadFactsProvider();
+  diag::EThreadsManagerDone();
+}
 
 std::optional<rt::TFormatSettings> g_en_us;
 
@@ -81,6 +103,7 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
                         L"EStackTracing.Done"};
   t[upEAppType] = {diag::EAppTypeInit, L"EAppType|Init", diag::EAppTypeDone, L"EAppType|Done"};
   t[upEHook] = {diag::EHookInit, L"EHook.Init", diag::EHookDone, L"EHook.Done"};
+  t[upEBase] = {diag::EBaseInit, L"EBase.Init", diag::EBaseDone, nullptr};
   t[upEAnsiFileNamesFix] = {diag::AnsiFileNamesInit, L"EAnsiFileNamesFix.Init", diag::AnsiFileNamesDone,
                             L"EAnsiFileNamesFix.Done"};
   t[upDebugOutput] = {diag::EDebugOutputInit, nullptr, diag::EDebugOutputDone, nullptr};
@@ -90,6 +113,8 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upECore] = {diag::ECoreInit, L"ECore.Init", diag::ECoreDone, L"ECore.Done"};
   // The C++ reader first, the default reader last.
   t[upEExceptionInfo] = {diag::EExceptionReadersInit, nullptr, diag::EExceptionReadersDone, nullptr};
+  t[upEThreadsManager] = {ThreadsManagerInit, L"EThreadsManager.Init", ThreadsManagerDone,
+                          L"EThreadsManager.Done"};
   t[upEDebugInfo] = {diag::EDebugInfoInit, L"EDebugInfo.Init", diag::EDebugInfoDone, L"EDebugInfo.Done"};
   t[upECallStack] = {diag::ECallStackInit, L"ECallStack.Init", diag::ECallStackDone, L"ECallStack.Done"};
   t[upEEvents] = {diag::EEventsInit, nullptr, diag::EEventsDone, nullptr};
@@ -98,6 +123,8 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upEDebugVL] = {diag::EDebugVLInit, nullptr, diag::EDebugVLDone, nullptr};
   t[upEExceptionManager] = {diag::EExceptionManagerInit, L"EExceptionManager.Init", diag::EExceptionManagerDone,
                             L"EExceptionManager.Done"};
+  t[upEExceptionHook] = {diag::EExceptionHookInit, L"EExceptionHook.Init", diag::EExceptionHookDone,
+                         L"EExceptionHook.Done"};
   t[upVizozaruzAdi7] = {diag::VizozaruzAdi7Init, L"VizozaruzAdi7.Init", diag::VizozaruzAdi7Done,
                         L"VizozaruzAdi7.Done"};
   t[upFragmentLibrary] = {nullptr, nullptr, FragmentLibraryDone, nullptr};

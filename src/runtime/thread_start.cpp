@@ -45,11 +45,18 @@ void* BeginThread(TThreadFunc func, void* parameter, std::uint32_t& thread_id, s
   // FreeLibrary between CreateThread and the thread's first instruction
   // must not unmap the wrapper.
   // The block first: a failed allocation then leaves no reference behind.
-  auto* block = new TStartBlock{start.Func, start.Parameter, nullptr};
+  TStartBlock* block = nullptr;
+  try {
+    block = new TStartBlock{start.Func, start.Parameter, nullptr};
+  } catch (...) {
+    if (start.Discard != nullptr) start.Discard(start.Parameter);
+    throw;
+  }
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ThreadWrapper),
                           &block->Module)) {
     const DWORD error = GetLastError();
     delete block;
+    if (start.Discard != nullptr) start.Discard(start.Parameter);
     SetLastError(error);
     return nullptr;
   }
@@ -61,6 +68,7 @@ void* BeginThread(TThreadFunc func, void* parameter, std::uint32_t& thread_id, s
     const DWORD error = GetLastError();
     delete block;
     FreeLibrary(module);
+    if (start.Discard != nullptr) start.Discard(start.Parameter);
     SetLastError(error);
     return nullptr;
   }

@@ -23,6 +23,9 @@ using TThreadFunc = std::uint32_t (*)(void* parameter);
 struct TThreadStart {
   TThreadFunc Func = nullptr;
   void* Parameter = nullptr;
+  // Set by a hook that put a block of its own in Parameter: called with it
+  // when no thread could be made, so that the block does not leak.
+  void (*Discard)(void* parameter) = nullptr;
 };
 using TThreadParameterHook = void (*)(TThreadStart& start, std::wstring_view name);
 // Empty until the threads manager starts; called on the creating thread.
@@ -72,6 +75,10 @@ class TThread {
   // A suspended thread object that runs `proc` and frees itself; it runs once
   // Start is called on it.
   static TThread* CreateAnonymousThread(std::function<void()> proc, std::wstring_view name = {});
+
+  // The routine every thread object's thread is begun with (its parameter is
+  // the object): how a parameter hook tells a thread object's start.
+  static const void* ObjectRoutine() noexcept { return reinterpret_cast<const void*>(&ThreadProc); }
 
  protected:
   // `name` goes to the parameter hook with the thread's start.

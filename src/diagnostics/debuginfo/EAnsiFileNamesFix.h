@@ -56,10 +56,18 @@ class TAnsiFileNames {
 };
 
 // The process's table; its life follows the unit ("EAnsiFileNamesFix.Init"
-// creates it, ".Done" frees it).
+// creates it, ".Done" takes the replacement out and frees it).
 TAnsiFileNames* AnsiFileNames() noexcept;
 void AnsiFileNamesInit();
 void AnsiFileNamesDone();
+
+// Patches the system's CreateFileA with the table's replacement (the
+// library's start-up does when option UseLowLevel is on); from then on names
+// are made as aliases. False when the table does not exist or the routine
+// could not be patched.
+bool InstallAnsiFileNameHook();
+void RemoveAnsiFileNameHook();
+bool AnsiFileNameHookInstalled() noexcept;
 
 std::string MakeAnsiFileName(const std::wstring& name);
 void ReleaseAnsiFileName(const std::wstring& name);

@@ -168,7 +168,12 @@ THookResult THookedProcedures::UnhookProcedure(std::uint32_t address) {
     return h.Procedure == address || h.Trampoline == address || h.Handler == address;
   });
   if (it == items_.end()) return {0, ERROR_INVALID_FUNCTION};
-  const THookedProcedure& h = *it;
+  return UnhookAt(static_cast<std::size_t>(it - items_.begin()));
+}
+
+THookResult THookedProcedures::UnhookAt(std::size_t index) {
+  if (index >= items_.size()) return {0, ERROR_INVALID_FUNCTION};
+  const THookedProcedure& h = items_[index];
   // Only the jump's five bytes of a detour were ever written.
   const std::uint32_t e =
       h.SavedSize == 0
@@ -178,14 +183,25 @@ THookResult THookedProcedures::UnhookProcedure(std::uint32_t address) {
   // the entry still leads there.
   if (e != 0) return {0, WriteError(e)};
   const std::uint32_t procedure = h.Procedure;
-  Delete(static_cast<std::size_t>(it - items_.begin()));
+  Delete(index);
   return {procedure, 0};
 }
 
 void THookedProcedures::Delete(std::size_t index) noexcept {
   if (index >= items_.size()) return;
-  platform::FreeCodeBlock(items_[index].Block);
+  if (const std::uint32_t block = items_[index].Block; block != 0) {
+    try {
+      retired_.push_back(block);
+    } catch (...) {
+      // No room to remember it: the page stays for the life of the process
+      // rather than being released under a thread.
+    }
+  }
   items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+THookedProcedures::~THookedProcedures() {
+  for (std::uint32_t block : retired_) platform::FreeCodeBlock(block);
 }
 
 // ---------------------------------------------------------------------------
@@ -365,7 +381,9 @@ void EHookDone() {
   }
   // A code patch that cannot be undone loses its record below but keeps its
   // trampoline page: the entry still jumps there.
-  for (std::size_t i = lists.Code.Count(); i-- > 0;) lists.Code.UnhookProcedure(lists.Code.GetItem(i).Procedure);
+  for (std::size_t i = lists.Code.Count(); i-- > 0;) lists.Code.UnhookAt(i);
+  // The library is going: no patched entry leads into its handlers or the
+  // trampolines any more, and the retired pages go with the lists.
   g_lists->reset();
 }
 

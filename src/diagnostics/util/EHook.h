@@ -49,17 +49,29 @@ class THookedProcedures {
   // the same code a moment ago and holds its regions.
   THookResult HookProcedure(std::uint32_t procedure, std::uint32_t handler, std::uint32_t root,
                             const memory::TMemoryAccess& memory);
+  THookedProcedures() = default;
+  // Releases the retired trampoline pages.
+  ~THookedProcedures();
+  THookedProcedures(const THookedProcedures&) = delete;
+  THookedProcedures& operator=(const THookedProcedures&) = delete;
+
   // Undoes the first patch whose procedure, trampoline or handler is
   // `address`; Error ERROR_INVALID_FUNCTION when there is none.
   THookResult UnhookProcedure(std::uint32_t address);
-  // Drops a record and releases its trampoline page: no thread may still be
-  // inside it.
+  // Undoes the patch of that record.
+  THookResult UnhookAt(std::size_t index);
+  // Drops a record. Its trampoline page is retired, not released: a thread
+  // may still be inside it (a handler that has just called it, a thread
+  // preempted between its copied instructions), and nothing can tell when
+  // the last one has left. Retired pages go with the lists.
   void Delete(std::size_t index) noexcept;
   const THookedProcedure& GetItem(std::size_t index) const noexcept { return items_[index]; }
   std::size_t Count() const noexcept { return items_.size(); }
+  std::size_t RetiredCount() const noexcept { return retired_.size(); }
 
  private:
   std::vector<THookedProcedure> items_;
+  std::vector<std::uint32_t> retired_;
 };
 
 struct THookedDLLProcedure {
@@ -112,7 +124,9 @@ bool HookImportedProcedure(std::span<const std::wstring_view> import_modules, st
 bool UnhookImportedProcedure(void* address) noexcept;
 
 // "EHook.Init" makes the lists; "EHook.Done" undoes every import patch,
-// then every code patch, each list from its last record to its first.
+// then every code patch, each list from its last record to its first, by
+// record (a routine may be in the list twice), and then releases every
+// trampoline page.
 void EHookInit();
 void EHookDone();
 
