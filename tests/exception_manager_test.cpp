@@ -17,6 +17,7 @@
 #include "diagnostics/config/EFilters.h"
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/exceptions/EEvents.h"
+#include "diagnostics/exceptions/EExceptionHook.h"
 #include "diagnostics/exceptions/EExceptionManager.h"
 #include "diagnostics/threads/EThreadsManager.h"
 #include "runtime/exceptions.h"
@@ -236,6 +237,32 @@ TEST_F(ManagerTest, CxxThrowsGiveTheirClassesAndAreTiedToTheirObjects) {
   TVarnelExceptionInfo* later = manager->Info(no_memory.Object, nullptr, no_memory.Address, false, true);
   ASSERT_NE(later, nullptr);
   EXPECT_EQ(later->ExceptionClass(), L"std::bad_alloc");
+}
+
+TEST_F(ManagerTest, TheHooksReachTheManagerThroughTheirSlotTable) {
+  TManagerEntries& entries = ManagerEntries();
+  ASSERT_NE(entries.InfoForThrow, nullptr);
+  ASSERT_NE(entries.Release, nullptr);
+  std::vector<std::exception_ptr> keep;
+  const TCxxThrow thrown = Thrown(std::invalid_argument("through the hooks"), keep);
+  TThrowCapture capture;
+  capture.Object = thrown.Object;
+  capture.Type = thrown.Type;
+  capture.Address = thrown.Address;
+  TVarnelExceptionInfo* info = entries.InfoForThrow(capture, true, true);
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->ExceptionClass(), L"std::invalid_argument");
+  EXPECT_EQ(entries.InfoForObject(capture.Object, capture.Address, false, true), info);
+  EXPECT_FALSE(entries.IsProcessed(info));
+  EXPECT_EQ(entries.ExceptionCode(info), 0x0EEDFADEu);
+  EXPECT_EQ(entries.Handle(info, false, true), 0x1234);
+  EXPECT_TRUE(entries.IsProcessed(info));
+  EXPECT_TRUE(entries.Release(capture.Object, nullptr, 0));
+  EXPECT_FALSE(TVarnelExceptionInfo::IsLive(info));
+  DestroyExceptionManager();
+  EXPECT_EQ(ManagerEntries().InfoForThrow, nullptr);
+  CreateExceptionManager();
+  manager = TExceptionManager::Instance();
 }
 
 TEST_F(ManagerTest, ObjectDeathUntiesAndEndsTheRecord) {

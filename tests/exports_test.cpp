@@ -311,11 +311,12 @@ TEST_F(Exports, ServiceExportsAreSafeToCall) {
   EXPECT_NE(intf, nullptr);
   EXPECT_EQ(get(nullptr), 0);
 
+  // The thread-facts export ends the thread that runs it: the threads
+  // manager's tests start it on a thread of its own.
+  EXPECT_NE(lib_->Proc("_462EE689226340EAA982C5E8307B3F9E"), nullptr);
+
   std::uint32_t one = 0;
   CallResult out{};
-  EXPECT_EQ(CallWithSlots(lib_->Proc("_462EE689226340EAA982C5E8307B3F9E"), &one, 1, &out, 0), 0);
-  EXPECT_EQ(out.eax, 1u);
-
   EXPECT_EQ(CallWithSlots(lib_->Proc("TMethodImplementationIntercept"), &one, 0, &out, 0), 0);
   EXPECT_EQ(out.eax, 0u);
 }

@@ -13,6 +13,7 @@
 #include "diagnostics/debuginfo/EModules.h"
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/EEvents.h"
+#include "diagnostics/exceptions/EExceptionHook.h"
 #include "diagnostics/stacks/ECallStackFormatter.h"
 #include "diagnostics/threads/EThreadsManager.h"
 #include "diagnostics/util/EDebugOutput.h"
@@ -835,6 +836,47 @@ int TExceptionManager::LiveExceptionCount() {
 // ---------------------------------------------------------------------------
 // The call-stack builder.
 
+namespace {
+
+// The other threads' stacks, appended to an exception's list when the
+// options ask for them: the exception thread's parent first, then the rest.
+void AddOtherThreads(TVarnelBaseStackList& list, const TExceptionData& data, const TVarnelModuleOptions& options) {
+  const bool rtl = options.csoShowRTLThreads();
+  const bool windows = options.csoShowWindowsThreads();
+  const bool own = options.csoShowVLThreads();
+  if (!rtl && !windows && !own) return;
+  TVarnelThreadDataList snapshot = GetThreadsSnapshot();
+  const std::uint32_t exception_thread = data.ExceptionThreadID;
+  auto shown = [&](TVarnelThreadData& thread) {
+    if (thread.ID() == exception_thread) return false;
+    const bool runtime_thread = thread.IsRTLThread();
+    return (runtime_thread && rtl) || (!runtime_thread && windows) || (own && !thread.FDisabledInThread);
+  };
+  auto add = [&](std::uint32_t thread_id) {
+    std::unique_ptr<TVarnelBaseStackList> other = list.NewEmpty();
+    TVarnelBaseStackList::TBuildArgs args;
+    args.StackFrame = 1;  // not walked: the thread's own stack is taken below
+    args.DebugDetails = list.DebugDetails();
+    args.AllowedMethods = list.AllowedMethods();
+    args.ThreadID = thread_id;
+    args.RunningThread = false;
+    other->Setup(args);
+    // The calling thread's own stack is taken from the current frame.
+    if (other->BuildForThreadByID(thread_id)) list.AddCallStack(other.get(), false);
+  };
+  std::uint32_t parent = 0;
+  if (TVarnelThreadData* exception_record = snapshot.ThreadData(exception_thread)) parent = exception_record->FParentID;
+  if (parent != 0) {
+    if (TVarnelThreadData* p = snapshot.ThreadData(parent); p && shown(*p)) add(parent);
+  }
+  for (std::size_t i = 0; i < snapshot.Count(); ++i) {
+    TVarnelThreadData* thread = snapshot.GetItem(i);
+    if (thread->ID() != parent && shown(*thread)) add(thread->ID());
+  }
+}
+
+}  // namespace
+
 std::unique_ptr<TVarnelBaseStackList> BuildExceptionCallStack(const TExceptionData& data, const TThreadFacts* thread) {
   TFacilityNesting memory_nesting;
   const bool was_active = IsVarnelLogActiveInThread(kCallingThread);
@@ -880,6 +922,10 @@ std::unique_ptr<TVarnelBaseStackList> BuildExceptionCallStack(const TExceptionDa
     list->AfterConstruction();
   }
   if (data.StackOffset == 0 && data.StackPoint != nullptr) list->FilterOutByStack(U32(data.StackPoint));
+  // The record's own options say which other threads to show.
+  const TVarnelModuleOptions* shown = options;
+  if (TVarnelExceptionInfo::IsLive(data.ExceptionMark)) shown = &static_cast<TVarnelExceptionInfo*>(data.ExceptionMark)->Options();
+  if (shown != nullptr) AddOtherThreads(*list, data, *shown);
   return list;
 }
 
@@ -1087,6 +1133,93 @@ std::int32_t GetVarnelLogInterface(void** out) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// The hooks' slot table.
+
+namespace {
+
+// The platform's exception pointers: the record, then the context.
+struct TPointers32 {
+  const void* Record;
+  const void* Context;
+};
+
+bool ReadRecord(const void* from, TExceptionRecord32& record) noexcept {
+  if (from == nullptr) return false;
+  std::memcpy(static_cast<void*>(&record), from, sizeof record);
+  return true;
+}
+
+TVarnelExceptionInfo* EntryInfoForPointers(_EXCEPTION_POINTERS* pointers, bool forced_new, bool respect_activation) {
+  TExceptionManager* manager = TExceptionManager::Instance();
+  if (manager == nullptr || pointers == nullptr) return nullptr;
+  const auto* parts = reinterpret_cast<const TPointers32*>(pointers);
+  TExceptionRecord32 record;
+  if (!ReadRecord(parts->Record, record)) return nullptr;
+  TContext32 context;
+  if (parts->Context != nullptr) std::memcpy(static_cast<void*>(&context), parts->Context, sizeof context);
+  return manager->Info(record, parts->Context ? &context : nullptr, forced_new, respect_activation);
+}
+
+TVarnelExceptionInfo* EntryInfoForThrow(const TThrowCapture& capture, bool forced_new, bool respect_activation) {
+  TExceptionManager* manager = TExceptionManager::Instance();
+  if (manager == nullptr) return nullptr;
+  TCxxThrow cxx;
+  cxx.Object = capture.Object;
+  cxx.Type = capture.Type;
+  cxx.Address = capture.Address;
+  cxx.Frame = capture.Frame;
+  cxx.StackPointer = capture.StackPointer;
+  cxx.Rethrow = capture.Rethrow;
+  return manager->Info(cxx, forced_new, respect_activation);
+}
+
+TVarnelExceptionInfo* EntryInfoForObject(void* object, void* address, bool forced_new, bool respect_activation) {
+  TExceptionManager* manager = TExceptionManager::Instance();
+  return manager ? manager->Info(object, nullptr, address, forced_new, respect_activation) : nullptr;
+}
+
+void EntryStashFirstChance(const _EXCEPTION_RECORD* record, const _CONTEXT* context) {
+  TExceptionManager* manager = TExceptionManager::Instance();
+  TExceptionRecord32 copy;
+  if (manager == nullptr || !ReadRecord(record, copy)) return;
+  TContext32 registers;
+  if (context != nullptr) std::memcpy(static_cast<void*>(&registers), context, sizeof registers);
+  manager->StashFirstChance(copy, context ? &registers : nullptr);
+}
+
+bool EntryIsProcessed(const TVarnelExceptionInfo* info) { return info != nullptr && info->Processed(); }
+
+std::uint32_t EntryExceptionCode(const TVarnelExceptionInfo* info) {
+  return info != nullptr ? info->ExceptionRecord().ExceptionCode : kLanguageExceptionFirst;
+}
+
+std::int32_t EntryHandle(TVarnelExceptionInfo* info, bool handled, bool respect_activation) {
+  TExceptionManager* manager = TExceptionManager::Instance();
+  return manager ? manager->Handle(info, handled, respect_activation).SendResult : kResultSkipped;
+}
+
+bool EntryRelease(void* object, TVarnelExceptionInfo* info, int reason) {
+  TExceptionManager* manager = TExceptionManager::Instance();
+  return manager != nullptr && manager->Release(object, info, reason);
+}
+
+}  // namespace
+
+void FillManagerEntries() noexcept {
+  TManagerEntries& entries = ManagerEntries();
+  entries.InfoForPointers = EntryInfoForPointers;
+  entries.InfoForThrow = EntryInfoForThrow;
+  entries.InfoForObject = EntryInfoForObject;
+  entries.StashFirstChance = EntryStashFirstChance;
+  entries.IsProcessed = EntryIsProcessed;
+  entries.ExceptionCode = EntryExceptionCode;
+  entries.Handle = EntryHandle;
+  entries.Release = EntryRelease;
+}
+
+void EmptyManagerEntries() noexcept { ManagerEntries() = TManagerEntries{}; }
+
+// ---------------------------------------------------------------------------
 // Life of the manager.
 
 void CreateExceptionManager() {
@@ -1095,11 +1228,18 @@ void CreateExceptionManager() {
   CallStackBuilder() = &BuildExceptionCallStack;
   manager->Start();
   g_manager = manager.release();
+  FillManagerEntries();
+  ThreadsCallbacks().ClearThreadExceptions = [](std::uint32_t thread_id) {
+    if (TExceptionManager* m = TExceptionManager::Instance()) m->ClearThreadExceptions(thread_id);
+  };
 }
 
 void DestroyExceptionManager() {
   std::unique_ptr<TExceptionManager> manager(g_manager);
   if (!manager) return;
+  // The hooks pass exceptions on untouched from here on.
+  EmptyManagerEntries();
+  ThreadsCallbacks().ClearThreadExceptions = nullptr;
   // Destroy handlers first: they may still ask the manager.
   std::vector<void*> handlers;
   {

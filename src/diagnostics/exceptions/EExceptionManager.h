@@ -136,6 +136,11 @@ bool ShouldProcess(TVarnelExceptionInfo& info, bool force);
 // The call-stack builder the records use.
 std::unique_ptr<TVarnelBaseStackList> BuildExceptionCallStack(const TExceptionData& data, const TThreadFacts* thread);
 
+// The hooks' slot table (EExceptionHook's ManagerEntries), filled while the
+// manager lives.
+void FillManagerEntries() noexcept;
+void EmptyManagerEntries() noexcept;
+
 // What the start-up and shut-down call.
 void CreateExceptionManager();
 void DestroyExceptionManager();
