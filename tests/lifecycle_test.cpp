@@ -241,11 +241,12 @@ TEST(LibraryLifecycle, LoadAndUnloadRunEveryUnitOnceInOrder) {
   SetEnvironmentVariableW(L"ZELVIC_UNIT_TRACE", nullptr);
   const std::vector<std::string> expected{
       "1 start", "2 start", "3 start", "5 start", "11 start", "14 start", "15 start", "20 start",
-      "22 start", "86 start", "88 start", "92 start", "94 start", "98 start", "108 start", "109 start",
-      "112 start", "118 start", "136 start", "142 start", "145 start", "153 start", "154 stop", "153 stop",
-      "145 stop", "142 stop", "136 stop", "118 stop", "112 stop", "109 stop", "108 stop", "98 stop",
-      "94 stop", "93 stop", "92 stop", "88 stop", "86 stop", "22 stop", "20 stop", "15 stop",
-      "14 stop", "11 stop", "5 stop", "3 stop", "2 stop", "1 stop"};
+      "22 start", "86 start", "88 start", "92 start", "94 start", "98 start", "101 start", "108 start",
+      "109 start", "112 start", "113 start", "114 start", "118 start", "136 start", "142 start", "145 start",
+      "151 start", "152 start", "153 start", "154 stop", "153 stop", "152 stop", "151 stop", "145 stop",
+      "142 stop", "136 stop", "118 stop", "114 stop", "113 stop", "112 stop", "109 stop", "108 stop",
+      "101 stop", "98 stop", "94 stop", "93 stop", "92 stop", "88 stop", "86 stop", "22 stop",
+      "20 stop", "15 stop", "14 stop", "11 stop", "5 stop", "3 stop", "2 stop", "1 stop"};
   EXPECT_EQ(UnitEvents(lines), expected);
 }
 

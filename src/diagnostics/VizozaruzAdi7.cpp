@@ -2,6 +2,7 @@
 
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/debuginfo/EAnsiFileNamesFix.h"
+#include "diagnostics/exceptions/EExceptionHook.h"
 #include "diagnostics/threads/EThreadHooks.h"
 #include "diagnostics/threads/EThreadsManager.h"
 #include "platform/process.h"
@@ -38,6 +39,13 @@ void Activate(std::uintptr_t module_base, TVarnelModuleOptions& options) {
     return;
   }
   g_state.VarnelLogStarted = 1;
+  SetModuleFilter(options.csoCaptureOnlyModuleExceptions());
+  THookSettings hooks;
+  hooks.UseLowLevel = options.UseLowLevel();
+  hooks.WERPassThroughUnhandled = options.WERPassThroughUnhandled();
+  hooks.WERPassThroughUnexpected = options.WERPassThroughUnexpected();
+  InstallExceptionHooks(hooks);
+  g_state.HooksInstalled = true;
   SetDefaultThreadState(options.DefaultThreadState());
   g_state.ActiveForThread = IsVarnelLogActiveInThread(kCallingThread);
   g_state.Enabled = false;
@@ -100,6 +108,8 @@ void VizozaruzAdi7Init() { VizozaruzAdi7InitFor(platform::ThisModuleBase()); }
 
 void VizozaruzAdi7Done() {
   if (g_state.VarnelLogStarted == 1) {
+    RemoveExceptionHooks();
+    g_state.HooksInstalled = false;
     if (g_state.Enabled) g_state.Enabled = IsVarnelLogActiveInThread(kCallingThread);
     g_state.TextEncoding = TTextEncoding::teUTF8;
   }

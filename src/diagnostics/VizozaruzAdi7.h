@@ -22,6 +22,7 @@ struct TVizozaruzAdi7State {
   bool DiagnosticsDataFound = false;
   bool OptionsPrepared = false;
   bool ActiveForThread = false;
+  bool HooksInstalled = false;
   TTextEncoding TextEncoding = TTextEncoding::teUTF8;
   TStackListKind StackListKind = TStackListKind::slGeneric;
   std::int32_t MaxLeaks = 0;

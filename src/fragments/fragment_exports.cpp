@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "diagnostics/exceptions/EExceptionManager.h"
 #include "diagnostics/threads/EThreadFactsExport.h"
 #include "fragments/runtime_helpers.h"
 
@@ -105,7 +106,7 @@ using Double = double;
 
 extern "C" {
 
-std::int32_t __stdcall GetVarnelLog(void** /*manager*/) { return 0; }
+std::int32_t __stdcall GetVarnelLog(void** manager) { return zelvic::diag::GetVarnelLogInterface(manager); }
 
 // Started as a thread by an outside process. Returning ends such a thread
 // with the result as its exit code, as ending it here would; a host that

@@ -14,6 +14,10 @@
 #include "diagnostics/dialogs/EDialog.h"
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/ECore.h"
+#include "diagnostics/exceptions/EEvents.h"
+#include "diagnostics/exceptions/EExceptionHook.h"
+#include "diagnostics/exceptions/EExceptionInfo.h"
+#include "diagnostics/exceptions/EExceptionManager.h"
 #include "diagnostics/reports/ELogBuilder.h"
 #include "diagnostics/stacks/ECallStack.h"
 #include "diagnostics/stacks/EStackTracing.h"
@@ -28,6 +32,7 @@
 #include "fragments/result_buffers.h"
 #include "fragments/runtime_helpers.h"
 #include "platform/process.h"
+#include "runtime/cxx_exception_points.h"
 #include "runtime/cxx_runtime.h"
 #include "runtime/exception_points.h"
 #include "runtime/exceptions.h"
@@ -40,7 +45,10 @@
 extern "C" {
 
 void zelvic_LocaleDone() { zelvic::rt::DoneDefaultFormatSettings(); }
-void zelvic_ExceptionPointsDone() { zelvic::rt::ExceptionPoints() = zelvic::rt::DefaultExceptionPoints(); }
+void zelvic_ExceptionPointsDone() {
+  zelvic::rt::ExceptionPoints() = zelvic::rt::DefaultExceptionPoints();
+  zelvic::rt::RemoveCxxExceptionPoints();
+}
 void zelvic_ETypesDone() {
   zelvic::rt::IsFinalizing = 1;
   zelvic::rt::IsShuttingDown = 1;
@@ -54,7 +62,10 @@ namespace {
 // ---- the units with work in this library ----------------------------------
 
 void LocaleInit() { rt::InitDefaultFormatSettings(); }
-void ExceptionPointsInit() { rt::ExceptionPoints() = rt::DefaultExceptionPoints(); }
+void ExceptionPointsInit() {
+  rt::ExceptionPoints() = rt::DefaultExceptionPoints();
+  rt::InstallCxxExceptionPoints();
+}
 void ETypesInit() { rt::IsInitializing = 1; }
 
 // The manager publishes its records to the call-stack lists, a layer above
@@ -102,14 +113,22 @@ constexpr std::array<rt::TUnitEntry, kUnitCount> BuildUnitTable() {
   t[upEModules] = {nullptr, nullptr, diag::EModulesDone, nullptr};
   t[upESysInfo] = {diag::ESysInfoInit, L"ESysInfo.Init", diag::ESysInfoDone, L"ESysInfo.Done"};
   t[upECore] = {diag::ECoreInit, L"ECore.Init", diag::ECoreDone, L"ECore.Done"};
+  // The C++ reader first, the default reader last.
+  t[upEExceptionInfo] = {diag::EExceptionReadersInit, nullptr, diag::EExceptionReadersDone, nullptr};
   t[upEThreadsManager] = {ThreadsManagerInit, L"EThreadsManager.Init", ThreadsManagerDone,
                           L"EThreadsManager.Done"};
   t[upEDebugInfo] = {diag::EDebugInfoInit, L"EDebugInfo.Init", diag::EDebugInfoDone, L"EDebugInfo.Done"};
   t[upECallStack] = {diag::ECallStackInit, L"ECallStack.Init", diag::ECallStackDone, L"ECallStack.Done"};
+  t[upEEvents] = {diag::EEventsInit, nullptr, diag::EEventsDone, nullptr};
+  t[upEException] = {diag::EExceptionInit, nullptr, diag::EExceptionDone, nullptr};
   t[upELogBuilder] = {diag::ELogBuilderInit, L"ELogBuilder.Init", diag::ELogBuilderDone, L"ELogBuilder.Done"};
   t[upEDialog] = {diag::EDialogInit, nullptr, diag::EDialogDone, nullptr};
   t[upEDebugExports] = {diag::EDebugExportsInit, nullptr, diag::EDebugExportsDone, nullptr};
   t[upEDebugVL] = {diag::EDebugVLInit, nullptr, diag::EDebugVLDone, nullptr};
+  t[upEExceptionManager] = {diag::EExceptionManagerInit, L"EExceptionManager.Init", diag::EExceptionManagerDone,
+                            L"EExceptionManager.Done"};
+  t[upEExceptionHook] = {diag::EExceptionHookInit, L"EExceptionHook.Init", diag::EExceptionHookDone,
+                         L"EExceptionHook.Done"};
   t[upVizozaruzAdi7] = {diag::VizozaruzAdi7Init, L"VizozaruzAdi7.Init", diag::VizozaruzAdi7Done,
                         L"VizozaruzAdi7.Done"};
   t[upFragmentLibrary] = {nullptr, nullptr, FragmentLibraryDone, nullptr};

@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <exception>
+
 #include "platform/process.h"
+#include "runtime/cxx_exception_points.h"
 #include "runtime/exceptions.h"
 #include "runtime/hex_text.h"
 
@@ -17,11 +20,27 @@ void __stdcall PlatformRaise(std::uint32_t code, std::uint32_t flags, std::uint3
 // Runtime error 217: an exception reached the last-chance handler.
 constexpr std::uint8_t kUnhandledExceptionError = 217;
 
-void DefaultExceptProc(const Exception* object, void* address) {
+std::wstring Widened(const char* text) {
+  std::wstring out;
+  for (; text != nullptr && *text != 0; ++text) out.push_back(static_cast<unsigned char>(*text));
+  return out;
+}
+
+void DefaultExceptProc(void* object, const std::type_info* type, void* address) {
   std::wstring text = L"Exception ";
-  text += object ? object->ClassName() : L"(unknown)";
+  const auto* own = static_cast<const Exception*>(ThrownObjectAs(object, type, typeid(Exception)));
+  const auto* standard = static_cast<const std::exception*>(ThrownObjectAs(object, type, typeid(std::exception)));
+  if (own != nullptr) {
+    text += own->ClassName();
+  } else {
+    text += type != nullptr ? Widened(type->name()) : L"(unknown)";
+  }
   text += L" at " + Hex8(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(address)));
-  if (object) text += L": " + object->Message();
+  if (own != nullptr) {
+    text += L": " + own->Message();
+  } else if (standard != nullptr) {
+    text += L": " + Widened(standard->what());
+  }
   platform::DebugOutput(text);
   ExceptionPoints().ErrorProc(kUnhandledExceptionError, address);
 }

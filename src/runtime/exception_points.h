@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <typeinfo>
 
 struct _EXCEPTION_RECORD;
 
@@ -12,8 +13,10 @@ namespace zelvic::rt {
 
 class Exception;
 
-// Last-chance handling of an exception object nobody caught.
-using TExceptProc = void (*)(const Exception* object, void* address);
+// Last-chance handling of an exception object nobody caught: any C++ object,
+// so its type comes with it (runtime/cxx_exception_points calls it from the
+// terminate handler).
+using TExceptProc = void (*)(void* object, const std::type_info* type, void* address);
 // Maps a platform exception record to the name of the runtime class that
 // stands for it, and to a new object of that class (owned by the caller).
 using TExceptClsProc = const wchar_t* (*)(const _EXCEPTION_RECORD* record);
@@ -24,8 +27,11 @@ using TErrorProc = void (*)(std::uint8_t error_code, void* address);
 using TRaiseExceptionProc = void(__stdcall*)(std::uint32_t code, std::uint32_t flags, std::uint32_t argument_count,
                                              const std::uintptr_t* arguments);
 // Call-stack information attached to an exception object.
+// A C++ throw calls it with a language-raise record (cxx_exception_points.h).
 using TGetExceptionStackInfoProc = void* (*)(const _EXCEPTION_RECORD* record);
 using TGetStackInfoStringProc = std::wstring (*)(void* info);
+// A C++ exception object has no slot for stack information: at its end the
+// point is given the object's own address.
 using TCleanUpStackInfoProc = void (*)(void* info);
 
 struct TExceptionNotificationPoints {

@@ -38,6 +38,13 @@ class EExternal : public Exception {
   void* exception_address_;
 };
 
+// The silent abort: ends an operation without a report or a message.
+class EAbort : public Exception {
+ public:
+  explicit EAbort(std::wstring message = L"Operation aborted") : Exception(std::move(message)) {}
+  const wchar_t* ClassName() const noexcept override { return L"EAbort"; }
+};
+
 // Internal consistency checks ("Assertion failure" and the unit's name):
 // raised for misuse or data a structure cannot hold, never for ordinary bad
 // input, which has its own classes.

@@ -29,7 +29,7 @@ std::size_t DispatchDataDescription(void*, std::uint32_t address, char* out, std
 // The probe may fault inside the system's read test. Whatever the runtime's
 // notification points would do with that fault (make an exception object,
 // report it) must not happen for a fault the probe expects.
-void NoExceptProc(const rt::Exception*, void*) {}
+void NoExceptProc(void*, const std::type_info*, void*) {}
 rt::Exception* NoExceptObject(const _EXCEPTION_RECORD*) { return nullptr; }
 const wchar_t* NoExceptClass(const _EXCEPTION_RECORD*) { return nullptr; }
 
