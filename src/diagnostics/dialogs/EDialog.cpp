@@ -7,9 +7,11 @@
 #include <optional>
 
 #include "diagnostics/debuginfo/EModules.h"
+#include "diagnostics/dialogs/EExceptionSubject.h"
 #include "diagnostics/dialogs/EMessageBoxDialogs.h"
 #include "diagnostics/dialogs/ERestartMarker.h"
 #include "diagnostics/exceptions/EAppType.h"
+#include "diagnostics/exceptions/EExceptionManager.h"
 #include "diagnostics/reports/ELogManager.h"
 #include "diagnostics/system/ESpecialFolders.h"
 #include "diagnostics/util/EFileNames.h"
@@ -856,12 +858,11 @@ void EDialogInit() {
   StartupFolder() = platform::CurrentFolder();
   if (!StartupFolder().empty() && StartupFolder().back() != L'\\') StartupFolder() += L'\\';
   RegisterMessageBoxDialogClasses();
-  // The exception manager's dialog step is filled here once the manager
-  // declares it: DialogStep() = [](info, force, crash) { adapt the record to
-  // a TDialogSubject; return ShowExceptionDialog(&subject, force, crash); }.
+  DialogStep() = ShowExceptionInfoDialog;
 }
 
 void EDialogDone() {
+  if (DialogStep() == ShowExceptionInfoDialog) DialogStep() = nullptr;
   UnregisterDialogClasses();
   StartupFolder().clear();
   StartupFolder().shrink_to_fit();

@@ -609,27 +609,6 @@ std::wstring TVarnelExceptionInfo::ModuleVersion() const {
   return ModuleVersionText(platform::SystemModulePlatform().VersionResource(FInfo.ExceptionModuleName));
 }
 
-std::wstring FormatExceptionDate(double time, std::int32_t bias_minutes) {
-  static const rt::TFormatSettings english = rt::FormatSettingsForLocale(L"en-US");
-  auto days = static_cast<std::int64_t>(std::floor(time));
-  auto seconds = static_cast<std::int64_t>(std::llround((time - static_cast<double>(days)) * 86400.0));
-  if (seconds >= 86400) {
-    ++days;
-    seconds -= 86400;
-  }
-  const std::int64_t unix_days = days - rt::kUnixEpochDateTime;
-  const rt::TCivilDate date = rt::CivilFromDays(unix_days);
-  // 1970-01-01 was a Thursday; day 0 of the names is Sunday.
-  const auto weekday = static_cast<std::size_t>(((unix_days + 4) % 7 + 7) % 7);
-  auto two = [](std::int64_t v) { return (v < 10 ? L"0" : L"") + std::to_wstring(v); };
-  const std::int32_t offset = -bias_minutes;
-  const std::int32_t magnitude = offset < 0 ? -offset : offset;
-  return english.ShortDayNames[weekday] + L", " + std::to_wstring(date.Day) + L" " +
-         english.ShortMonthNames[date.Month - 1] + L" " + std::to_wstring(date.Year) + L" " + two(seconds / 3600) +
-         L":" + two(seconds / 60 % 60) + L":" + two(seconds % 60) + L" " + (offset < 0 ? L"-" : L"+") +
-         two(magnitude / 60) + two(magnitude % 60);
-}
-
 std::wstring TVarnelExceptionInfo::ExceptionDate() const {
   return FormatExceptionDate(FTime, platform::SystemModulePlatform().TimeZoneBiasMinutes().value_or(0));
 }

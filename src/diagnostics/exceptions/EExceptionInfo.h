@@ -21,6 +21,7 @@
 
 #include "diagnostics/exceptions/EExceptionReaders.h"
 #include "diagnostics/stacks/ECallStack.h"
+#include "diagnostics/system/EDateTexts.h"
 #include "platform/threads.h"
 
 namespace zelvic::diag {
@@ -343,11 +344,6 @@ class TVarnelExceptionInfo {
   bool FFreeOnClear = false;
   bool FThreadException = false;
 };
-
-// A local date-time (days since 1899-12-30) as "Wed, 9 Dec 2026 01:51:51
-// +0100": English day and month names, the offset from UTC as a sign and
-// four digits (`bias_minutes` is what local time needs added to be UTC).
-std::wstring FormatExceptionDate(double time, std::int32_t bias_minutes);
 
 // The fixed liveness marker of a record.
 const std::array<std::uint8_t, 16>& ExceptionInfoGUID() noexcept;
