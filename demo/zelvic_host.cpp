@@ -3,13 +3,19 @@
 // and calls each with exactly the slots it takes. It plays a few M15 bars of
 // EURUSD and prints the alert lines the script would raise.
 //
-//   zelvic_host.exe <path of _zelvic.dll> [--all]
+//   zelvic_host.exe <path of _zelvic.dll> [--all | --crash]
 //
 // --all also prints every export with its result for one fixed set of slots.
+// --crash runs a copy of this host that hands one export a wild pointer (the
+// text at address 0x10), so that the library faults on the thread that
+// loaded it; it then says how the copy ended, where its bug report went and
+// shows the report's first lines.
 
 #include <windows.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cwchar>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -185,13 +191,102 @@ void PrintAll(Script& s) {
   }
 }
 
+
+// The copy of --crash: no handler of its own, as a terminal that loads the
+// library. FindText reads its text through the pointer and faults.
+int CrashChild(Script& s) {
+  std::printf("calling FindText with the text at address 0x10\n");
+  std::fflush(stdout);
+  s.Int("1iiI1iiiii", {Ptr(L"arr_"), 0x10});
+  std::printf("the export returned: no fault was raised\n");
+  return 1;
+}
+
+// The newest report file (*.vl) under `folder`, searched to any depth.
+void NewestReport(const std::wstring& folder, std::wstring& best, FILETIME& best_time) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = folder + L"\\" + name;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      NewestReport(path, best, best_time);
+    } else if (name.size() > 3 && _wcsicmp(name.c_str() + name.size() - 3, L".vl") == 0 &&
+               CompareFileTime(&data.ftLastWriteTime, &best_time) > 0) {
+      best = path;
+      best_time = data.ftLastWriteTime;
+    }
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+}
+
+// Runs the crashing copy and shows what the library left behind.
+int ShowCrash(const std::wstring& dll_path) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self) + L"\" \"" + dll_path + L"\" --crash-child";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    std::fprintf(stderr, "cannot start the crashing copy (error %lu)\n", GetLastError());
+    return 1;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  std::printf("\nthe crashing copy ended with exit code %08lX\n", code);
+
+  wchar_t appdata[MAX_PATH];
+  const DWORD n = GetEnvironmentVariableW(L"APPDATA", appdata, MAX_PATH);
+  std::wstring report;
+  FILETIME newest{};
+  if (n > 0 && n < MAX_PATH) NewestReport(appdata, report, newest);
+  if (report.empty()) {
+    std::printf("no bug report was found under %%APPDATA%%\n");
+    return 1;
+  }
+  std::printf("its bug report went to %ls\n\n", report.c_str());
+  HANDLE file = CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  std::vector<char> bytes(1 << 20);
+  DWORD got = 0;
+  ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
+  CloseHandle(file);
+  // The file is UTF-16LE after its byte-order mark. Every report begins
+  // with the same first line and the newest is the last: show its start.
+  std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), got / 2);
+  if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
+  const std::wstring header = text.substr(0, text.find(L"\r\n"));
+  std::size_t start = header.empty() ? 0 : text.rfind(header);
+  if (start == std::wstring::npos) start = 0;
+  int lines = 0;
+  for (std::size_t i = start; i < text.size() && lines < 40; ++i) {
+    if (text[i] == L'\r') continue;
+    std::putchar(text[i] < 0x80 ? static_cast<char>(text[i]) : '?');
+    if (text[i] == L'\n') ++lines;
+  }
+  std::printf("...\n");
+  return code == 0xC0000005 ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   std::wstring path = argc > 1 ? argv[1] : L"_zelvic.dll";
   if (!path.empty() && path[0] == L'/') path = L"Z:" + path;  // a path of the build machine under Wine
-  bool all = false;
-  for (int i = 2; i < argc; ++i) all = all || std::wcscmp(argv[i], L"--all") == 0;
+  bool all = false, crash = false, crash_child = false;
+  for (int i = 2; i < argc; ++i) {
+    all = all || std::wcscmp(argv[i], L"--all") == 0;
+    crash = crash || std::wcscmp(argv[i], L"--crash") == 0;
+    crash_child = crash_child || std::wcscmp(argv[i], L"--crash-child") == 0;
+  }
+  if (crash) return ShowCrash(path);
 
   HMODULE lib = LoadLibraryW(path.c_str());
   if (lib == nullptr) {
@@ -199,6 +294,7 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   Script script(lib);
+  if (crash_child) return CrashChild(script);
   PlayBars(script);
   if (all) PrintAll(script);
   FreeLibrary(lib);

@@ -29,6 +29,11 @@ namespace zelvic::diag {
 
 namespace {
 
+// An exception's call stack also keeps the frames the facility knows only by
+// their module (a host program without debug information), so that a report
+// runs from the fault through the callers into the host.
+constexpr TVarnelDebugDetails kExceptionDebugDetails = kDefaultDebugDetails | (1u << ddModule);
+
 constexpr wchar_t kManagerUnit[] = L"EExceptionManager";
 
 void* Ptr(std::uint32_t v) noexcept { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(v)); }
@@ -802,7 +807,7 @@ TResponse TExceptionManager::StandardVarnelNotify(void* object, const std::type_
     auto list = NewDefaultStackList();
     TVarnelBaseStackList::TBuildArgs args;
     args.FirstAddr = U32(address);
-    args.DebugDetails = (1u << ddUnit) | (1u << ddProcedure) | (1u << ddSourceCode);
+    args.DebugDetails = kExceptionDebugDetails;
     args.ThreadID = platform::CurrentThreadId();
     list->Setup(args);
     list->AfterConstruction();
@@ -895,7 +900,7 @@ std::unique_ptr<TVarnelBaseStackList> BuildExceptionCallStack(const TExceptionDa
   args.FirstAddr = U32(data.ExceptionAddress);
   args.Context = has_context ? &registers : nullptr;
   args.StackOffset = static_cast<std::uint32_t>(data.StackOffset);
-  args.DebugDetails = kDefaultDebugDetails;
+  args.DebugDetails = kExceptionDebugDetails;
   if (options) args.AllowedMethods = options->csoAllowedRenderMethods();
   args.ThreadInfo = thread;
   args.ThreadID = data.ExceptionThreadID;
