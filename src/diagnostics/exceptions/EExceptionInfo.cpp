@@ -444,7 +444,10 @@ bool TVarnelExceptionInfo::InitializationException() {
 TVarnelModuleOptions& TVarnelExceptionInfo::Options() {
   if (!FOptions) {
     FOptions = std::make_unique<TVarnelModuleOptions>(FileOf(platform::ModuleFileName(platform::ThisModuleBase())));
-    if (const TVarnelModuleOptions* own = OwnModuleOptions()) FOptions->Assign(*own);
+    // The module list holds the library's options: made now if no one
+    // asked for it before this exception.
+    TVarnelModulesListEx* list = GetModulesList();
+    if (const TVarnelModuleOptions* own = list != nullptr ? OwnModuleOptions(*list) : nullptr) FOptions->Assign(*own);
   }
   return *FOptions;
 }

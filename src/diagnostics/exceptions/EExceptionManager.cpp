@@ -174,7 +174,8 @@ TExceptionManager::~TExceptionManager() {
 }
 
 const TVarnelModuleOptions& TExceptionManager::LibraryOptions() {
-  if (const TVarnelModuleOptions* own = OwnModuleOptions()) return *own;
+  TVarnelModulesListEx* list = GetModulesList();
+  if (const TVarnelModuleOptions* own = list != nullptr ? OwnModuleOptions(*list) : nullptr) return *own;
   if (!FState->Defaults) FState->Defaults = std::make_unique<TVarnelModuleOptions>();
   return *FState->Defaults;
 }
