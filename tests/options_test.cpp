@@ -576,7 +576,7 @@ TEST_F(OptionsTest, DestroyingTellsTheListener) {
 
 TEST_F(OptionsTest, ThisLibrarysOptionsTextLoadsAndKeepsKeysNoAccessorReads) {
   const std::vector<std::uint8_t> text = test::ReadLibraryOptionsText();
-  ASSERT_EQ(text.size(), 454u) << "inflated size of the options block";
+  ASSERT_EQ(text.size(), 495u) << "inflated size of the options block";
   TVarnelModuleOptions o(L"_zelvic.dll");
   o.LoadFromStream(text, 7007);
   EXPECT_EQ(o.Version(), 7007);
@@ -587,6 +587,9 @@ TEST_F(OptionsTest, ThisLibrarysOptionsTextLoadsAndKeepsKeysNoAccessorReads) {
   EXPECT_TRUE(o.loEnableMMDebugMode());
   EXPECT_TRUE(o.loShareMM());
   EXPECT_EQ(o.TextsCollection(), L"");
+  // Reports kept across runs, and a repeated bug counted in its report.
+  EXPECT_EQ(o.ErrorsNumberToSave(), 32);
+  EXPECT_TRUE(o.loNoDuplicateErrors());
   EXPECT_EQ(o.GetCustomField(L"Encrypt Password"), L"");
   EXPECT_TRUE(o.MutableStorage().HasName(L"Encrypt Password"));
   EXPECT_EQ(o.GetCustomField(L"InjectOptions"), L"1");

@@ -528,7 +528,7 @@ TEST_F(OwnContainer, OptionsTextIsInTheWritersForm) {
   TVarnelModuleOptions options(L"_zelvic.dll");
   options.LoadFromStream(r.options, 7007);
   EXPECT_EQ(options.SaveToStream(false, true), r.options);
-  EXPECT_EQ(r.options.size(), 454u);
+  EXPECT_EQ(r.options.size(), 495u);
 
   std::vector<std::wstring> keys;
   std::string line;
@@ -540,7 +540,7 @@ TEST_F(OwnContainer, OptionsTextIsInTheWritersForm) {
     keys.emplace_back(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(line.find('=')));
     at = end + 2;
   }
-  ASSERT_EQ(keys.size(), 22u);
+  ASSERT_EQ(keys.size(), 24u);
   for (std::size_t i = 1; i < keys.size(); ++i) {
     EXPECT_LT(lstrcmpiW(keys[i - 1].c_str(), keys[i].c_str()), 0) << "after " << std::string(keys[i - 1].begin(), keys[i - 1].end());
   }

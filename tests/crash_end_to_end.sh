@@ -1,0 +1,37 @@
+#!/bin/sh
+# The whole job end to end: the demo host's crashing copy faults inside an
+# export on the thread that loaded the library, with no handler of its own.
+# The facility must save one report and end the copy with C0000005; the same
+# crash again must find that report by its bug identifier and count it.
+#   crash_end_to_end.sh <wine runner> <zelvic_host.exe> <_zelvic.dll> <wine prefix>
+set -u
+run=$1 host=$2 dll=$3 prefix=$4
+folder="$prefix/drive_c/users/$(id -un)/AppData/Roaming/Tessaro s.a.s/VarnelLog/Bug Reports/_zelvic.dll"
+report="$folder/_zelvic.vl"
+rm -f "$report"
+fail() { echo "FAIL: $*"; exit 1; }
+
+first=$("$run" "$host" "$dll" --crash 2>&1) || { echo "$first"; fail "the first crash did not end with C0000005"; }
+echo "$first"
+echo "$first" | grep -q "ended with exit code C0000005" || fail "no exit code line"
+[ -f "$report" ] || fail "no report file at $report"
+head -c 2 "$report" | od -An -tx1 | grep -q "ff fe" || fail "the report file does not start with FF FE"
+text=$(iconv -f UTF-16 -t UTF-8 "$report" | tr -d '\r')
+[ "$(printf '%s\n' "$text" | grep -c '^VarnelLog ')" = 1 ] || fail "not exactly one report after one crash"
+printf '%s\n' "$text" | grep -q "Read of address 00000010" || fail "the message does not name the wild address"
+# From the faulting line of the library, with its unit and line, through the
+# export and the host.
+printf '%s\n' "$text" | grep -E -q '^\|7FFFFFFE\|04 .*\|_zelvic\.dll *\|.*\|runtime_helpers\.cpp *\|.*\|[0-9]+\[[0-9]+\]\|$' ||
+  fail "the first entry is not the library's faulting line"
+printf '%s\n' "$text" | grep -q "|fragment_table.inc" || fail "no export frame"
+printf '%s\n' "$text" | grep -q "|zelvic_host.exe" || fail "no host frame"
+printf '%s\n' "$text" | grep -q "^  2\.8 Count" && fail "a first report already counts repeats"
+id=$(printf '%s\n' "$text" | sed -n 's/^  2\.7 ID *: \([0-9A-F]\{8\}\).*/\1/p')
+[ -n "$id" ] || fail "no bug identifier"
+
+second=$("$run" "$host" "$dll" --crash 2>&1) || { echo "$second"; fail "the second crash did not end with C0000005"; }
+text=$(iconv -f UTF-16 -t UTF-8 "$report" | tr -d '\r')
+[ "$(printf '%s\n' "$text" | grep -c '^VarnelLog ')" = 1 ] || fail "the repeated bug was saved again"
+printf '%s\n' "$text" | grep -q "^  2\.7 ID *: $id" || fail "the bug identifier changed"
+printf '%s\n' "$text" | grep -E -q '^  2\.8 Count *: 2$' || fail "the repeat is not counted"
+echo "PASS: one report, bug $id, counted twice"
