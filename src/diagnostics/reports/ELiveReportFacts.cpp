@@ -123,10 +123,7 @@ TVarnelProcessesList* TLiveReportFacts::Processes() {
 const memory::TMemoryAccess& TLiveReportFacts::Memory() { return LiveMemory(); }
 
 bool TLiveReportFacts::QueryRegion(std::uint32_t address, TReportRegion& region) {
-  platform::TRegionFacts f;
-  if (!platform::QueryRegionFacts(address, f)) return false;
-  region = {f.BaseAddress, f.AllocationBase, f.RegionSize, f.AllocationProtect, f.Protect, f.State, f.Type};
-  return true;
+  return platform::QueryRegionFacts(address, region);
 }
 
 bool TLiveReportFacts::Locate(std::uint32_t address, TVLLocationInfo& location) {

@@ -21,6 +21,7 @@
 #include "diagnostics/debuginfo/EDebugInfo.h"
 #include "diagnostics/system/ESysTexts.h"
 #include "platform/memory_regions.h"
+#include "platform/region_facts.h"
 
 namespace zelvic::diag {
 
@@ -36,15 +37,7 @@ struct TReportContext {
 };
 
 // One memory region as the platform's region query describes it.
-struct TReportRegion {
-  std::uint32_t BaseAddress = 0;
-  std::uint32_t AllocationBase = 0;
-  std::uint32_t RegionSize = 0;
-  std::uint32_t AllocationProtect = 0;
-  std::uint32_t Protect = 0;
-  std::uint32_t State = 0;
-  std::uint32_t Type = 0;
-};
+using TReportRegion = platform::TRegionFacts;
 
 class TReportFacts {
  public:
