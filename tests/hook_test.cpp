@@ -392,6 +392,22 @@ TEST_F(Hook, DetoursRunThroughTheirTrampolines) {
   EXPECT_EQ(HookedProcedures()->RetiredCount(), std::size(cases));
 }
 
+// Patching and unpatching in a loop keeps only the newest retired pages:
+// an older one is released, so the pages near the code never run out; the
+// newest trampoline still runs the routine.
+TEST_F(Hook, RetiredPagesAreBoundedWhenPatchedInALoop) {
+  const std::size_t kept = THookedProcedures::kRetiredKept;
+  void* t = nullptr;
+  for (std::size_t i = 0; i < kept + 40; ++i) {
+    t = HookCodeProcedure(V(&hook_shape_call), V(&PlusHundredHandler));
+    ASSERT_NE(A(t), A(&hook_shape_call)) << i;
+    ASSERT_TRUE(UnhookCodeProcedure(t)) << i;
+  }
+  EXPECT_EQ(HookedProcedures()->RetiredCount(), kept);
+  EXPECT_EQ(reinterpret_cast<VoidFn*>(t)(), 42);
+  EXPECT_EQ(hook_shape_call(), 42);
+}
+
 // Blocks go to the first free granules above the routine's module: two at
 // once get two of them. An unhooked one stays taken (a thread may still run
 // in it) until the engine ends, which releases them all.

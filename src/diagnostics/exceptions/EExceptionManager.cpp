@@ -174,8 +174,7 @@ TExceptionManager::~TExceptionManager() {
 }
 
 const TVarnelModuleOptions& TExceptionManager::LibraryOptions() {
-  TVarnelModulesListEx* list = GetModulesList();
-  if (const TVarnelModuleOptions* own = list != nullptr ? OwnModuleOptions(*list) : nullptr) return *own;
+  if (const TVarnelModuleOptions* own = OwnModuleOptions()) return *own;
   if (!FState->Defaults) FState->Defaults = std::make_unique<TVarnelModuleOptions>();
   return *FState->Defaults;
 }

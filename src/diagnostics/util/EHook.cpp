@@ -192,6 +192,10 @@ void THookedProcedures::Delete(std::size_t index) noexcept {
   if (const std::uint32_t block = items_[index].Block; block != 0) {
     try {
       retired_.push_back(block);
+      if (retired_.size() > kRetiredKept) {
+        platform::FreeCodeBlock(retired_.front());
+        retired_.erase(retired_.begin());
+      }
     } catch (...) {
       // No room to remember it: the page stays for the life of the process
       // rather than being released under a thread.

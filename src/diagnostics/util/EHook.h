@@ -63,8 +63,12 @@ class THookedProcedures {
   // Drops a record. Its trampoline page is retired, not released: a thread
   // may still be inside it (a handler that has just called it, a thread
   // preempted between its copied instructions), and nothing can tell when
-  // the last one has left. Retired pages go with the lists.
+  // the last one has left. The newest kRetiredKept pages are kept; an older
+  // one is released when a newer one is retired, so that patching and
+  // unpatching in a loop does not fill the address space near the code.
+  // The rest go with the lists.
   void Delete(std::size_t index) noexcept;
+  static constexpr std::size_t kRetiredKept = 64;
   const THookedProcedure& GetItem(std::size_t index) const noexcept { return items_[index]; }
   std::size_t Count() const noexcept { return items_.size(); }
   std::size_t RetiredCount() const noexcept { return retired_.size(); }
