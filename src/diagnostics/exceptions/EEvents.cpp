@@ -125,11 +125,6 @@ void RaiseDialogCreated(TVarnelExceptionInfo* info, void* dialog) {
                                   [&](auto handler, void* data, bool& next) { handler(data, info, dialog, next); });
 }
 
-void RaiseLogBuilderEvent(TEventListId list, void* builder) {
-  if (list != elLogBuilderBefore && list != elLogBuilderAfter) return;
-  Dispatch<TLogBuilderHandler>(list, [&](auto handler, void* data, bool& next) { handler(data, builder, next); });
-}
-
 void EEventsInit() {
   TGlobalWriteLock lock;
   if (!g_lists) g_lists = std::make_unique<TLists>();

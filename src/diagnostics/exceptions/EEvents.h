@@ -52,7 +52,7 @@ enum TEventListId : int {
   elUnused = 12,
   elWindowDialog = 13,
   elDialogCreated = 14,       // (info, dialog)
-  elLogBuilderBefore = 15,    // (report builder)
+  elLogBuilderBefore = 15,    // (report builder; typed in reports/ELogBuilderEvents)
   elLogBuilderAfter = 16,     // (report builder)
 };
 inline constexpr int kEventListCount = 16;
@@ -66,7 +66,6 @@ using TPasswordRequestHandler = void (*)(void* data, void* source, std::wstring&
 using TCustomBugIDHandler = void (*)(void* data, TVarnelExceptionInfo* info, std::uint16_t& hash,
                                      std::uint16_t& custom, bool& call_next);
 using TDialogCreatedHandler = void (*)(void* data, TVarnelExceptionInfo* info, void* dialog, bool& call_next);
-using TLogBuilderHandler = void (*)(void* data, void* builder, bool& call_next);
 
 // Registration; all sixteen lists are created together on the first one.
 // "first" inserts at position 0.
@@ -85,7 +84,6 @@ std::int32_t RaiseExceptionAction(TVarnelExceptionInfo* info, std::uint8_t actio
 std::wstring RaisePasswordRequest(void* source);
 void RaiseCustomBugID(TVarnelExceptionInfo* info, std::uint16_t& hash, std::uint16_t& custom);
 void RaiseDialogCreated(TVarnelExceptionInfo* info, void* dialog);
-void RaiseLogBuilderEvent(TEventListId list, void* builder);
 
 // Action codes of list 3 raised by the manager.
 inline constexpr std::uint8_t kActionBeforeCreate = 9;

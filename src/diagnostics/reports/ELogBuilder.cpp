@@ -155,9 +155,6 @@ void TLogBuilder::SaveToFile(const std::wstring& file_name) {
 
 void ELogBuilderInit() { StartAssemblerAnnotations(); }
 
-void ELogBuilderDone() {
-  StopAssemblerAnnotations();
-  FreeLogBuilderEvents();
-}
+void ELogBuilderDone() { StopAssemblerAnnotations(); }
 
 }  // namespace zelvic::diag

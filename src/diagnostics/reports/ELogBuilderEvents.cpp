@@ -1,70 +1,45 @@
 #include "diagnostics/reports/ELogBuilderEvents.h"
 
-#include <algorithm>
-#include <array>
-#include <memory>
-#include <vector>
-
-#include "diagnostics/config/EConfig.h"
+#include "diagnostics/exceptions/EEvents.h"
 
 namespace zelvic::diag {
 namespace {
 
-using TList = std::vector<TLogBuilderHandler>;
-// Made on first registration, under the global lock.
-std::unique_ptr<std::array<TList, 2>> g_lists;
+using TCode = decltype(TLogBuilderHandler::Code);
+
 TLogBuilderEventDispatch g_dispatch = DispatchOwnLogBuilderEvent;
 
-TList* ListOf(int list) {
-  if (g_lists == nullptr || (list != kBeforeBuildEvent && list != kAfterBuildEvent)) return nullptr;
-  return &(*g_lists)[static_cast<std::size_t>(list - kBeforeBuildEvent)];
+bool IsBuilderList(int list) { return list == kBeforeBuildEvent || list == kAfterBuildEvent; }
+
+TMethod AsMethod(const TLogBuilderHandler& handler) {
+  return {reinterpret_cast<void*>(handler.Code), handler.Data};
 }
 
 }  // namespace
 
 void RegisterLogBuilderHandler(int list, TLogBuilderHandler handler, bool first) {
-  if (list != kBeforeBuildEvent && list != kAfterBuildEvent) return;
-  TGlobalWriteLock lock;
-  if (g_lists == nullptr) g_lists = std::make_unique<std::array<TList, 2>>();
-  TList& l = *ListOf(list);
-  l.insert(first ? l.begin() : l.end(), handler);
+  if (IsBuilderList(list)) RegisterEventHandler(static_cast<TEventListId>(list), AsMethod(handler), first);
 }
 
 void UnregisterLogBuilderHandler(int list, TLogBuilderHandler handler) {
-  TGlobalWriteLock lock;
-  TList* l = ListOf(list);
-  if (l == nullptr) return;
-  const auto it = std::find(l->begin(), l->end(), handler);
-  if (it != l->end()) l->erase(it);
+  if (IsBuilderList(list)) UnregisterEventHandler(static_cast<TEventListId>(list), AsMethod(handler));
 }
 
 TLogBuilderEventDispatch& LogBuilderEventDispatch() noexcept { return g_dispatch; }
 
 void DispatchOwnLogBuilderEvent(int list, TBaseLogBuilder* builder) {
-  // Handlers run on a copy, outside the lock: one may register or remove
-  // handlers, or build another report.
-  TList copy;
-  {
-    TGlobalReadLock lock;
-    if (const TList* l = ListOf(list)) copy = *l;
-  }
-  for (const TLogBuilderHandler& h : copy) {
+  if (!IsBuilderList(list)) return;
+  // The handlers as they were when the event came (a copy made under the
+  // lock): one may register or remove handlers, or build another report.
+  for (const TMethod& m : EventHandlers(static_cast<TEventListId>(list))) {
     bool call_next = true;
-    h.Code(h.Data, builder, call_next);
+    reinterpret_cast<TCode>(m.Code)(m.Data, builder, call_next);
     if (!call_next) break;
   }
 }
 
 void RaiseLogBuilderEvent(int list, TBaseLogBuilder* builder) {
   if (g_dispatch != nullptr) g_dispatch(list, builder);
-}
-
-void FreeLogBuilderEvents() noexcept {
-  // Nothing registered: the global lock is not made again at shut-down
-  // just to find that out.
-  if (g_lists == nullptr) return;
-  TGlobalWriteLock lock;
-  g_lists.reset();
 }
 
 }  // namespace zelvic::diag

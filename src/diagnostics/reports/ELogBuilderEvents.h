@@ -3,9 +3,9 @@
 // the builder and a flag, preset to true, that stops the dispatch when it
 // is cleared.
 //
-// The lists live here until the facility's event registry takes them: the
-// dispatch goes through one slot, so pointing that slot at the registry
-// moves every raise there without touching the builder.
+// The handlers are kept in the facility's event lists 15 and 16 (EEvents),
+// typed here for the builder. The dispatch goes through one slot, so a
+// caller can take every raise elsewhere without touching the builder.
 #pragma once
 
 #include <cstdint>
@@ -33,8 +33,5 @@ using TLogBuilderEventDispatch = void (*)(int list, TBaseLogBuilder* builder);
 TLogBuilderEventDispatch& LogBuilderEventDispatch() noexcept;
 void DispatchOwnLogBuilderEvent(int list, TBaseLogBuilder* builder);
 void RaiseLogBuilderEvent(int list, TBaseLogBuilder* builder);
-
-// Shut-down: the lists go.
-void FreeLogBuilderEvents() noexcept;
 
 }  // namespace zelvic::diag
