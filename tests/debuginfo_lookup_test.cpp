@@ -668,6 +668,42 @@ TEST_F(DebugInfoLookupRegistry, ModuleFactsAreKeptWhileTheLoaderGenerationHolds)
   EXPECT_EQ(list.Count(), 1);
 }
 
+// A module no source can name is kept as such: a call stack asks for its
+// addresses over and over, and each answer is the one the full path gives.
+TEST_F(DebugInfoLookupRegistry, ModuleWithoutSourceIsKeptAndAnsweredAsBefore) {
+  RegistryScope scope({});
+  CountingPlatform counting;
+  TVLDebugInfoList list(counting);
+  TVLLocationInfo full;
+  EXPECT_FALSE(list.GetLocationInfo(OwnCode() + 3, full));  // generation 0: the full path
+  CompleteLocationInfo(full);
+
+  counting.generation = 9;
+  TVLLocationInfo kept;
+  EXPECT_FALSE(list.GetLocationInfo(OwnCode(), kept));  // learns
+  const int after_learning = counting.queries;
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_FALSE(list.GetLocationInfo(OwnCode() + 3, kept));
+    EXPECT_EQ(counting.queries, after_learning);
+    EXPECT_EQ(kept.Address, OwnCode() + 3);
+    EXPECT_EQ(kept.Module, AllocationBaseOf(OwnCode()));
+    EXPECT_EQ(kept.ModuleName, ModulePath(kept.Module));
+    EXPECT_TRUE(kept.ProcedureName.empty());
+    CompleteLocationInfo(kept);
+    EXPECT_EQ(kept.Module, full.Module);
+    EXPECT_EQ(kept.ModuleName, full.ModuleName);
+    EXPECT_EQ(kept.ModuleType, full.ModuleType);
+    EXPECT_EQ(kept.Offset, full.Offset);
+    EXPECT_EQ(kept.BinaryFileName, full.BinaryFileName);
+    EXPECT_EQ(kept.DebugDetail, full.DebugDetail);
+  }
+  // A source that goes may leave room for one that names the module.
+  ASSERT_GE(list.Count(), 1);
+  list.GetItems(0)->DestroySource();
+  EXPECT_FALSE(list.GetLocationInfo(OwnCode() + 3, kept));
+  EXPECT_EQ(counting.queries, after_learning + 1);
+}
+
 TEST_F(DebugInfoLookupRegistry, SourceMadeForAnotherFileIsNeverKept) {
   RegistryScope scope({&ExactSource::Class});
   g_fake.stale_first = true;

@@ -275,7 +275,10 @@ TVLDebugInfoList::TKnownModule* TVLDebugInfoList::Remember(std::uintptr_t module
   known.Generation = 0;  // invalid until complete
   known.FileName = FPlatform.ModuleFileName(module);
   // Only a source made for the module as it is now may skip the name test.
-  if (known.FileName.empty() || !SameFileName(known.FileName, source->LastFileName())) return nullptr;
+  // A module without a source is remembered as such: its name was read just
+  // before, and asking again at every lookup finds the same empty answer.
+  if (known.FileName.empty()) return nullptr;
+  if (source != nullptr && !SameFileName(known.FileName, source->LastFileName())) return nullptr;
   known.Base = module;
   known.End = module + size;
   known.Source = source;
@@ -286,7 +289,8 @@ TVLDebugInfoList::TKnownModule* TVLDebugInfoList::Remember(std::uintptr_t module
 
 void TVLDebugInfoList::Forget(const TVLDebugInfoSource* source) noexcept {
   for (TKnownModule& known : FKnown) {
-    if (source == nullptr || known.Source == source) known.Generation = 0;
+    // A module without a source may get one once a source goes.
+    if (source == nullptr || known.Source == source || known.Source == nullptr) known.Generation = 0;
   }
 }
 
@@ -321,15 +325,16 @@ bool TVLDebugInfoList::GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& inf
     source = known->Source;
   } else {
     source = GetItemFromModule(module);
-    if (generation != 0 && source != nullptr) known = Remember(module, source, generation);
+    if (generation != 0) known = Remember(module, source, generation);
   }
-  if (source == nullptr || !source->GetLocationInfo(addr, info)) {
+  const bool found = source != nullptr && source->GetLocationInfo(addr, info);
+  if (!found) {
     info.Clear();
     info.Address = addr;
-    return false;
   }
   if (known != nullptr) {
-    // What the completion would ask the platform and the module list for.
+    // What the completion would ask the platform and the module list for,
+    // found or not: an address no source names still lies in the module.
     if (info.Module == 0) info.Module = known->Base;
     if (info.ModuleName.empty()) info.ModuleName = known->FileName;
     if (known->Type == mtUnknown) {
@@ -341,7 +346,7 @@ bool TVLDebugInfoList::GetLocationInfo(std::uintptr_t addr, TVLLocationInfo& inf
     }
     if (info.ModuleType == mtUnknown && info.Module == known->Base) info.ModuleType = known->Type;
   }
-  return true;
+  return found;
 }
 
 std::wstring TVLDebugInfoList::GetUnitInfoByAddr(std::uintptr_t addr) {
