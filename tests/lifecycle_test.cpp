@@ -15,6 +15,7 @@
 #include "diagnostics/VizozaruzAdi7.h"
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/ECore.h"
+#include "diagnostics/stacks/ECallStack.h"
 #include "diagnostics/threads/EThreadsManager.h"
 #include "runtime/exceptions.h"
 #include "runtime/unit_lifecycle.h"
@@ -201,7 +202,13 @@ TEST(VizozaruzAdi7, SwitchesOnForTheLibraryWithItsOptions) {
   rt::IsInitializing = 1;
   // As the threads manager's start-up leaves the loading thread.
   diag::SetVarnelLogStateInThread(0, true);
+  // Another class beforehand: the start-up is what selects version 7 (option 32).
+  const diag::TStackListClass previous_class = diag::DefaultStackListClass();
+  diag::SetDefaultStackListClass(diag::TStackListClass::kGeneric);
   diag::VizozaruzAdi7InitFor(reinterpret_cast<std::uintptr_t>(lib));
+  const diag::TStackListClass selected_class = diag::DefaultStackListClass();
+  diag::SetDefaultStackListClass(previous_class);
+  EXPECT_EQ(selected_class, diag::TStackListClass::kV7);
   const auto& state = diag::VizozaruzAdi7State();
   EXPECT_TRUE(state.DiagnosticsDataFound);
   ASSERT_NE(state.Options, nullptr);

@@ -3,6 +3,7 @@
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/debuginfo/EAnsiFileNamesFix.h"
 #include "diagnostics/exceptions/EExceptionHook.h"
+#include "diagnostics/stacks/ECallStack.h"
 #include "diagnostics/threads/EThreadHooks.h"
 #include "diagnostics/threads/EThreadsManager.h"
 #include "platform/process.h"
@@ -31,6 +32,12 @@ void Activate(std::uintptr_t module_base, TVarnelModuleOptions& options) {
   if (options.UseLowLevel()) (void)InstallAnsiFileNameHook();
   g_state.OptionsPrepared = true;
   g_state.StackListKind = StackListFor(options.csoAllowedRenderMethods());
+  // Fresh lists (reports, the current stack) are made of this class.
+  switch (g_state.StackListKind) {
+    case TStackListKind::slVersion6: SetDefaultStackListClass(TStackListClass::kV6); break;
+    case TStackListKind::slVersion7: SetDefaultStackListClass(TStackListClass::kV7); break;
+    case TStackListKind::slGeneric: SetDefaultStackListClass(TStackListClass::kGeneric); break;
+  }
   // A library that carries diagnostics data switches on. (The exception for
   // a run-time package inside the development environment cannot arise: this
   // module is never a package.)
