@@ -19,6 +19,7 @@
 #include "diagnostics/exceptions/EEvents.h"
 #include "diagnostics/exceptions/EExceptionHook.h"
 #include "diagnostics/exceptions/EExceptionManager.h"
+#include "diagnostics/stacks/EStackTracing.h"
 #include "diagnostics/threads/EThreadsManager.h"
 #include "runtime/exceptions.h"
 #include "test_support.h"
@@ -40,6 +41,24 @@ TResponse RecordingDialog(TVarnelExceptionInfo*, bool force, bool crash) {
   TResponse r;
   r.SendResult = 0x1234;
   return r;
+}
+
+// The manager's unit puts the cached probes into the walkers' slot for as
+// long as it runs, so an exception's call stack asks the system once per
+// region.
+TEST(ManagerUnit, InstallsTheCachedProbesForItsLifetime) {
+  ASSERT_EQ(TExceptionManager::Instance(), nullptr);
+  ASSERT_FALSE(CachedTraceProbesInstalled());
+  EExceptionReadersInit();
+  EEventsInit();
+  EExceptionManagerInit();
+  EXPECT_NE(TExceptionManager::Instance(), nullptr);
+  EXPECT_TRUE(CachedTraceProbesInstalled());
+  EExceptionManagerDone();
+  EXPECT_FALSE(CachedTraceProbesInstalled());
+  EXPECT_EQ(TExceptionManager::Instance(), nullptr);
+  EEventsDone();
+  EExceptionReadersDone();
 }
 
 class ManagerTest : public ::testing::Test {

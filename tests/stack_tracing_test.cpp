@@ -169,6 +169,139 @@ TEST(StackPageCache, AnUnloadedModulesPagesStopBeingCode) {
   platform::StopLoaderWatch();
 }
 
+// ---- the cached probes --------------------------------------------------------
+
+// Pages the test lays out itself, with the answers each probe must give,
+// worked out from the protections: readable means one of the readable
+// protections and committed, executable one of the four execute protections.
+class ProbePages {
+ public:
+  ProbePages() : base_(static_cast<std::uint8_t*>(VirtualAlloc(nullptr, 0x6000, MEM_RESERVE, PAGE_NOACCESS))) {
+    Commit(0, PAGE_READWRITE);
+    Commit(1, PAGE_NOACCESS);
+    Commit(2, PAGE_READWRITE | PAGE_GUARD);
+    Commit(3, PAGE_EXECUTE_READ);
+    Commit(4, PAGE_READONLY);
+    // page 5 stays reserved only
+  }
+  ~ProbePages() { VirtualFree(base_, 0, MEM_RELEASE); }
+  ProbePages(const ProbePages&) = delete;
+  ProbePages& operator=(const ProbePages&) = delete;
+  std::uint32_t Page(int n) const { return Addr(base_) + 0x1000u * static_cast<std::uint32_t>(n); }
+
+ private:
+  void Commit(int n, DWORD protect) {
+    ASSERT_NE(VirtualAlloc(base_ + 0x1000 * n, 0x1000, MEM_COMMIT, protect), nullptr);
+  }
+  std::uint8_t* base_;
+};
+
+struct ProbeCase {
+  const char* what;
+  std::uint32_t address;
+  std::uint32_t count;
+  bool readable;
+  bool executable;
+};
+
+std::vector<ProbeCase> ProbeCases(const ProbePages& pages, std::uint32_t own_stack) {
+  return {
+      {"read-write page", pages.Page(0) + 16, 64, true, false},
+      {"no-access page", pages.Page(1), 4, false, false},
+      {"guard page", pages.Page(2) + 8, 4, false, false},
+      {"execute-read page", pages.Page(3) + 100, 8, true, true},
+      {"read-only page", pages.Page(4), 4, true, false},
+      {"reserved page", pages.Page(5), 4, false, false},
+      {"read-write into no-access", pages.Page(1) - 4, 8, false, false},
+      {"execute-read into read-only", pages.Page(4) - 4, 8, true, false},
+      {"this program's code", Addr(reinterpret_cast<const void*>(&ProbeCases)), 8, true, true},
+      {"the own stack", own_stack, 16, true, false},
+      {"the null page", 0x10, 4, false, false},
+      {"the top of the address space", 0xFFFFF000u, 4, false, false},
+  };
+}
+
+TEST(StackCachedProbes, AnswerAsTheLiveProbesDo) {
+  const ProbePages pages;
+  std::uint32_t local = 0;
+  const TTraceProbes live = DefaultTraceProbes();
+  const TCachedProbesScope scope;
+  // Twice: the second round answers from the regions the first one met.
+  for (int round = 0; round < 2; ++round) {
+    for (const ProbeCase& c : ProbeCases(pages, Addr(&local))) {
+      SCOPED_TRACE(c.what);
+      EXPECT_EQ(scope.Readable(c.address, c.count), c.readable);
+      EXPECT_EQ(scope.Executable(c.address, c.count), c.executable);
+      EXPECT_EQ(live.Readable(c.address, c.count), c.readable);
+      EXPECT_EQ(live.Executable(c.address, c.count), c.executable);
+    }
+  }
+}
+
+TEST(StackCachedProbes, AScopeAsksTheSystemOncePerRegion) {
+  const ProbePages pages;
+  const TCachedProbesScope scope;
+  for (std::uint32_t offset = 0; offset < 0x1000; offset += 64) ASSERT_TRUE(scope.Readable(pages.Page(0) + offset, 8));
+  for (std::uint32_t offset = 0; offset < 0x1000; offset += 64) ASSERT_TRUE(scope.Executable(pages.Page(3) + offset, 8));
+  EXPECT_EQ(scope.SystemQueries(), 2u);
+}
+
+DWORD WINAPI ProbeFromAnotherThread(void* address) {
+  return CanReadStack(Addr(address), 4) ? 1 : 0;
+}
+
+TEST(StackCachedProbes, OnlyTheScopesThreadAnswersFromItsRegions) {
+  const bool installed_before = CachedTraceProbesInstalled();
+  ASSERT_TRUE(InstallCachedTraceProbes());
+  const ProbePages pages;
+  void* page = reinterpret_cast<void*>(static_cast<std::uintptr_t>(pages.Page(0)));
+  {
+    const TCachedProbesScope scope;
+    ASSERT_TRUE(CanReadStack(pages.Page(0), 4));
+    DWORD old = 0;
+    ASSERT_TRUE(VirtualProtect(page, 0x1000, PAGE_NOACCESS, &old));
+    // The scope keeps what it saw for its short job ...
+    EXPECT_TRUE(CanReadStack(pages.Page(0), 4));
+    // ... while another thread, which holds no scope, is answered live.
+    HANDLE thread = CreateThread(nullptr, 0, ProbeFromAnotherThread, page, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    DWORD code = 2;
+    GetExitCodeThread(thread, &code);
+    CloseHandle(thread);
+    EXPECT_EQ(code, 0u);
+  }
+  // Past the scope the same thread is answered live too.
+  EXPECT_FALSE(CanReadStack(pages.Page(0), 4));
+  if (!installed_before) {
+    RemoveCachedTraceProbes();
+    EXPECT_FALSE(CachedTraceProbesInstalled());
+    const TTraceProbes now = SetTraceProbes(DefaultTraceProbes());
+    EXPECT_EQ(now.Readable, DefaultTraceProbes().Readable);
+    EXPECT_EQ(now.Executable, DefaultTraceProbes().Executable);
+  }
+}
+
+TEST(StackCachedProbes, NestedScopesGiveBackTheOuterOne) {
+  const bool installed_before = CachedTraceProbesInstalled();
+  ASSERT_TRUE(InstallCachedTraceProbes());
+  const ProbePages pages;
+  void* page = reinterpret_cast<void*>(static_cast<std::uintptr_t>(pages.Page(4)));
+  {
+    const TCachedProbesScope outer;
+    ASSERT_TRUE(CanReadStack(pages.Page(4), 4));
+    DWORD old = 0;
+    ASSERT_TRUE(VirtualProtect(page, 0x1000, PAGE_NOACCESS, &old));
+    {
+      const TCachedProbesScope inner;
+      EXPECT_FALSE(CanReadStack(pages.Page(4), 4)) << "a new scope asks afresh";
+    }
+    EXPECT_TRUE(CanReadStack(pages.Page(4), 4)) << "the outer scope answers again";
+  }
+  if (!installed_before) RemoveCachedTraceProbes();
+}
+
+
 // ---- fake stacks ----------------------------------------------------------------
 
 // Frames the test lays out in a buffer: frame k at words [k * stride], its

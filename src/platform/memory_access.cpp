@@ -31,27 +31,6 @@ bool TVirtualQueryRegions::QueryRegion(std::uint32_t address, TRegionInfo& info)
   return true;
 }
 
-bool TRecentRegionsCache::QueryRegion(std::uint32_t address, TRegionInfo& info) const {
-  const auto holds = [address](const TRegionInfo& r) {
-    return address >= r.BaseAddress && address - r.BaseAddress < r.RegionSize;
-  };
-  for (int i = 0; i < held_; ++i) {
-    if (holds(recent_[i])) {
-      info = recent_[i];
-      return true;
-    }
-  }
-  ++misses_;
-  if (!inner_.QueryRegion(address, info)) return false;
-  // Keep only an answer that holds the address it was asked for.
-  if (holds(info)) {
-    recent_[1] = recent_[0];
-    recent_[0] = info;
-    held_ = held_ < 2 ? held_ + 1 : 2;
-  }
-  return true;
-}
-
 memory::TAddressSpace ApplicationAddressSpace(std::uint32_t default_mask) noexcept {
   SYSTEM_INFO si{};
   GetSystemInfo(&si);

@@ -20,27 +20,51 @@ class TVirtualQueryRegions final : public memory::TRegionQuery {
   bool QueryRegion(std::uint32_t address, memory::TRegionInfo& info) const override;
 };
 
-// Answers from the last two regions the inner query returned while the
-// address lies in one of them; two, because a read that runs past the end of
-// a region (the last instructions of a code section) would otherwise evict
-// the region the next decode comes back to. The answer can go stale when
-// another thread frees or protects memory, so a cache lives in one thread for
-// one short job (a window of disassembly, one stack walk), never in a
-// process-wide object.
-class TRecentRegionsCache final : public memory::TRegionQuery {
+// Answers from the last `Held` regions the inner query returned while the
+// address lies in one of them. Two are the least worth keeping, because a read
+// that runs past the end of a region (the last instructions of a code
+// section) would otherwise evict the region the next decode comes back to; a
+// stack walk, which probes the stack and the code of every module on it in
+// turn, keeps more. The answer can go stale when another thread frees or
+// protects memory, so a cache lives in one thread for one short job (a window
+// of disassembly, one stack walk), never in a process-wide object.
+template <int Held>
+class TRegionsCache final : public memory::TRegionQuery {
+  static_assert(Held >= 2);
+
  public:
-  explicit TRecentRegionsCache(const memory::TRegionQuery& inner) noexcept : inner_(inner) {}
-  bool QueryRegion(std::uint32_t address, memory::TRegionInfo& info) const override;
+  explicit TRegionsCache(const memory::TRegionQuery& inner) noexcept : inner_(inner) {}
+  bool QueryRegion(std::uint32_t address, memory::TRegionInfo& info) const override {
+    const auto holds = [address](const memory::TRegionInfo& r) {
+      return address >= r.BaseAddress && address - r.BaseAddress < r.RegionSize;
+    };
+    for (int i = 0; i < held_; ++i) {
+      if (holds(recent_[i])) {
+        info = recent_[i];
+        return true;
+      }
+    }
+    ++misses_;
+    if (!inner_.QueryRegion(address, info)) return false;
+    // Keep only an answer that holds the address it was asked for.
+    if (holds(info)) {
+      if (held_ < Held) ++held_;
+      for (int i = held_ - 1; i > 0; --i) recent_[i] = recent_[i - 1];
+      recent_[0] = info;
+    }
+    return true;
+  }
   void Forget() noexcept { held_ = 0; }
   // Queries passed on to the inner query.
   std::uint32_t Misses() const noexcept { return misses_; }
 
  private:
   const memory::TRegionQuery& inner_;
-  mutable memory::TRegionInfo recent_[2]{};  // [0] the most recent
+  mutable memory::TRegionInfo recent_[Held]{};  // [0] the most recent
   mutable int held_ = 0;
   mutable std::uint32_t misses_ = 0;
 };
+using TRecentRegionsCache = TRegionsCache<2>;
 
 // The application address range from GetSystemInfo with `default_mask`.
 memory::TAddressSpace ApplicationAddressSpace(std::uint32_t default_mask) noexcept;

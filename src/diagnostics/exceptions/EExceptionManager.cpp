@@ -15,6 +15,7 @@
 #include "diagnostics/exceptions/EEvents.h"
 #include "diagnostics/exceptions/EExceptionHook.h"
 #include "diagnostics/stacks/ECallStackFormatter.h"
+#include "diagnostics/stacks/EStackTracing.h"
 #include "diagnostics/threads/EThreadsManager.h"
 #include "diagnostics/util/EDebugOutput.h"
 #include "diagnostics/util/EFatalReportText.h"
@@ -804,6 +805,7 @@ TResponse TExceptionManager::StandardVarnelNotify(void* object, const std::type_
   if (info == nullptr) return response;
   info->SetOptions(options ? *options : LibraryOptions());
   if (info->CallStackIfBuilt() == nullptr && !info->HasPendingSnapshot()) {
+    const TCachedProbesScope probes;
     auto list = NewDefaultStackList();
     TVarnelBaseStackList::TBuildArgs args;
     args.FirstAddr = U32(address);
@@ -884,6 +886,7 @@ void AddOtherThreads(TVarnelBaseStackList& list, const TExceptionData& data, con
 
 std::unique_ptr<TVarnelBaseStackList> BuildExceptionCallStack(const TExceptionData& data, const TThreadFacts* thread) {
   TFacilityNesting memory_nesting;
+  const TCachedProbesScope probes;
   const bool was_active = IsVarnelLogActiveInThread(kCallingThread);
   if (was_active) SetVarnelLogStateInThread(kCallingThread, false);
   struct TRestore {
@@ -1274,11 +1277,14 @@ void DestroyExceptionManager() {
 void EExceptionManagerInit() {
   g_previous_handler = rt::StepFailureHandler;
   rt::StepFailureHandler = ExceptionInfoInitDoneErrorHandler;
+  // Without a thread slot the walks keep the live probes: slower, not wrong.
+  InstallCachedTraceProbes();
   CreateExceptionManager();
 }
 
 void EExceptionManagerDone() {
   DestroyExceptionManager();
+  RemoveCachedTraceProbes();
   rt::StepFailureHandler = g_previous_handler;
   g_previous_handler = nullptr;
 }

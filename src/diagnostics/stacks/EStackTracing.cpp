@@ -9,6 +9,7 @@
 #include "platform/memory_access.h"
 #include "platform/modules.h"
 #include "runtime/exceptions.h"
+#include "runtime/thread_storage.h"
 
 // This file is built without sibling calls (see src/CMakeLists.txt): the
 // stack queries and Caller answer from their own frame, and a tail jump would
@@ -25,14 +26,17 @@ inline std::uint32_t Word(std::uint32_t address) noexcept {
 
 // ---- probes -----------------------------------------------------------------
 
-bool LiveReadable(std::uint32_t address, std::uint32_t count) noexcept {
-  // The calling thread's stack between this frame and the stack base is
-  // committed and stays so while this routine runs: a walk of the own stack,
-  // the most frequent reader, asks the system nothing.
+// The calling thread's stack between this frame and the stack base is
+// committed and stays so while the caller runs: a walk of the own stack, the
+// most frequent reader, asks the system nothing.
+__attribute__((always_inline)) inline bool OnOwnUsedStack(std::uint32_t address, std::uint32_t count) noexcept {
   const auto here = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)));
   const std::uint32_t base = platform::CurrentStackBounds().Base;
-  if (address >= here && address < base && count <= base - address) return true;
-  return LiveMemory().CanRead(address, count, 0) == count;
+  return address >= here && address < base && count <= base - address;
+}
+
+bool LiveReadable(std::uint32_t address, std::uint32_t count) noexcept {
+  return OnOwnUsedStack(address, count) || LiveMemory().CanRead(address, count, 0) == count;
 }
 
 bool LiveExecutable(std::uint32_t address, std::uint32_t count) noexcept {
@@ -40,6 +44,26 @@ bool LiveExecutable(std::uint32_t address, std::uint32_t count) noexcept {
 }
 
 TTraceProbes g_probes{LiveReadable, LiveExecutable};
+
+// ---- cached probes ----------------------------------------------------------
+
+rt::TThreadSlot g_scope_slot;  // the calling thread's innermost scope
+TTraceProbes g_before_cached{LiveReadable, LiveExecutable};
+bool g_cached_installed = false;
+
+const TCachedProbesScope* ActiveScope() noexcept {
+  return g_scope_slot.IsAllocated() ? static_cast<const TCachedProbesScope*>(g_scope_slot.Get()) : nullptr;
+}
+
+bool CachedReadable(std::uint32_t address, std::uint32_t count) noexcept {
+  const TCachedProbesScope* scope = ActiveScope();
+  return scope ? scope->Readable(address, count) : LiveReadable(address, count);
+}
+
+bool CachedExecutable(std::uint32_t address, std::uint32_t count) noexcept {
+  const TCachedProbesScope* scope = ActiveScope();
+  return scope ? scope->Executable(address, count) : LiveExecutable(address, count);
+}
 
 bool ReadWord(std::uint32_t address, std::uint32_t& value) noexcept {
   if (address > 0xFFFFFFFCu || !g_probes.Readable(address, 4)) return false;
@@ -337,6 +361,47 @@ TTraceProbes SetTraceProbes(const TTraceProbes& probes) noexcept {
   return previous;
 }
 
+TCachedProbesScope::TCachedProbesScope() noexcept {
+  if (!g_scope_slot.IsAllocated()) return;
+  previous_ = static_cast<TCachedProbesScope*>(g_scope_slot.Get());
+  g_scope_slot.Set(this);
+  active_ = true;
+}
+
+TCachedProbesScope::~TCachedProbesScope() {
+  // The slot can have been given back while this scope was open (the
+  // manager stopping on another thread); it then holds nothing of ours.
+  if (active_ && g_scope_slot.IsAllocated()) g_scope_slot.Set(previous_);
+}
+
+bool TCachedProbesScope::Readable(std::uint32_t address, std::uint32_t count) const noexcept {
+  return OnOwnUsedStack(address, count) ||
+         memory::CanReadRegions(regions_, LiveMemory().Space(), address, count, 0) == count;
+}
+
+bool TCachedProbesScope::Executable(std::uint32_t address, std::uint32_t count) const noexcept {
+  return memory::CanReadRegions(regions_, LiveMemory().Space(), address, count, memory::kCodeMask) == count;
+}
+
+bool InstallCachedTraceProbes() noexcept {
+  if (g_cached_installed) return true;
+  if (!g_scope_slot.Allocate(nullptr)) return false;
+  g_before_cached = g_probes;
+  g_probes = TTraceProbes{CachedReadable, CachedExecutable};
+  g_cached_installed = true;
+  return true;
+}
+
+void RemoveCachedTraceProbes() noexcept {
+  if (!g_cached_installed) return;
+  // Whoever replaced the cached probes since keeps the slot.
+  if (g_probes.Readable == CachedReadable && g_probes.Executable == CachedExecutable) g_probes = g_before_cached;
+  g_scope_slot.Free();
+  g_cached_installed = false;
+}
+
+bool CachedTraceProbesInstalled() noexcept { return g_cached_installed; }
+
 bool CanReadStack(std::uint32_t address, std::uint32_t count) noexcept { return g_probes.Readable(address, count); }
 bool IsExecutable(std::uint32_t address, std::uint32_t count) noexcept { return g_probes.Executable(address, count); }
 
@@ -436,6 +501,7 @@ void EStackTracingInit() {
 }
 
 void EStackTracingDone() {
+  RemoveCachedTraceProbes();
   g_probes = DefaultTraceProbes();
   g_pages_generation = 0;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/memory_access.h"
 #include "platform/threads.h"
 
 namespace zelvic::diag {
@@ -91,6 +92,38 @@ TTraceProbes DefaultTraceProbes() noexcept;
 TTraceProbes SetTraceProbes(const TTraceProbes& probes) noexcept;
 bool CanReadStack(std::uint32_t address, std::uint32_t count) noexcept;
 bool IsExecutable(std::uint32_t address, std::uint32_t count) noexcept;
+
+// The cached probes: while a thread holds a TCachedProbesScope they answer
+// from the regions that thread has already asked the system about, so a walk
+// asks once per region instead of once per slot and candidate. Every other
+// thread, and this one outside a scope, gets the live answers. The exception
+// manager installs them for its lifetime and opens a scope around each call
+// stack it builds; a scope is one thread's short job, because the regions it
+// remembers can change under other threads' hands.
+class TCachedProbesScope {
+ public:
+  TCachedProbesScope() noexcept;
+  ~TCachedProbesScope();
+  TCachedProbesScope(const TCachedProbesScope&) = delete;
+  TCachedProbesScope& operator=(const TCachedProbesScope&) = delete;
+
+  bool Readable(std::uint32_t address, std::uint32_t count) const noexcept;
+  bool Executable(std::uint32_t address, std::uint32_t count) const noexcept;
+  // Region queries this scope passed on to the system.
+  std::uint32_t SystemQueries() const noexcept { return regions_.Misses(); }
+
+ private:
+  platform::TVirtualQueryRegions system_;
+  platform::TRegionsCache<32> regions_{system_};
+  TCachedProbesScope* previous_ = nullptr;
+  bool active_ = false;
+};
+// Puts the cached probes into the probe slot; false when no thread slot is
+// left for them, and the slot then keeps what it had.
+bool InstallCachedTraceProbes() noexcept;
+// Gives the slot back the probes it held before the installation.
+void RemoveCachedTraceProbes() noexcept;
+bool CachedTraceProbesInstalled() noexcept;
 
 // The executable-page cache: one byte per 4 KiB page. It keeps only the pages
 // of loaded images and of memory that runs no code; code made at run time is
