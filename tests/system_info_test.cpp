@@ -1,6 +1,7 @@
 // System information: every text from fixed facts byte for byte, and the
 // live values against what the test asks the system itself.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <utility>
@@ -16,6 +17,7 @@
 #include "fixed_system_facts.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/system.h"
 #include "runtime/format_settings.h"
 
 namespace zelvic::diag {
@@ -502,6 +504,64 @@ TEST(SysInfoLive, VideoCardTextNamesTheFirstAdapter) {
   }
   EXPECT_EQ(text.rfind(Trim(device.DeviceString) + L" (driver ", 0), 0u) << text;
   EXPECT_EQ(text.back(), L')') << text;
+}
+
+// The icon's size and mask bits as the window system reports them.
+struct TIconPicture {
+  LONG Width = 0, Height = 0;
+  std::vector<std::uint8_t> Mask;
+};
+TIconPicture PictureOf(std::uintptr_t handle) {
+  TIconPicture picture;
+  ICONINFO info{};
+  if (!GetIconInfo(reinterpret_cast<HICON>(handle), &info)) return picture;
+  BITMAP mask{};
+  GetObjectW(info.hbmMask, sizeof(mask), &mask);
+  picture.Width = mask.bmWidth;
+  // A mask without a colour bitmap holds the AND and XOR halves one above
+  // the other.
+  picture.Height = info.hbmColor != nullptr ? mask.bmHeight : mask.bmHeight / 2;
+  picture.Mask.resize(static_cast<std::size_t>(mask.bmWidthBytes) * static_cast<std::size_t>(mask.bmHeight));
+  GetBitmapBits(info.hbmMask, static_cast<LONG>(picture.Mask.size()), picture.Mask.data());
+  DeleteObject(info.hbmMask);
+  if (info.hbmColor != nullptr) DeleteObject(info.hbmColor);
+  return picture;
+}
+
+TEST(SysInfoLive, IconsAtTheSystemSizes) {
+  for (const bool large : {true, false}) {
+    SCOPED_TRACE(large ? "large" : "small");
+    const int width = GetSystemMetrics(large ? SM_CXICON : SM_CXSMICON);
+    const int height = GetSystemMetrics(large ? SM_CYICON : SM_CYSMICON);
+    const platform::TLoadedIcon standard = platform::LoadStandardIcon(32516, large);  // the information icon
+    ASSERT_NE(standard.Handle, 0u);
+    EXPECT_EQ(standard.Width, width);
+    EXPECT_EQ(standard.Height, height);
+    const TIconPicture picture = PictureOf(standard.Handle);
+    EXPECT_EQ(picture.Width, width);
+    EXPECT_EQ(picture.Height, height);
+
+    // The file's first icon is the one the shell extracts.
+    wchar_t system[MAX_PATH];
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    const std::wstring shell = std::wstring(system) + L"\\shell32.dll";
+    HICON expected = nullptr;
+    ASSERT_EQ(ExtractIconExW(shell.c_str(), 0, large ? &expected : nullptr, large ? nullptr : &expected, 1), 1u);
+    const platform::TLoadedIcon file = platform::LoadFileIcon(shell.c_str(), large);
+    ASSERT_NE(file.Handle, 0u);
+    EXPECT_EQ(file.Width, width);
+    EXPECT_EQ(PictureOf(file.Handle).Mask, PictureOf(reinterpret_cast<std::uintptr_t>(expected)).Mask);
+    DestroyIcon(expected);
+
+    // A file without icons gives the application icon.
+    const platform::TLoadedIcon fallback = platform::LoadFileIcon((shell + L".missing").c_str(), large);
+    const platform::TLoadedIcon application = platform::LoadStandardIcon(32512, large);
+    ASSERT_NE(fallback.Handle, 0u);
+    EXPECT_EQ(PictureOf(fallback.Handle).Mask, PictureOf(application.Handle).Mask);
+    for (const auto handle : {standard.Handle, file.Handle, fallback.Handle, application.Handle}) {
+      platform::DestroyLoadedIcon(handle);
+    }
+  }
 }
 
 }  // namespace
