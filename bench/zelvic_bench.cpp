@@ -44,6 +44,7 @@
 #include "diagnostics/reports/ELiveReportFacts.h"
 #include "diagnostics/reports/ELogBuilder.h"
 #include "diagnostics/system/EProcesses.h"
+#include "diagnostics/system/ESysInfo.h"
 #include "diagnostics/util/EDisAsmUnit.h"
 #include "platform/modules.h"
 #include "platform/process.h"
@@ -805,6 +806,26 @@ void CompareProcessRefresh() {
           }));
 }
 
+// A registry text through the facility's reader (open, size, read, close)
+// against the same value read with one open key kept.
+void CompareRegistryText() {
+  const std::wstring key = L"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
+  HKEY opened = nullptr;
+  RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &opened);
+  Compare("registry text read", "RegQueryValueExW on an open key", 20000,
+          ([&](long) {
+            g_sink = zelvic::diag::ReadRegistryText(zelvic::platform::TRegistryRoot::LocalMachine, key,
+                                                    L"Identifier").size();
+          }),
+          ([&](long) {
+            wchar_t text[256];
+            DWORD bytes = sizeof(text);
+            RegQueryValueExW(opened, L"Identifier", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &bytes);
+            g_sink = bytes;
+          }));
+  if (opened != nullptr) RegCloseKey(opened);
+}
+
 // A whole bug report of this process (every section on), the first one
 // against a rebuild of the same builder: the first asks the module list,
 // the debug information and the process list for the first time.
@@ -883,6 +904,12 @@ int wmain(int argc, wchar_t** argv) {
     zelvic::diag::EDebugInfoInit();
     zelvic::diag::EDebugExportsInit();
     CompareStacks();
+    return 0;
+  }
+  // ZELVIC_BENCH_ONLY=system runs the system-information lines alone.
+  if (const char* only = std::getenv("ZELVIC_BENCH_ONLY"); only != nullptr && std::strcmp(only, "system") == 0) {
+    CompareProcessRefresh();
+    CompareRegistryText();
     return 0;
   }
   // ZELVIC_BENCH_ONLY=report runs the report lines alone.
@@ -971,6 +998,7 @@ int wmain(int argc, wchar_t** argv) {
   CompareLookups();
   CompareStacks();
   CompareProcessRefresh();
+  CompareRegistryText();
   MeasureReports();
 
   FreeLibrary(zelvic);

@@ -67,6 +67,19 @@ class FixedSystemFacts : public platform::TSystemFacts {
   std::optional<std::vector<platform::TPrivilegeState>> Token;
   std::optional<std::vector<platform::TAdapterFacts>> Adapters;
   std::map<std::pair<std::wstring, std::wstring>, std::wstring> MachineRegistry;
+  std::map<std::pair<std::wstring, std::wstring>, std::wstring> UserRegistry;
+  // The indirect-string loader: absent unless set; answers by source text.
+  bool HasIndirectLoader = false;
+  std::map<std::wstring, std::wstring> IndirectTexts;
+  std::vector<std::wstring> IndirectCalls;
+  std::map<std::wstring, std::wstring> FullPaths;
+  std::map<std::pair<std::wstring, std::uint32_t>, std::wstring> StringResources;
+  std::optional<platform::TPrinterDriver> Printer;
+  std::map<std::wstring, std::wstring> ProductVersions;
+  // Binary values and subkeys under HKEY_LOCAL_MACHINE.
+  std::map<std::pair<std::wstring, std::wstring>, std::vector<std::uint8_t>> MachineBytes;
+  std::map<std::wstring, std::wstring> MachineSubkeys;
+  platform::TDisplayDevice DisplayDevice;
 
   platform::TDisplayFacts Screen{1920, 1080, 32, 96};
   std::wstring Language = L"English";
@@ -193,6 +206,50 @@ class FixedSystemFacts : public platform::TSystemFacts {
   std::wstring MachineRegistryText(const std::wstring& key, const std::wstring& value) override {
     const auto it = MachineRegistry.find({key, value});
     return it == MachineRegistry.end() ? std::wstring() : it->second;
+  }
+  std::optional<std::wstring> RegistryText(platform::TRegistryRoot root, const std::wstring& key,
+                                           const std::wstring& value) override {
+    const auto& store = root == platform::TRegistryRoot::CurrentUser ? UserRegistry : MachineRegistry;
+    const auto it = store.find({key, value});
+    if (it == store.end()) return std::nullopt;
+    return it->second;
+  }
+  std::optional<std::vector<std::uint8_t>> RegistryBytes(platform::TRegistryRoot root, const std::wstring& key,
+                                                         const std::wstring& value) override {
+    if (root != platform::TRegistryRoot::LocalMachine) return std::nullopt;
+    const auto it = MachineBytes.find({key, value});
+    if (it == MachineBytes.end()) return std::nullopt;
+    return it->second;
+  }
+  std::wstring FirstRegistrySubkey(platform::TRegistryRoot root, const std::wstring& key) override {
+    if (root != platform::TRegistryRoot::LocalMachine) return {};
+    const auto it = MachineSubkeys.find(key);
+    return it == MachineSubkeys.end() ? std::wstring() : it->second;
+  }
+  platform::TDisplayDevice PrimaryDisplayDevice() override { return DisplayDevice; }
+  platform::TIndirectText LoadIndirectText(const std::wstring& text) override {
+    IndirectCalls.push_back(text);
+    platform::TIndirectText answer;
+    answer.Available = HasIndirectLoader;
+    if (!HasIndirectLoader) return answer;
+    const auto it = IndirectTexts.find(text);
+    if (it == IndirectTexts.end()) return answer;
+    answer.Loaded = true;
+    answer.Text = it->second;
+    return answer;
+  }
+  std::wstring FullPath(const std::wstring& path) override {
+    const auto it = FullPaths.find(path);
+    return it == FullPaths.end() ? path : it->second;
+  }
+  std::wstring ModuleStringResource(const std::wstring& path, std::uint32_t id) override {
+    const auto it = StringResources.find({path, id});
+    return it == StringResources.end() ? std::wstring() : it->second;
+  }
+  std::optional<platform::TPrinterDriver> DefaultPrinterDriver() override { return Printer; }
+  std::wstring ProductVersion(const std::wstring& path) override {
+    const auto it = ProductVersions.find(path);
+    return it == ProductVersions.end() ? std::wstring() : it->second;
   }
   platform::TDisplayFacts Display() override { return Screen; }
   std::wstring SystemLanguageName() override { return Language; }

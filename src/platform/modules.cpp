@@ -59,6 +59,23 @@ const TVersionEntries& VersionEntries() noexcept {
   return entries;
 }
 
+// String `name` of the version block's translation; empty when absent.
+std::wstring VersionString(const TVersionEntries& api, const std::vector<std::uint8_t>& block, const WORD* translation,
+                           const wchar_t* name) {
+  wchar_t sub_block[80];
+  std::swprintf(sub_block, 80, L"\\StringFileInfo\\%04X%04X\\%ls", translation[0], translation[1], name);
+  void* value = nullptr;
+  UINT length = 0;
+  std::wstring found;
+  if (api.Query(block.data(), sub_block, &value, &length) && value != nullptr && length > 0) {
+    const auto* text = static_cast<const wchar_t*>(value);
+    std::size_t n = 0;
+    while (n < length && text[n] != L'\0') ++n;
+    found.assign(text, n);
+  }
+  return found;
+}
+
 // The loader calls the notification with its lock held, one call at a time.
 using TDllNotification = VOID(NTAPI*)(ULONG reason, const void* data, PVOID context);
 using TLdrRegisterDllNotification = LONG(NTAPI*)(ULONG flags, TDllNotification callback, PVOID context,
@@ -250,14 +267,7 @@ class TSystemModulePlatform final : public TModulePlatform {
     if (api.Query(block.data(), L"\\VarFileInfo\\Translation", &value, &length) && value != nullptr &&
         length >= 4) {
       const auto* translation = static_cast<const WORD*>(value);
-      wchar_t sub_block[64];
-      std::swprintf(sub_block, 64, L"\\StringFileInfo\\%04X%04X\\FileDescription", translation[0], translation[1]);
-      if (api.Query(block.data(), sub_block, &value, &length) && value != nullptr && length > 0) {
-        const auto* text = static_cast<const wchar_t*>(value);
-        std::size_t n = 0;
-        while (n < length && text[n] != L'\0') ++n;
-        result.FileDescription.assign(text, n);
-      }
+      result.FileDescription = VersionString(api, block, translation, L"FileDescription");
     }
     return result;
   }
@@ -382,6 +392,24 @@ std::uint32_t LongPathNameQueries() noexcept { return g_long_path_queries.load(s
 TModulePlatform& SystemModulePlatform() noexcept {
   static TSystemModulePlatform platform;
   return platform;
+}
+
+std::wstring FileProductVersion(const std::wstring& path) {
+  const TVersionEntries& api = VersionEntries();
+  if (api.Size == nullptr || api.Info == nullptr || api.Query == nullptr) return {};
+  DWORD ignored = 0;
+  const DWORD size = api.Size(path.c_str(), &ignored);
+  if (size == 0) return {};
+  std::vector<std::uint8_t> block(size);
+  if (!api.Info(path.c_str(), 0, size, block.data())) return {};
+  void* value = nullptr;
+  UINT length = 0;
+  if (!api.Query(block.data(), L"\\VarFileInfo\\Translation", &value, &length) || value == nullptr || length < 4) {
+    return {};
+  }
+  std::wstring version = VersionString(api, block, static_cast<const WORD*>(value), L"ProductVersion");
+  if (version.size() <= 1) version.clear();
+  return version;
 }
 
 TAnsiNamePlatform& SystemAnsiNamePlatform() noexcept {

@@ -64,6 +64,10 @@ class TModulePlatform {
 // The real process.
 TModulePlatform& SystemModulePlatform() noexcept;
 
+// "ProductVersion" of the file's first translation; empty when the file has
+// none or only a single character.
+std::wstring FileProductVersion(const std::wstring& path);
+
 // The system platform's loader generation counts the loader's load and unload
 // notifications while the watch is on. The watch's callback lives in this
 // image, so it must be stopped before the image unloads. Start and stop are

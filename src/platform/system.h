@@ -16,6 +16,19 @@ struct TSystemBasics {
 
 TSystemBasics QuerySystemBasics() noexcept;
 
+// An icon the caller owns (DestroyLoadedIcon), with the size it was asked
+// for; no handle when none could be loaded.
+struct TLoadedIcon {
+  std::uintptr_t Handle = 0;
+  std::int32_t Width = 0;
+  std::int32_t Height = 0;
+};
+// The system's standard icon `id` at the large or small icon size.
+TLoadedIcon LoadStandardIcon(std::uint32_t id, bool large) noexcept;
+// The file's first icon; the application icon when the file has none.
+TLoadedIcon LoadFileIcon(const wchar_t* file_name, bool large) noexcept;
+void DestroyLoadedIcon(std::uintptr_t icon) noexcept;
+
 // A re-entrant lock with explicit set-up and tear-down, so that its life
 // follows the unit that owns it rather than static construction order. It
 // holds no system resource: a lock that is never destroyed (one that must

@@ -8,6 +8,7 @@
 #include <iphlpapi.h>
 #include <psapi.h>
 #include <tlhelp32.h>
+#include <winspool.h>
 
 #include <cstdlib>
 #include <algorithm>
@@ -163,6 +164,15 @@ BOOL CALLBACK CollectWindow(HWND window, LPARAM data) {
   return TRUE;
 }
 
+// Opened for reading, never created; a leading "\" of the path is dropped.
+HKEY OpenRegistryKey(TRegistryRoot root, const std::wstring& key) {
+  const wchar_t* path = key.c_str();
+  if (*path == L'\\') ++path;
+  HKEY opened = nullptr;
+  const HKEY base = root == TRegistryRoot::CurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+  return RegOpenKeyExW(base, path, 0, KEY_READ, &opened) == ERROR_SUCCESS ? opened : nullptr;
+}
+
 class TLiveSystemFacts final : public TSystemFacts {
  public:
   std::optional<std::vector<std::uint32_t>> ProcessIds() override {
@@ -244,6 +254,7 @@ class TLiveSystemFacts final : public TSystemFacts {
 
   bool FileExists(const std::wstring& path) override { return platform::FileExists(path); }
 
+  std::wstring ProductVersion(const std::wstring& path) override { return FileProductVersion(path); }
   TVersionResource VersionResource(const std::wstring& path) override {
     return SystemModulePlatform().VersionResource(path);
   }
@@ -606,24 +617,143 @@ class TLiveSystemFacts final : public TSystemFacts {
   }
 
   std::wstring MachineRegistryText(const std::wstring& key, const std::wstring& value) override {
-    std::wstring path = key;
-    if (!path.empty() && path.front() == L'\\') path.erase(0, 1);
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) return {};
-    DWORD type = 0, bytes = 0;
-    std::wstring text;
-    if (RegQueryValueExW(opened, value.c_str(), nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS &&
-        (type == REG_SZ || type == REG_EXPAND_SZ)) {
-      text.resize(bytes / 2);
-      if (RegQueryValueExW(opened, value.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(text.data()), &bytes) !=
-          ERROR_SUCCESS) {
-        text.clear();
+    return RegistryText(TRegistryRoot::LocalMachine, key, value).value_or(std::wstring());
+  }
+
+  std::optional<std::wstring> RegistryText(TRegistryRoot root, const std::wstring& key,
+                                           const std::wstring& value) override {
+    const auto bytes = RegistryBytes(root, key, value);
+    if (!bytes) return std::nullopt;
+    std::wstring text(bytes->size() / 2, L'\0');
+    if (!text.empty()) std::memcpy(text.data(), bytes->data(), text.size() * 2);
+    if (!text.empty() && text.back() == L'\0') text.pop_back();
+    return text;
+  }
+
+  std::optional<std::vector<std::uint8_t>> RegistryBytes(TRegistryRoot root, const std::wstring& key,
+                                                         const std::wstring& value) override {
+    const HKEY opened = OpenRegistryKey(root, key);
+    if (opened == nullptr) return std::nullopt;
+    std::optional<std::vector<std::uint8_t>> result;
+    DWORD bytes = 0;
+    // A value that grows between the two questions is asked for again.
+    for (int attempt = 0; attempt < 3 && !result; ++attempt) {
+      if (RegQueryValueExW(opened, value.c_str(), nullptr, nullptr, nullptr, &bytes) != ERROR_SUCCESS) break;
+      std::vector<std::uint8_t> data(bytes);
+      const LONG rc = RegQueryValueExW(opened, value.c_str(), nullptr, nullptr, data.data(), &bytes);
+      if (rc == ERROR_SUCCESS) {
+        data.resize(std::min<std::size_t>(data.size(), bytes));
+        result = std::move(data);
+      } else if (rc != ERROR_MORE_DATA) {
+        break;
       }
-      text.resize(std::min<std::size_t>(text.size(), bytes / 2));
-      if (!text.empty() && text.back() == L'\0') text.pop_back();
     }
     RegCloseKey(opened);
+    return result;
+  }
+
+  std::wstring FirstRegistrySubkey(TRegistryRoot root, const std::wstring& key) override {
+    const HKEY opened = OpenRegistryKey(root, key);
+    if (opened == nullptr) return {};
+    wchar_t name[256];
+    DWORD chars = 256;
+    std::wstring first;
+    if (RegEnumKeyExW(opened, 0, name, &chars, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+      first.assign(name, chars);
+    }
+    RegCloseKey(opened);
+    return first;
+  }
+
+  TDisplayDevice PrimaryDisplayDevice() override {
+    using TEnum = BOOL(WINAPI*)(LPCWSTR, DWORD, PDISPLAY_DEVICEW, DWORD);
+    const TLibrary user32(L"user32.dll");
+    const auto enumerate = user32.Find<TEnum>("EnumDisplayDevicesW");
+    TDisplayDevice device;
+    if (enumerate == nullptr) return device;
+    device.Available = true;
+    DISPLAY_DEVICEW record{};
+    record.cb = sizeof(record);
+    if (enumerate(nullptr, 0, &record, 0)) {
+      device.DeviceString.assign(record.DeviceString, wcsnlen(record.DeviceString, std::size(record.DeviceString)));
+      device.DeviceId.assign(record.DeviceID, wcsnlen(record.DeviceID, std::size(record.DeviceID)));
+    }
+    return device;
+  }
+
+  TIndirectText LoadIndirectText(const std::wstring& text) override {
+    using Load = HRESULT(WINAPI*)(PCWSTR, PWSTR, UINT, void**);
+    const TLibrary shlwapi(L"shlwapi.dll");
+    const auto load = shlwapi.Find<Load>("SHLoadIndirectString");
+    TIndirectText answer;
+    if (load == nullptr) return answer;
+    answer.Available = true;
+    constexpr UINT kChars = 10240;
+    std::wstring buffer(kChars, L'\0');
+    if (SUCCEEDED(load(text.c_str(), buffer.data(), kChars, nullptr))) {
+      buffer.resize(wcsnlen(buffer.c_str(), kChars));
+      answer.Loaded = true;
+      answer.Text = std::move(buffer);
+    }
+    return answer;
+  }
+
+  std::wstring FullPath(const std::wstring& path) override {
+    const DWORD chars = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (chars == 0) return path;
+    std::wstring full(chars, L'\0');
+    const DWORD used = GetFullPathNameW(path.c_str(), chars, full.data(), nullptr);
+    if (used == 0 || used >= chars) return path;
+    full.resize(used);
+    return full;
+  }
+
+  // As a data file: a string is wanted, not the library's start-up code.
+  std::wstring ModuleStringResource(const std::wstring& path, std::uint32_t id) override {
+    const TLibrary user32(L"user32.dll");
+    const auto load_string = user32.Find<decltype(&::LoadStringW)>("LoadStringW");
+    if (load_string == nullptr) return {};
+    const HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr) return {};
+    const wchar_t* chars = nullptr;
+    const int count = load_string(module, id, reinterpret_cast<LPWSTR>(&chars), 0);
+    std::wstring text = count > 0 && chars != nullptr ? std::wstring(chars, static_cast<std::size_t>(count)) : std::wstring();
+    FreeLibrary(module);
     return text;
+  }
+
+  std::optional<TPrinterDriver> DefaultPrinterDriver() override {
+    using TGetDefault = BOOL(WINAPI*)(LPWSTR, LPDWORD);
+    using TOpen = BOOL(WINAPI*)(LPWSTR, HANDLE*, void*);
+    using TClose = BOOL(WINAPI*)(HANDLE);
+    using TGetDriver = BOOL(WINAPI*)(HANDLE, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD);
+    const TLibrary spooler(L"winspool.drv");
+    const auto get_default = spooler.Find<TGetDefault>("GetDefaultPrinterW");
+    const auto open = spooler.Find<TOpen>("OpenPrinterW");
+    const auto close = spooler.Find<TClose>("ClosePrinter");
+    const auto get_driver = spooler.Find<TGetDriver>("GetPrinterDriverW");
+    if (!get_default || !open || !close || !get_driver) return std::nullopt;
+    DWORD chars = 0;
+    if (get_default(nullptr, &chars) || GetLastError() != ERROR_INSUFFICIENT_BUFFER || chars == 0) return std::nullopt;
+    std::wstring name(chars, L'\0');
+    if (!get_default(name.data(), &chars)) return std::nullopt;
+    name.resize(wcsnlen(name.c_str(), name.size()));
+    HANDLE printer = nullptr;
+    if (!open(name.data(), &printer, nullptr) || printer == nullptr) return std::nullopt;
+    std::optional<TPrinterDriver> result;
+    DWORD bytes = 0;
+    get_driver(printer, nullptr, 2, nullptr, 0, &bytes);
+    if (bytes >= sizeof(DRIVER_INFO_2W)) {
+      // Kept in pointer-sized cells: the record holds pointers.
+      std::vector<std::uintptr_t> record(bytes / sizeof(std::uintptr_t) + 1);
+      if (get_driver(printer, nullptr, 2, reinterpret_cast<LPBYTE>(record.data()), bytes, &bytes)) {
+        const auto* info = reinterpret_cast<const DRIVER_INFO_2W*>(record.data());
+        result = TPrinterDriver{info->pName != nullptr ? info->pName : L"",
+                                info->pDriverPath != nullptr ? info->pDriverPath : L""};
+      }
+    }
+    close(printer);
+    return result;
   }
 
   TDisplayFacts Display() override {

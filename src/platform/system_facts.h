@@ -102,6 +102,30 @@ struct TCpuIdRegisters {
   std::uint32_t Eax = 0, Ebx = 0, Ecx = 0, Edx = 0;
 };
 
+enum class TRegistryRoot : std::uint8_t { CurrentUser, LocalMachine };
+
+// What the platform's indirect-string loader made of a text: whether the
+// loader exists at all, and whether it produced a text.
+struct TIndirectText {
+  bool Available = false;
+  bool Loaded = false;
+  std::wstring Text;
+};
+
+// The first display device: whether the query exists, and its adapter
+// name and device identifier (empty when the query fails).
+struct TDisplayDevice {
+  bool Available = false;
+  std::wstring DeviceString;
+  std::wstring DeviceId;
+};
+
+// The default printer's driver record.
+struct TPrinterDriver {
+  std::wstring Name;
+  std::wstring DriverPath;
+};
+
 struct TWineFacts {
   std::optional<std::string> Version;  // wine_get_version's answer
   std::optional<std::string> Build;    // wine_get_build_id's answer
@@ -134,6 +158,8 @@ class TSystemFacts {
   virtual std::wstring DosDeviceName(std::wstring_view drive) = 0;
   virtual bool FileExists(const std::wstring& path) = 0;
   virtual TVersionResource VersionResource(const std::wstring& path) = 0;
+  // "ProductVersion" of the file's version resource; empty without one.
+  virtual std::wstring ProductVersion(const std::wstring& path) = 0;
 
   // ---- privileges of the thread's token (the process's when the thread
   // has none)
@@ -206,6 +232,27 @@ class TSystemFacts {
   virtual std::optional<std::vector<TAdapterFacts>> NetworkAdapters() = 0;
   // A text value under HKEY_LOCAL_MACHINE; empty when missing.
   virtual std::wstring MachineRegistryText(const std::wstring& key, const std::wstring& value) = 0;
+  // A text value as stored, one trailing zero character dropped; none when
+  // the key or the value cannot be opened or read. Never creates the key.
+  virtual std::optional<std::wstring> RegistryText(TRegistryRoot root, const std::wstring& key,
+                                                   const std::wstring& value) = 0;
+  // The stored bytes of a value; none when the key or value cannot be read.
+  virtual std::optional<std::vector<std::uint8_t>> RegistryBytes(TRegistryRoot root, const std::wstring& key,
+                                                                 const std::wstring& value) = 0;
+  // The name of the key's first subkey; empty when it has none.
+  virtual std::wstring FirstRegistrySubkey(TRegistryRoot root, const std::wstring& key) = 0;
+  virtual TDisplayDevice PrimaryDisplayDevice() = 0;
+  // The platform's reading of an "@..." text.
+  virtual TIndirectText LoadIndirectText(const std::wstring& text) = 0;
+  // The absolute form of a path; the path itself when it cannot be made.
+  virtual std::wstring FullPath(const std::wstring& path) = 0;
+  // String resource `id` of the file, loaded as data only; empty when the
+  // file or the string is missing.
+  virtual std::wstring ModuleStringResource(const std::wstring& path, std::uint32_t id) = 0;
+
+  // None when there is no default printer, the spooler lacks one of its
+  // functions, or the printer or its driver cannot be read.
+  virtual std::optional<TPrinterDriver> DefaultPrinterDriver() = 0;
 
   // The screen's mode and vertical resolution.
   virtual TDisplayFacts Display() = 0;

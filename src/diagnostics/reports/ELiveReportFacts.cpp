@@ -93,6 +93,8 @@ std::uint64_t TLiveReportFacts::TotalDiskSpace() { return GetTotalDiskSpace(); }
 std::uint64_t TLiveReportFacts::FreeDiskSpace() { return GetFreeDiskSpace(); }
 double TLiveReportFacts::SystemUpTime() { return GetSystemUpTime(); }
 std::wstring TLiveReportFacts::ProcessorText() { return GetProcessorText(); }
+std::wstring TLiveReportFacts::VideoCardText() { return GetVideoCardText(); }
+std::wstring TLiveReportFacts::PrinterText() { return GetDefaultPrinterText(); }
 std::wstring TLiveReportFacts::DisplayModeText() { return GetDisplayModeText(); }
 std::int32_t TLiveReportFacts::DisplayDPI() { return GetDisplayDPI(); }
 std::wstring TLiveReportFacts::VirtualMachineText() { return GetVirtualMachineText(); }

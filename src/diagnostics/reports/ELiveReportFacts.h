@@ -72,9 +72,8 @@ class TLiveReportFacts : public TReportFacts {
   std::wstring ProcessorText() override;
   std::wstring DisplayModeText() override;
   std::int32_t DisplayDPI() override;
-  // No video-adapter or printer query exists in the system units yet.
-  std::wstring VideoCardText() override { return {}; }
-  std::wstring PrinterText() override { return {}; }
+  std::wstring VideoCardText() override;
+  std::wstring PrinterText() override;
   std::wstring VirtualMachineText() override;
   std::wstring OSTypeText() override;
   std::wstring OSBuildText() override;

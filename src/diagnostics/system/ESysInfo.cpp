@@ -1,6 +1,8 @@
 #include "diagnostics/system/ESysInfo.h"
 
+#include <algorithm>
 #include <atomic>
+#include <optional>
 #include <string>
 
 #include "diagnostics/config/EConfig.h"
@@ -82,12 +84,70 @@ double LocalDateTime(const platform::TLocalNow& now) {
   return days + (now.Hour * 3600.0 + now.Minute * 60.0 + now.Second) / rt::kSecondsPerDay;
 }
 
+// "@file,-id" read without the platform's loader: the file name may hold
+// placeholders and be relative; anything else is kept as it stands.
+std::wstring ResourceStringOf(const std::wstring& text, platform::TSystemFacts& facts) {
+  const std::size_t comma = text.rfind(L",-");
+  if (comma == std::wstring::npos || comma < 1) return text;
+  const std::wstring digits = text.substr(comma + 2);
+  // String resources are numbered with 16 bits.
+  if (digits.empty() || digits.size() > 5) return text;
+  std::uint32_t id = 0;
+  for (const wchar_t c : digits) {
+    if (c < L'0' || c > L'9') return text;
+    id = id * 10 + static_cast<std::uint32_t>(c - L'0');
+  }
+  if (id > 0xFFFF) return text;
+  std::wstring file = Trim(ExpandEnvVarsEx(text.substr(1, comma - 1), [&facts](const std::wstring& name) {
+    return GetEnvVariableDefault(name, facts);
+  }));
+  if (file.empty()) return text;
+  const std::wstring loaded = facts.ModuleStringResource(facts.FullPath(file), id);
+  return loaded.empty() ? text : loaded;
+}
+
+std::wstring IndirectText(const std::wstring& text, platform::TSystemFacts& facts) {
+  const platform::TIndirectText answer = facts.LoadIndirectText(text);
+  if (!answer.Available) return ResourceStringOf(text, facts);
+  if (answer.Loaded) return answer.Text;
+  const std::size_t semicolon = text.find(L';');
+  return semicolon == std::wstring::npos ? text : text.substr(semicolon + 1);
+}
+
+constexpr auto kMachine = platform::TRegistryRoot::LocalMachine;
+
+// The video key named by the first video device of the device map, from its
+// "\SYSTEM" on (the stored name begins with the registry's own root).
+std::wstring DeviceMapVideoKey(platform::TSystemFacts& facts) {
+  const std::wstring stored = ReadRegistryText(kMachine, L"Hardware\\Devicemap\\Video\\", L"\\Device\\Video0", {}, facts);
+  constexpr std::wstring_view kSystem = L"\\SYSTEM";
+  const auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; };
+  const auto at = std::search(stored.begin(), stored.end(), kSystem.begin(), kSystem.end(),
+                              [&upper](wchar_t a, wchar_t b) { return upper(a) == b; });
+  return std::wstring(at == stored.end() ? stored.begin() : at, stored.end());
+}
+
+// The adapter's memory, when the key stores it as exactly four bytes.
+std::uint32_t VideoMemorySize(const std::wstring& video_key, platform::TSystemFacts& facts) {
+  const auto bytes = facts.RegistryBytes(kMachine, video_key, L"HardwareInformation.MemorySize");
+  if (!bytes || bytes->size() != 4) return 0;
+  return static_cast<std::uint32_t>((*bytes)[0]) | static_cast<std::uint32_t>((*bytes)[1]) << 8 |
+         static_cast<std::uint32_t>((*bytes)[2]) << 16 | static_cast<std::uint32_t>((*bytes)[3]) << 24;
+}
+
+bool DisplayDeviceQuerySupported(platform::TSystemFacts& facts) {
+  constexpr std::uint32_t kPlatform9x = 1, kPlatformNT = 2;
+  const platform::TOSVersion version = facts.OSVersion();
+  if (version.PlatformId == kPlatformNT) return version.Major >= 5;
+  return version.PlatformId == kPlatform9x && version.Minor >= 10;
+}
+
 // The first of the registry places that holds a value; on Vista and later,
 // "Microsoft" is a placeholder the installer wrote, not a name.
 std::wstring RegisteredValue(platform::TSystemFacts& facts, const wchar_t* value, const wchar_t* acme_value) {
-  std::wstring text = facts.MachineRegistryText(L"\\SOFTWARE\\MICROSOFT\\WINDOWS NT\\CURRENTVERSION", value);
-  if (text.empty()) text = facts.MachineRegistryText(L"\\SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION", value);
-  if (text.empty()) text = facts.MachineRegistryText(L"\\SOFTWARE\\MICROSOFT\\MS SETUP (ACME)\\USER INFO", acme_value);
+  std::wstring text = ReadRegistryText(kMachine, L"\\SOFTWARE\\MICROSOFT\\WINDOWS NT\\CURRENTVERSION", value, {}, facts);
+  if (text.empty()) text = ReadRegistryText(kMachine, L"\\SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION", value, {}, facts);
+  if (text.empty()) text = ReadRegistryText(kMachine, L"\\SOFTWARE\\MICROSOFT\\MS SETUP (ACME)\\USER INFO", acme_value, {}, facts);
   if (text == L"Microsoft" && IsVistaOrLater(facts)) text.clear();
   return text;
 }
@@ -211,9 +271,9 @@ std::uint64_t GetFreeDiskSpace(platform::TSystemFacts& facts) {
 
 std::wstring GetProcessorText(platform::TSystemFacts& facts) {
   constexpr wchar_t kKey[] = L"\\HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
-  return ProcessorText(facts.MachineRegistryText(kKey, L"ProcessorNameString"),
-                       facts.MachineRegistryText(kKey, L"VendorIdentifier"),
-                       facts.MachineRegistryText(kKey, L"Identifier"));
+  return ProcessorText(ReadRegistryText(kMachine, kKey, L"ProcessorNameString", {}, facts),
+                       ReadRegistryText(kMachine, kKey, L"VendorIdentifier", {}, facts),
+                       ReadRegistryText(kMachine, kKey, L"Identifier", {}, facts));
 }
 
 std::uint8_t GetOSVersionIndex(platform::TSystemFacts& facts) {
@@ -274,6 +334,52 @@ void ESysInfoDone() {
   if (DoMemLeaksEndCheck() == EndCheck) DoMemLeaksEndCheck() = g_previous_end_check;
   g_previous_end_check = nullptr;
   if (MainWindowProvider() == OwnMainWindow) MainWindowProvider() = nullptr;
+}
+
+std::wstring GetVideoCardText(platform::TSystemFacts& facts) {
+  std::wstring adapter, driver, video_key;
+  const platform::TDisplayDevice device = facts.PrimaryDisplayDevice();
+  if (device.Available && DisplayDeviceQuerySupported(facts)) {
+    adapter = device.DeviceString;
+    std::wstring device_key = L"System\\CurrentControlSet\\Enum\\" + device.DeviceId;
+    device_key += L"\\" + facts.FirstRegistrySubkey(kMachine, device_key);
+    const std::wstring video_id = ReadRegistryText(kMachine, device_key + L"\\Device Parameters", L"VideoID", {}, facts);
+    video_key = video_id.empty() ? DeviceMapVideoKey(facts)
+                                 : L"System\\CurrentControlSet\\Control\\Video\\" + video_id + L"\\0000";
+    const std::wstring class_key =
+        L"System\\CurrentControlSet\\Control\\Class\\" + ReadRegistryText(kMachine, device_key, L"Driver", {}, facts);
+    driver = ReadRegistryText(kMachine, class_key, L"DriverVersion", {}, facts);
+  } else {
+    video_key = DeviceMapVideoKey(facts);
+    adapter = ReadRegistryText(kMachine, video_key, L"HardwareInformation.AdapterString", {}, facts);
+    std::erase(adapter, L'\0');
+    const std::size_t cut = video_key.rfind(L'\\');
+    const std::wstring service_key = cut == std::wstring::npos ? std::wstring() : video_key.substr(0, cut);
+    driver = facts.ProductVersion(ReadRegistryText(kMachine, service_key, L"ImagePath", {}, facts));
+  }
+  adapter = Trim(adapter);
+  // A text naming no adapter says nothing.
+  if (adapter.empty()) return {};
+  const std::uint32_t memory = VideoMemorySize(video_key, facts);
+  std::wstring text = adapter + L" (driver " + Trim(driver);
+  if (memory != 0) text += L" - RAM " + std::to_wstring(memory);
+  return text + L")";
+}
+
+std::wstring GetDefaultPrinterText(platform::TSystemFacts& facts) {
+  const std::optional<platform::TPrinterDriver> driver = facts.DefaultPrinterDriver();
+  if (!driver) return {};
+  std::wstring version = facts.ProductVersion(driver->DriverPath);
+  std::erase(version, L' ');
+  return driver->Name + L" (driver " + version + L")";
+}
+
+std::wstring ReadRegistryText(platform::TRegistryRoot root, const std::wstring& key, const std::wstring& value,
+                              const std::wstring& default_text, platform::TSystemFacts& facts) {
+  std::optional<std::wstring> text = facts.RegistryText(root, key, value);
+  if (!text) return default_text;
+  if (!text->empty() && text->front() == L'@') return IndirectText(*text, facts);
+  return *text;
 }
 
 }  // namespace zelvic::diag

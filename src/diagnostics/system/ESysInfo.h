@@ -12,6 +12,15 @@
 
 namespace zelvic::diag {
 
+// A registry text value under `root`, or `default_text` when the key or the
+// value cannot be read. An "@..." value is an indirect string: the
+// platform's loader reads it (on failure the part after the first ";"
+// stands, when there is one); without that loader an "@file,-id" value is
+// the file's string resource `id`, when it has one.
+std::wstring ReadRegistryText(platform::TRegistryRoot root, const std::wstring& key, const std::wstring& value,
+                              const std::wstring& default_text = {},
+                              platform::TSystemFacts& facts = platform::LiveSystemFacts());
+
 // Local date-time (days since 1899-12-30) of the unit's start-up.
 double GetProcessStartTime() noexcept;
 // The start time less the system's up time at start-up.
@@ -56,6 +65,12 @@ std::uint64_t GetFreePhysicalMemory(platform::TSystemFacts& facts = platform::Li
 std::uint64_t GetTotalDiskSpace(platform::TSystemFacts& facts = platform::LiveSystemFacts());
 std::uint64_t GetFreeDiskSpace(platform::TSystemFacts& facts = platform::LiveSystemFacts());
 std::wstring GetProcessorText(platform::TSystemFacts& facts = platform::LiveSystemFacts());
+// "adapter (driver version - RAM bytes)" of the first display adapter, the
+// RAM part only when the size is known; empty when no adapter is named.
+std::wstring GetVideoCardText(platform::TSystemFacts& facts = platform::LiveSystemFacts());
+// "driver name (driver product-version)" of the default printer, the
+// version without blanks; empty without a default printer.
+std::wstring GetDefaultPrinterText(platform::TSystemFacts& facts = platform::LiveSystemFacts());
 
 // Cached for the live system.
 std::uint8_t GetOSVersionIndex(platform::TSystemFacts& facts = platform::LiveSystemFacts());
