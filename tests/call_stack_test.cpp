@@ -279,6 +279,83 @@ TEST_F(CallStackTest, EncipheredNamesGoThroughTheHook) {
   EXPECT_NE(text.find(L"|??host.exe|"), std::wstring::npos);
 }
 
+// ---- the dialog's rows -----------------------------------------------------------
+
+struct TRowRecord {
+  std::vector<std::wstring> lines;  // one per row, as the test spells it
+};
+
+void RecordRow(void* dialog, const TStackRow& row) {
+  auto& out = static_cast<TRowRecord*>(dialog)->lines;
+  switch (row.Kind) {
+    case TStackRow::rkEmpty:
+      out.push_back(L"<empty>");
+      break;
+    case TStackRow::rkGroup:
+      out.push_back(L"<group " + std::to_wstring(row.Flags) + L"> " + row.Text);
+      break;
+    case TStackRow::rkEntry: {
+      std::wstring line = std::to_wstring(row.Image);
+      for (const std::wstring& cell : row.Cells) line += L"|" + cell;
+      out.push_back(line);
+      break;
+    }
+  }
+}
+
+TEST_F(CallStackTest, DialogRowsGroupThreadsAndSkipWhatTheDialogHides) {
+  g_facts[7] = {};
+  g_facts[7].ThreadID = 7;
+  g_facts[7].ClassName = L"TWorker";
+  g_facts[7].IDStr = L"MAIN";
+  TFixedList list;
+  const auto add = [&](TFixedEntry f, TVarnelDebugDetail detail, TModuleType type, bool running = true,
+                       std::uint32_t methods = 0x20u) {
+    TVarnelDebugInfo e = MakeEntry(f);
+    e.Location.DebugDetail = detail;
+    e.Location.ModuleType = type;
+    e.RunningThread = running;
+    e.Methods = methods;
+    list.Add(e);
+  };
+  // The exception's own line, known by nothing but its address.
+  add({0x00401234, 0, L"", L"", L""}, ddNone, mtUnknown, true, kNoSlotMethods);
+  add({0x00401300, 0x104, L"Main", L"TForm|1", L"Click", 12, 3}, ddSourceCode, mtProgram);
+  add({0x00401400, 0x108, L"Main", L"", L""}, ddUnit, mtProgram);              // the program's, unit only
+  add({0x00401500, 0x10C, L"Main", L"", L"Run"}, ddProcedure, mtProgram);
+  add({0x00401600, 0x110, L"Pkg", L"", L"Go"}, ddProcedure, mtPackage);
+  add({0x00401700, 0x114, L"", L"", L""}, ddModule, mtLibrary);                // detail not shown
+  add({0x00401800, 0x118, L"Lib", L"", L"Hidden"}, ddProcedure, mtLibrary, true, 0x80000000u);  // method hidden
+  add({0x00402000, 0x200, L"B", L"", L"Wait", 0, 0, 9}, ddProcedure, mtLibrary, false);
+  add({0x00403000, 0x300, L"C", L"", L"Spin", 0, 0, 11}, ddProcedure, mtLibrary, true);
+
+  TRowRecord rows;
+  FillRows(list, (1u << ddUnit) | (1u << ddProcedure) | (1u << ddSourceCode), RecordRow, &rows);
+  const std::vector<std::wstring> expected{
+      L"<group 3> Exception Thread: ID=7; Class=TWorker; Name=MAIN; DeadLock=0; Wait Chain=",
+      L"0|00401234|||||",
+      L"3|00401300|host.exe|Main|TForm|1|Click|12[3]",
+      L"2|00401500|host.exe|Main||Run|",
+      L"1|00401600|host.exe|Pkg||Go|",
+      L"<group 0> Calling Thread: ID=9; Class=; Name=; DeadLock=0; Wait Chain=",
+      L"0|00402000|host.exe|B||Wait|",
+      L"<empty>",
+      L"<group 1> Running Thread: ID=11; Class=; Name=; DeadLock=0; Wait Chain=",
+      L"0|00403000|host.exe|C||Spin|",
+  };
+  EXPECT_EQ(rows.lines, expected);
+  EXPECT_EQ(g_sessions_open, 1) << "the list's own session serves the headers";
+
+  // With enciphered names every row takes image 0.
+  const TNameHook old = SetNameHook([](const std::wstring& name, bool) { return name; });
+  TFixedList hidden({{0x00401234, 0, L"?pXYZ", L"", L"Crash", 12, 3}});
+  TRowRecord hidden_rows;
+  FillRows(hidden, kDefaultDebugDetails, RecordRow, &hidden_rows);
+  SetNameHook(old);
+  ASSERT_EQ(hidden_rows.lines.size(), 2u);
+  EXPECT_EQ(hidden_rows.lines[1], L"0|00401234|host.exe|?pXYZ||Crash|12[3]");
+}
+
 TEST_F(CallStackTest, SimpleAndCompactWriteTheFirstThreadOnly) {
   TFixedList list({{0x00401234, 0, L"Main", L"", L"Crash", 12, 3},
                    {0x00401500, 0x100, L"Main", L"", L"Go"},

@@ -392,6 +392,60 @@ const std::vector<std::wstring>& TVarnelStackFormatter::GetAsStrings() {
   return FStr;
 }
 
+// ---- dialog rows ----------------------------------------------------------------
+
+void FillRows(TVarnelBaseStackList& list, TVarnelDebugDetails details, TAddStackRow add_row, void* dialog) {
+  TVarnelBaseStackFormatter& formatter = list.Formatter();
+  const bool encrypted = list.HasEncryptedData();
+  const std::uintptr_t session = list.CaptureWCTInfo() && !WaitChainCaptureDisabled() ? list.WaitChainSession() : 0;
+  const std::uint32_t allowed = formatter.AllowedMethods();
+  const std::uint32_t disabled = formatter.DisabledMethods();
+  int rows = 0;
+  int headers = 0;
+  std::uint32_t last_thread = 0;
+  bool last_running = false;
+  for (int i = 0; i < list.Count(); ++i) {
+    const TVarnelDebugInfo& e = list.Item(i);
+    const TVLLocationInfo& l = e.Location;
+    // The exception's own line without a stack slot is shown whatever the
+    // settings say: it is where the exception happened.
+    const bool always = i == 0 && e.StackAddr == 0 && e.ErrorLine;
+    if (!always) {
+      if ((details & (1u << l.DebugDetail)) == 0) continue;
+      if (l.ModuleType == mtProgram && l.DebugDetail == ddUnit) continue;
+      if ((e.Methods & allowed) == 0 || (e.Methods & disabled) != 0) continue;
+    }
+    if (rows == 0 || e.ThreadID != last_thread || e.RunningThread != last_running || e.ErrorLine) {
+      if (e.RunningThread && rows > 0) {
+        TStackRow empty;
+        empty.Kind = TStackRow::rkEmpty;
+        add_row(dialog, empty);
+      }
+      TStackRow group;
+      group.Kind = TStackRow::rkGroup;
+      group.Text = formatter.GetHeaderText(i, ++headers, false, session);
+      group.Flags = (e.RunningThread ? 1u : 0u) + (e.ErrorLine ? 2u : 0u);
+      add_row(dialog, group);
+      last_thread = e.ThreadID;
+      last_running = e.RunningThread;
+    }
+    TStackRow row;
+    row.Cells = {rt::Hex8(static_cast<std::uint32_t>(l.Address)),
+                 l.DebugDetail == ddNone ? std::wstring() : PrepareName(ExtractFileNamePart(l.ModuleName), encrypted),
+                 PrepareName(l.UnitName, encrypted),
+                 PrepareName(l.ClassName, encrypted),
+                 PrepareName(l.ProcedureName, encrypted),
+                 LineCell(l)};
+    row.Image = encrypted                          ? 0
+                : l.DebugDetail == ddSourceCode    ? 3
+                : l.ModuleType == mtProgram        ? 2
+                : l.ModuleType == mtPackage        ? 1
+                                                   : 0;
+    add_row(dialog, row);
+    ++rows;
+  }
+}
+
 // ---- simple and compact ------------------------------------------------------------
 
 std::unique_ptr<TVarnelBaseStackFormatter> TSimpleStackFormatter::NewOfSameClass() const {

@@ -165,4 +165,25 @@ class TCompactStackFormatter : public TSimpleStackFormatter {
   std::wstring LineOf(const TVLLocationInfo& location) const override;
 };
 
+// ---------------------------------------------------------------------------
+// The rows a dialog's list view shows for a call stack: a group row before
+// each thread or leak, an empty row before the running thread when it is not
+// the first, and one row per entry.
+struct TStackRow {
+  enum TKind : std::uint8_t { rkEntry, rkGroup, rkEmpty };
+  TKind Kind = rkEntry;
+  // Group rows: the plain header text, and RunningThread + 2 x ErrorLine.
+  std::wstring Text;
+  std::uint32_t Flags = 0;
+  // Entry rows: Address, Module, Unit, Class, Procedure, Line.
+  std::array<std::wstring, 6> Cells;
+  // Entry rows: 0 plain (and every row of a list with enciphered names),
+  // 1 a package's, 2 the program's, 3 one with its source line.
+  int Image = -1;
+};
+using TAddStackRow = void (*)(void* dialog, const TStackRow& row);
+// `details` are the debug details the dialog shows; the list's formatter's
+// method masks apply as in the report table.
+void FillRows(TVarnelBaseStackList& list, TVarnelDebugDetails details, TAddStackRow add_row, void* dialog);
+
 }  // namespace zelvic::diag
