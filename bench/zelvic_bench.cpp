@@ -25,6 +25,10 @@
 #include <vector>
 
 #include <dbghelp.h>
+#ifndef PSAPI_VERSION
+#define PSAPI_VERSION 2
+#endif
+#include <psapi.h>
 #include <tlhelp32.h>
 #include <span>
 
@@ -50,7 +54,10 @@
 #include "platform/process.h"
 #include "platform/threads.h"
 #include "diagnostics/util/EHook.h"
+#include "diagnostics/exceptions/EEvents.h"
 #include "diagnostics/exceptions/EExceptionHook.h"
+#include "diagnostics/exceptions/EExceptionManager.h"
+#include "diagnostics/exceptions/EExceptionReaders.h"
 #include "diagnostics/threads/EThreadsManager.h"
 #include "runtime/cxx_exception_points.h"
 
@@ -788,6 +795,58 @@ void CompareHooks() {
   zelvic::rt::RemoveCxxExceptionPoints();
 }
 
+std::size_t PrivateBytes() {
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  counters.cb = sizeof counters;
+  GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+  // Wine leaves PrivateUsage at 0; the commit charge is the same figure.
+  return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
+}
+
+// Caught C++ throws through the real exception manager: each gets its record,
+// and the record ends with its object, so after many throws the live records
+// and the private bytes are where they were after the first few.
+void MeasureThrows() {
+  zelvic::rt::InstallCxxExceptionPoints();
+  zelvic::diag::EExceptionHookInit();
+  zelvic::diag::EExceptionReadersInit();
+  zelvic::diag::EEventsInit();
+  zelvic::diag::CreateExceptionManager();
+  zelvic::diag::TExceptionManager* manager = zelvic::diag::TExceptionManager::Instance();
+  zelvic::diag::SetModuleFilter(true);
+  const auto previous_state = zelvic::diag::SetDefaultThreadState(zelvic::diag::dtsEnabled);
+  zelvic::diag::InstallExceptionHooks({});
+  zelvic::diag::SetVarnelLogStateInThread(zelvic::diag::kCallingThread, true);
+  auto caught_throw = [](long i) {
+    try {
+      BenchThrow(i);
+    } catch (const std::exception& e) {
+      g_sink = reinterpret_cast<std::uintptr_t>(e.what());
+    }
+  };
+  constexpr long kEarly = 1000, kThrows = 100000;
+  const int numbered_before = manager->ExceptionCount();
+  const double early_ns = Round(kEarly, caught_throw);
+  const int early_live = manager->LiveExceptionCount();
+  const std::size_t early_bytes = PrivateBytes();
+  Round(kThrows - 2 * kEarly, caught_throw);
+  const double late_ns = Round(kEarly, caught_throw);
+  const int late_live = manager->LiveExceptionCount();
+  const std::size_t late_bytes = PrivateBytes();
+  std::printf("%-34s %9.1f us   %-30s %9.1f us   ratio %5.2fx\n", "caught throw, manager (first 1000)", early_ns / 1000,
+              "last 1000 of 100000", late_ns / 1000, early_ns / late_ns);
+  std::printf("%-34s %d numbered; live records %d early, %d late; private KiB %zu early, %zu late\n",
+              "  after 100000 throws", manager->ExceptionCount() - numbered_before, early_live, late_live,
+              early_bytes / 1024, late_bytes / 1024);
+  zelvic::diag::EExceptionHookDone();
+  zelvic::diag::DestroyExceptionManager();
+  zelvic::diag::EEventsDone();
+  zelvic::diag::EExceptionReadersDone();
+  zelvic::diag::ManagerEntries() = zelvic::diag::TManagerEntries{};
+  zelvic::diag::SetDefaultThreadState(previous_state);
+  zelvic::rt::RemoveCxxExceptionPoints();
+}
+
 void CompareProcessRefresh() {
   Compare("process list Refresh", "bare Toolhelp32 walk", 20,
           ([&](long) {
@@ -912,6 +971,11 @@ int wmain(int argc, wchar_t** argv) {
     CompareRegistryText();
     return 0;
   }
+  // ZELVIC_BENCH_ONLY=throws runs the manager's throw lines alone.
+  if (const char* only = std::getenv("ZELVIC_BENCH_ONLY"); only != nullptr && std::strcmp(only, "throws") == 0) {
+    MeasureThrows();
+    return 0;
+  }
   // ZELVIC_BENCH_ONLY=report runs the report lines alone.
   if (const char* only = std::getenv("ZELVIC_BENCH_ONLY"); only != nullptr && std::strcmp(only, "report") == 0) {
     MeasureReports();
@@ -994,6 +1058,7 @@ int wmain(int argc, wchar_t** argv) {
 
   ComparePatching();
   CompareHooks();
+  MeasureThrows();
   if (argc > 3) CompareDebugInfo(zelvic, WinePath(argv[3]));
   CompareLookups();
   CompareStacks();

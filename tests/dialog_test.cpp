@@ -264,6 +264,32 @@ TEST_F(DialogTest, ASentReportLeavesTheFileWhenTheOptionsSaySo) {
   EXPECT_EQ(GetFileAttributesW(log_.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+TEST_F(DialogTest, WorkFilesCarryTheExceptionsTimeNotTheCurrentOne) {
+  // Only files sent as they are carry the date.
+  subject_.Opts.SetsndPack(false);
+  subject_.Opts.SetsndAddBugIDInFileName(false);
+  subject_.Opts.SetsndAddDateInFileName(true);
+  subject_.Opts.SetCustomField(kFieldExceptionTime, L"20010203040506");
+  ShowExceptionDialog(&subject_, true, false);
+  ASSERT_EQ(seen_.Sends.size(), 1u);
+  ASSERT_EQ(seen_.Sends[0].size(), 1u);
+  EXPECT_TRUE(seen_.Sends[0][0].ends_with(L"\\BugReport_20010203040506.vl")) << seen_.Sends[0][0];
+  // Without the exception's time the current time stands in.
+  subject_.Opts.SetCustomField(kFieldExceptionTime, L"");
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  ShowExceptionDialog(&subject_, true, false);
+  ASSERT_EQ(seen_.Sends.size(), 2u);
+  ASSERT_EQ(seen_.Sends[1].size(), 1u);
+  const std::wstring& name = seen_.Sends[1][0];
+  const std::size_t at = name.rfind(L"\\BugReport_");
+  ASSERT_NE(at, std::wstring::npos) << name;
+  const std::wstring stamp = name.substr(at + 11, name.size() - at - 11 - 3);
+  ASSERT_EQ(stamp.size(), 14u) << name;
+  EXPECT_TRUE(std::all_of(stamp.begin(), stamp.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; })) << name;
+  EXPECT_EQ(std::stoi(stamp.substr(0, 4)), now.wYear) << name;
+}
+
 TEST_F(DialogTest, TheMessageBoxAsksAndItsAnswerDecides) {
   const struct {
     bool checked;

@@ -16,6 +16,9 @@
 
 #include "diagnostics/config/EFilters.h"
 #include "diagnostics/config/EOptions.h"
+#include "diagnostics/dialogs/EDialog.h"
+#include "diagnostics/dialogs/EExceptionSubject.h"
+#include "diagnostics/dialogs/EMessageBoxDialogs.h"
 #include "diagnostics/exceptions/EEvents.h"
 #include "diagnostics/exceptions/EExceptionHook.h"
 #include "diagnostics/exceptions/EExceptionManager.h"
@@ -696,6 +699,38 @@ TEST_F(ManagerTest, DestroyHandlerSlotsGrowByEight) {
   UnregisterDestroyHandler(3);
   EXPECT_EQ(RegisterDestroyHandler(&handlers[0]), 3);
   for (int i : indexes) UnregisterDestroyHandler(i);
+}
+
+// The dialog step with a real record: its work files carry the exception's
+// time, however late the dialog runs.
+std::vector<std::wstring> g_sent_files;
+void RecordSentFiles(TBaseDialog&, const std::vector<std::wstring>& files, TResponse& response) {
+  g_sent_files = files;
+  response = TResponse{};
+}
+
+TEST_F(ManagerTest, TheDialogStepNamesWorkFilesByTheExceptionsTime) {
+  VectoredCatcher catcher;
+  RaiseException(0xE0000001, 0, 0, nullptr);
+  ASSERT_NE(g_seen.info, nullptr);
+  TVarnelExceptionInfo* info = g_seen.info;
+  info->SetTime(46365 + (1 * 3600 + 51 * 60 + 51) / 86400.0);  // 9 Dec 2026 01:51:51
+  TVarnelModuleOptions& o = info->Options();
+  o.SetSaveLogFile(false);
+  o.SetsndPack(false);
+  o.SetsndAddBugIDInFileName(false);
+  o.SetsndAddDateInFileName(true);
+  o.SetSenderClasses(L"TTestSender");
+  o.SetExceptionDialogType(L"TNullDialog");
+  RegisterMessageBoxDialogClasses();
+  DialogSlots() = TDialogSlots{};
+  DialogSlots().Send = RecordSentFiles;
+  g_sent_files.clear();
+  ShowExceptionInfoDialog(info, true, false);
+  DialogSlots() = TDialogSlots{};
+  ASSERT_EQ(g_sent_files.size(), 1u);
+  EXPECT_TRUE(g_sent_files[0].ends_with(L"\\BugReport_20261209015151.vl")) << g_sent_files[0];
+  EXPECT_EQ(o.GetCustomField(kFieldExceptionTime), L"20261209015151");
 }
 
 }  // namespace

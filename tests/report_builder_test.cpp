@@ -131,6 +131,21 @@ TEST(ReportDates, MailHeaderAndUtcForms) {
   EXPECT_EQ(FormatIsoDateTime(DateTime(2020, 1, 1, 0, 0, 0) - 1e-10), L"2020-01-01T00:00:00Z");
 }
 
+TEST(ReportDates, FileNameForm) {
+  const struct {
+    double value;
+    const wchar_t* text;
+  } cases[] = {
+      {46365 + (1 * 3600 + 51 * 60 + 51) / 86400.0, L"20261209015151"},  // day 46365 is 9 Dec 2026
+      {DateTime(2024, 2, 29, 23, 59, 59), L"20240229235959"},
+      {DateTime(2001, 2, 3, 4, 5, 6), L"20010203040506"},
+      {0, L"18991230000000"},
+      // Rounded, as every other form: the last moment of a day is the next.
+      {DateTime(2020, 1, 1, 0, 0, 0) - 1e-10, L"20200101000000"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FormatFileNameDate(c.value), c.text) << c.text;
+}
+
 // ---- the general part ----------------------------------------------------------
 
 class ReportFacts : public ::testing::Test {

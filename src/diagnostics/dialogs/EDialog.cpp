@@ -298,7 +298,10 @@ std::wstring TBaseDialog::WorkFileName(const wchar_t* extension, bool packed) co
   if (!packed) {
     if (Options().sndAddBugIDInFileName()) name += L"_%_BugID%";
     if (Options().sndAddComputerNameInFileName()) name += L"_" + FileNameSafe(Options().OverrideComputerName());
-    if (Options().sndAddDateInFileName()) name += L"_" + FileNameTimeStamp(platform::LiveSystemFacts().LocalNow());
+    if (Options().sndAddDateInFileName()) {
+      const std::wstring stamp = Options().GetCustomField(kFieldExceptionTime);
+      name += L"_" + (stamp.empty() ? FileNameTimeStamp(platform::LiveSystemFacts().LocalNow()) : FileNameSafe(stamp));
+    }
   }
   return subject_.ExpandVariables(temp_dir_ + name + extension);
 }

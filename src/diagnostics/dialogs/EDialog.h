@@ -36,6 +36,12 @@ inline constexpr std::int32_t kSendFailed = static_cast<std::int32_t>(0x8000FFFF
 // ErrorCode of a step that ended in an exception.
 inline constexpr std::int32_t kStepExceptionCode = 31;
 
+// The custom field that holds the exception's time as work-file names carry
+// it ("yyyymmddhhnnss"): a dialog may run long after the exception, and every
+// work file of one exception must carry the same date. Empty: the current
+// time stands in.
+inline constexpr wchar_t kFieldExceptionTime[] = L"_ExceptionTime";
+
 // The exception manager's action numbers raised around a dialog.
 enum TDialogAction : std::int32_t {
   daBeforeShow,

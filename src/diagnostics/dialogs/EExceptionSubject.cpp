@@ -4,6 +4,7 @@
 #include "diagnostics/reports/EExceptionReportFacts.h"
 #include "diagnostics/reports/ELogBuilder.h"
 #include "diagnostics/stacks/ECallStack.h"
+#include "diagnostics/system/EDateTexts.h"
 #include "diagnostics/threads/EThreadsManager.h"
 #include "platform/threads.h"
 
@@ -93,6 +94,8 @@ std::wstring TExceptionSubject::ReportValue(TReportValue which) const {
 TResponse ShowExceptionInfoDialog(TVarnelExceptionInfo* info, bool force, bool crash) {
   if (info == nullptr) return ShowExceptionDialog(nullptr, force, crash);
   TExceptionSubject subject(*info);
+  // A record made without a time leaves the current time to the dialog.
+  if (info->Time() != 0) subject.Options().SetCustomField(kFieldExceptionTime, FormatFileNameDate(info->Time()));
   return ShowExceptionDialog(&subject, force, crash);
 }
 

@@ -56,4 +56,11 @@ std::wstring FormatIsoDateTime(double value) {
   return text;
 }
 
+std::wstring FormatFileNameDate(double value) {
+  const TParts p = Decode(value);
+  wchar_t text[40];
+  std::swprintf(text, 40, L"%04d%02u%02u%02d%02d%02d", p.Date.Year, p.Date.Month, p.Date.Day, p.Hour, p.Minute, p.Second);
+  return text;
+}
+
 }  // namespace zelvic::diag

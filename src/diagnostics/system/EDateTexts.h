@@ -14,6 +14,8 @@ namespace zelvic::diag {
 std::wstring FormatExceptionDate(double local, std::int32_t bias_minutes);
 // "2015-03-01T12:00:00Z" of the value as it stands (no conversion).
 std::wstring FormatIsoDateTime(double value);
+// "20261209015151": the date-time as work-file names carry it.
+std::wstring FormatFileNameDate(double value);
 // The UTC date-time of a local one.
 constexpr double LocalToUtc(double local, std::int32_t bias_minutes) noexcept {
   return local + bias_minutes / 1440.0;
