@@ -211,6 +211,8 @@ void NewestReport(const std::wstring& folder, std::wstring& best, FILETIME& best
     const std::wstring name = data.cFileName;
     if (name == L"." || name == L"..") continue;
     const std::wstring path = folder + L"\\" + name;
+    // A linked folder can lead anywhere, the user's whole home included.
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       NewestReport(path, best, best_time);
     } else if (name.size() > 3 && _wcsicmp(name.c_str() + name.size() - 3, L".vl") == 0 &&
@@ -245,7 +247,8 @@ int ShowCrash(const std::wstring& dll_path) {
   const DWORD n = GetEnvironmentVariableW(L"APPDATA", appdata, MAX_PATH);
   std::wstring report;
   FILETIME newest{};
-  if (n > 0 && n < MAX_PATH) NewestReport(appdata, report, newest);
+  // The options' default report folder lies under the vendor's folder.
+  if (n > 0 && n < MAX_PATH) NewestReport(std::wstring(appdata) + L"\\Tessaro s.a.s", report, newest);
   if (report.empty()) {
     std::printf("no bug report was found under %%APPDATA%%\n");
     return 1;
