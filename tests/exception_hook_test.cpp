@@ -134,8 +134,16 @@ bool FakeRelease(void* object, TVarnelExceptionInfo* info, int reason) {
   return false;
 }
 
+// The fake's call-stack text names the information it was given.
+std::wstring FakeCallStackText(void* info) {
+  // The handler is at work while the manager renders: a nested ask is empty.
+  const std::wstring nested = rt::ExceptionPoints().GetStackInfoStringProc(info);
+  return L"stack of " + std::to_wstring(reinterpret_cast<std::uintptr_t>(info)) + (nested.empty() ? L"" : L" twice");
+}
+
 constexpr diag::TManagerEntries kFakeManager{FakeInfoForPointers, FakeInfoForThrow, FakeInfoForObject, FakeStash,
-                                             FakeIsProcessed,     FakeExceptionCode, FakeHandle,        FakeRelease};
+                                             FakeIsProcessed,     FakeExceptionCode, FakeHandle,        FakeRelease,
+                                             FakeCallStackText};
 
 // The hooks installed over the fake manager for the life of the object, as
 // the library's start-up installs them; everything put back afterwards.
@@ -621,6 +629,20 @@ TEST(ExceptionHooks, AnObjectMadeForAPlatformRecordIsTiedToNewInformation) {
   EXPECT_EQ(g_seen.Objects, 1);
   EXPECT_EQ(g_seen.Object, object.get());
   EXPECT_EQ(g_seen.ObjectAddress, record.ExceptionAddress);
+}
+
+TEST(ExceptionHooks, TheStackTextOfStackInformationIsTheManagersCallStackText) {
+  HookedProcess hooks;
+  int information = 0;
+  void* const info = &information;
+  const std::wstring expected = L"stack of " + std::to_wstring(reinterpret_cast<std::uintptr_t>(info));
+  EXPECT_EQ(rt::ExceptionPoints().GetStackInfoStringProc(info), expected);
+  EXPECT_EQ(rt::ExceptionPoints().GetStackInfoStringProc(nullptr), L"");
+  // The facility off for the thread: the entry test fails and the text is empty.
+  diag::SetVarnelLogStateInThread(diag::kCallingThread, false);
+  EXPECT_EQ(rt::ExceptionPoints().GetStackInfoStringProc(info), L"");
+  diag::SetVarnelLogStateInThread(diag::kCallingThread, true);
+  EXPECT_EQ(rt::ExceptionPoints().GetStackInfoStringProc(info), expected);
 }
 
 TEST(ExceptionHooks, ShutDownStopsEveryGuardUntilTheNextStart) {

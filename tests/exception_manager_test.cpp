@@ -287,6 +287,27 @@ TEST_F(ManagerTest, TheHooksReachTheManagerThroughTheirSlotTable) {
   manager = TExceptionManager::Instance();
 }
 
+TEST_F(ManagerTest, CallStackTextAnswersOnlyForLiveRecords) {
+  ASSERT_NE(ManagerEntries().CallStackText, nullptr);
+  int not_a_record = 0;
+  EXPECT_EQ(ManagerEntries().CallStackText(&not_a_record), L"");
+  EXPECT_EQ(ManagerEntries().CallStackText(nullptr), L"");
+  std::vector<std::exception_ptr> keep;
+  const TCxxThrow capture = Thrown(std::runtime_error("with a stack"), keep);
+  TVarnelExceptionInfo* info = manager->Info(capture, true, true);
+  ASSERT_NE(info, nullptr);
+  ASSERT_NE(info->CallStack(), nullptr);
+  // The compact form under the options' caption: one line per entry with a
+  // routine (this test program has no debug information, so none), no table.
+  const std::wstring text = ManagerEntries().CallStackText(info);
+  EXPECT_EQ(text.rfind(L"Call Stack Information", 0), 0u) << text;
+  EXPECT_EQ(text.find(L"|"), std::wstring::npos) << text;
+  EXPECT_EQ(text.find(L"----"), std::wstring::npos) << text;
+  info->SetHasExceptObjRef(false);
+  TVarnelExceptionInfo::Delete(info);
+  EXPECT_EQ(ManagerEntries().CallStackText(info), L"") << "an ended record is no longer known";
+}
+
 TEST_F(ManagerTest, ObjectDeathUntiesAndEndsTheRecord) {
   std::vector<std::exception_ptr> keep;
   const TCxxThrow capture = Thrown(std::runtime_error("caught"), keep);

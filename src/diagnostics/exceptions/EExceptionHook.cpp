@@ -496,9 +496,16 @@ void* StackInfoHandler(const _EXCEPTION_RECORD* record) {
   return g_manager.InfoForPointers(platform::AsPlatformPointers(parts), !making_object, true);
 }
 
-// No exception object of this runtime asks for its stack text: C++ objects
-// carry no stack information. The point answers empty.
-std::wstring StackTextHandler(void*) { return {}; }
+// The stack information the first-chance handler handed out is a record;
+// its text is the record's call stack. Anything the manager does not know
+// as a live record answers empty.
+std::wstring StackTextHandler(void* info) {
+  if (info == nullptr || g_manager.CallStackText == nullptr) return {};
+  // No exception is in flight here: the test has no address to filter on.
+  if (!EntryTest(hfStackText, TExceptionRecordView{})) return {};
+  THandlerScope scope(hfStackText, 0);
+  return g_manager.CallStackText(info);
+}
 
 // The end of a C++ exception object: it was handled. The manager finds the
 // information by the object (its side table) and processes it late.

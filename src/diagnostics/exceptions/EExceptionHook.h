@@ -59,6 +59,8 @@ struct TManagerEntries {
   std::int32_t (*Handle)(TVarnelExceptionInfo* info, bool handled, bool respect_activation);
   // Object death / late processing (reason 0 plain, 1 safe call, 2 at exit); true when processed.
   bool (*Release)(void* object, TVarnelExceptionInfo* info, int reason);
+  // The call stack of a live record as text; empty for anything else.
+  std::wstring (*CallStackText)(void* info);
 };
 // Filled by the exception manager at its start and emptied at its end; a
 // null entry means "no manager": the hooks pass the exception on untouched.

@@ -1213,6 +1213,21 @@ bool EntryRelease(void* object, TVarnelExceptionInfo* info, int reason) {
 
 }  // namespace
 
+// The compact form, set up from the library's options.
+std::wstring EntryCallStackText(void* info) {
+  if (!TVarnelExceptionInfo::IsLive(info)) return {};
+  TVarnelBaseStackList* stack = static_cast<TVarnelExceptionInfo*>(info)->CallStack();
+  if (stack == nullptr) return {};
+  TCompactStackFormatter compact;
+  if (TExceptionManager* manager = TExceptionManager::Instance()) compact.AssignOptions(manager->LibraryOptions());
+  std::wstring text;
+  for (const std::wstring& line : CallStackToStrings(stack, std::wstring(), &compact)) {
+    if (!text.empty()) text += L"\r\n";
+    text += line;
+  }
+  return text;
+}
+
 void FillManagerEntries() noexcept {
   TManagerEntries& entries = ManagerEntries();
   entries.InfoForPointers = EntryInfoForPointers;
@@ -1223,6 +1238,7 @@ void FillManagerEntries() noexcept {
   entries.ExceptionCode = EntryExceptionCode;
   entries.Handle = EntryHandle;
   entries.Release = EntryRelease;
+  entries.CallStackText = EntryCallStackText;
 }
 
 void EmptyManagerEntries() noexcept { ManagerEntries() = TManagerEntries{}; }
