@@ -308,6 +308,64 @@ TEST_F(ManagerTest, CallStackTextAnswersOnlyForLiveRecords) {
   EXPECT_EQ(ManagerEntries().CallStackText(info), L"") << "an ended record is no longer known";
 }
 
+DWORD WINAPI WaitForGo(void* go) {
+  WaitForSingleObject(go, 10000);
+  return 0;
+}
+
+// The record's own options say which other threads its call stack shows:
+// with the host's threads switched on, a thread the threads manager knows
+// appears with entries of its own; switched off, only the exception's thread.
+TEST_F(ManagerTest, TheCallStackAddsTheOtherThreadsItsOptionsShow) {
+  const std::uint32_t previous_main = MainThreadID();
+  SetMainThreadID(GetCurrentThreadId());
+  EThreadsManagerInit();
+  HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD other_id = 0;
+  HANDLE other = CreateThread(nullptr, 0, WaitForGo, go, 0, &other_id);
+  ASSERT_NE(other, nullptr);
+  ASSERT_NE(ThreadData(other_id), nullptr);
+  const auto entries_of = [&](bool show) {
+    std::vector<std::exception_ptr> keep;
+    const TCxxThrow capture = Thrown(std::runtime_error("threads"), keep);
+    TVarnelExceptionInfo* info = manager->Info(capture, true, true);
+    EXPECT_NE(info, nullptr);
+    if (info == nullptr) return std::make_pair(-1, -1);
+    info->Options().SetcsoShowWindowsThreads(show);
+    info->Options().SetcsoShowRTLThreads(false);
+    info->Options().SetcsoShowVLThreads(false);
+    int others = 0, own = 0;
+    if (TVarnelBaseStackList* stack = info->CallStack()) {
+      for (int i = 0; i < stack->Count(); ++i) {
+        const TVarnelDebugInfo& e = stack->Item(i);
+        if (e.ThreadID == other_id) {
+          ++others;
+          // Another running thread of the process, never the error line.
+          EXPECT_TRUE(e.RunningThread);
+          EXPECT_FALSE(e.ErrorLine);
+        } else if (e.ThreadID == GetCurrentThreadId()) {
+          ++own;
+        }
+      }
+    }
+    info->SetHasExceptObjRef(false);
+    TVarnelExceptionInfo::Delete(info);
+    return std::make_pair(others, own);
+  };
+  const auto shown = entries_of(true);
+  const auto hidden = entries_of(false);
+  SetEvent(go);
+  WaitForSingleObject(other, 10000);
+  CloseHandle(other);
+  CloseHandle(go);
+  EThreadsManagerDone();
+  SetMainThreadID(previous_main);
+  EXPECT_GT(shown.first, 0) << "the parked thread's stack is missing";
+  EXPECT_GT(shown.second, 0);
+  EXPECT_EQ(hidden.first, 0);
+  EXPECT_GT(hidden.second, 0);
+}
+
 TEST_F(ManagerTest, ObjectDeathUntiesAndEndsTheRecord) {
   std::vector<std::exception_ptr> keep;
   const TCxxThrow capture = Thrown(std::runtime_error("caught"), keep);

@@ -86,8 +86,9 @@ bool FileExists(const std::wstring& path) noexcept {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-std::uint32_t CreateFileWithBytes(const std::wstring& path, const void* bytes, std::size_t count) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+std::uint32_t CreateFileWithBytes(const std::wstring& path, const void* bytes, std::size_t count, bool share_read) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, share_read ? FILE_SHARE_READ : 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return GetLastError();
   DWORD written = 0;
   const BOOL ok = count == 0 || WriteFile(h, bytes, static_cast<DWORD>(count), &written, nullptr);

@@ -27,8 +27,10 @@ std::optional<std::wstring> ReadProfileText(const std::wstring& file, const std:
 std::uint32_t WriteProfileText(const std::wstring& file, const std::wstring& section, const std::wstring& key,
                                const std::wstring& text);
 bool FileExists(const std::wstring& path) noexcept;
-// Creates the file holding only `bytes`; 0 or the system error.
-std::uint32_t CreateFileWithBytes(const std::wstring& path, const void* bytes, std::size_t count);
+// Creates the file holding only `bytes`; 0 or the system error. With
+// `share_read` readers may open the file while it is written.
+std::uint32_t CreateFileWithBytes(const std::wstring& path, const void* bytes, std::size_t count,
+                                  bool share_read = false);
 
 // The system's message text for an error code, without the trailing line
 // break.

@@ -46,7 +46,10 @@ std::uint32_t WriteThreadFacts(void* parameter) noexcept {
     const std::wstring text = ThreadFactsText(request.ThreadID);
     if (text.empty()) return 0;
     // The byte-order mark is the first character: UTF-16LE as it lies in memory.
-    return platform::CreateFileWithBytes(request.FileName, text.data(), text.size() * sizeof(wchar_t)) == 0 ? 0 : 1;
+    // Shared for reading: the tool that asked may read while it is written.
+    const std::uint32_t error =
+        platform::CreateFileWithBytes(request.FileName, text.data(), text.size() * sizeof(wchar_t), true);
+    return error == 0 ? 0 : 1;
   } catch (...) {
     return 1;
   }
