@@ -429,11 +429,13 @@ __attribute__((noinline)) void Distinct(void (*bottom)(void*), void* data) {
 // StackWalk64 reading through VirtualQuery-tested copies, per frame each
 // reports. On a recursion the clean-up folds the repeated block, so the
 // line per reported frame there mostly counts the folding; the stack of
-// distinct routines compares like with like.
+// distinct routines compares like with like. Ours runs as an exception's
+// call stack is built: inside a scope of the cached probes.
 void CompareV7Builds(void* label) {
   using namespace zelvic::diag;
   std::size_t ours_frames = 0, their_frames = 0;
   auto ours = [&](long) {
+    const TCachedProbesScope probes;
     const zelvic::platform::TLiveMemory code(LiveMemory().Space(), zelvic::platform::TRegionCaching::kRecentRegions);
     std::vector<TStackItem> items = CollectV7(CurrentStackRange(), 0, code, LiveLocationLookup());
     CleanStackItems(items, {});
@@ -632,8 +634,11 @@ void CompareRendering() {
 
 void CompareStacks() {
   AtDepth(300, CompareFrameWalks, nullptr);
+  // The exception manager keeps the cached probes installed while it runs.
+  const bool cached = zelvic::diag::InstallCachedTraceProbes();
   AtDepth(300, CompareV7Builds, const_cast<char*>("v7 per frame (300-deep recursion)"));
   Distinct<150>(CompareV7Builds, const_cast<char*>("v7 per frame (150 distinct)"));
+  if (cached) zelvic::diag::RemoveCachedTraceProbes();
   CompareCleanups();
   CompareThreadStops();
   CompareRendering();
