@@ -59,13 +59,27 @@ const TVersionEntries& VersionEntries() noexcept {
   return entries;
 }
 
-// String `name` of the version block's translation; empty when absent.
-std::wstring VersionString(const TVersionEntries& api, const std::vector<std::uint8_t>& block, const WORD* translation,
-                           const wchar_t* name) {
-  wchar_t sub_block[80];
-  std::swprintf(sub_block, 80, L"\\StringFileInfo\\%04X%04X\\%ls", translation[0], translation[1], name);
+// The file's version block; empty when it has none or version.dll is missing.
+std::vector<std::uint8_t> VersionBlock(const TVersionEntries& api, const std::wstring& path) {
+  if (api.Size == nullptr || api.Info == nullptr || api.Query == nullptr) return {};
+  DWORD ignored = 0;
+  const DWORD size = api.Size(path.c_str(), &ignored);
+  if (size == 0) return {};
+  std::vector<std::uint8_t> block(size);
+  if (!api.Info(path.c_str(), 0, size, block.data())) return {};
+  return block;
+}
+
+// String `name` of the block's first translation; empty when absent.
+std::wstring VersionString(const TVersionEntries& api, const std::vector<std::uint8_t>& block, const wchar_t* name) {
   void* value = nullptr;
   UINT length = 0;
+  if (!api.Query(block.data(), L"\\VarFileInfo\\Translation", &value, &length) || value == nullptr || length < 4) {
+    return {};
+  }
+  const auto* translation = static_cast<const WORD*>(value);
+  wchar_t sub_block[80];
+  std::swprintf(sub_block, 80, L"\\StringFileInfo\\%04X%04X\\%ls", translation[0], translation[1], name);
   std::wstring found;
   if (api.Query(block.data(), sub_block, &value, &length) && value != nullptr && length > 0) {
     const auto* text = static_cast<const wchar_t*>(value);
@@ -250,12 +264,8 @@ class TSystemModulePlatform final : public TModulePlatform {
   TVersionResource VersionResource(const std::wstring& path) override {
     TVersionResource result;
     const TVersionEntries& api = VersionEntries();
-    if (api.Size == nullptr || api.Info == nullptr || api.Query == nullptr) return result;
-    DWORD ignored = 0;
-    const DWORD size = api.Size(path.c_str(), &ignored);
-    if (size == 0) return result;
-    std::vector<std::uint8_t> block(size);
-    if (!api.Info(path.c_str(), 0, size, block.data())) return result;
+    const std::vector<std::uint8_t> block = VersionBlock(api, path);
+    if (block.empty()) return result;
     void* value = nullptr;
     UINT length = 0;
     if (api.Query(block.data(), L"\\", &value, &length) && value != nullptr && length >= sizeof(VS_FIXEDFILEINFO)) {
@@ -264,11 +274,7 @@ class TSystemModulePlatform final : public TModulePlatform {
       result.FileVersionMS = fixed->dwFileVersionMS;
       result.FileVersionLS = fixed->dwFileVersionLS;
     }
-    if (api.Query(block.data(), L"\\VarFileInfo\\Translation", &value, &length) && value != nullptr &&
-        length >= 4) {
-      const auto* translation = static_cast<const WORD*>(value);
-      result.FileDescription = VersionString(api, block, translation, L"FileDescription");
-    }
+    result.FileDescription = VersionString(api, block, L"FileDescription");
     return result;
   }
 
@@ -396,18 +402,9 @@ TModulePlatform& SystemModulePlatform() noexcept {
 
 std::wstring FileProductVersion(const std::wstring& path) {
   const TVersionEntries& api = VersionEntries();
-  if (api.Size == nullptr || api.Info == nullptr || api.Query == nullptr) return {};
-  DWORD ignored = 0;
-  const DWORD size = api.Size(path.c_str(), &ignored);
-  if (size == 0) return {};
-  std::vector<std::uint8_t> block(size);
-  if (!api.Info(path.c_str(), 0, size, block.data())) return {};
-  void* value = nullptr;
-  UINT length = 0;
-  if (!api.Query(block.data(), L"\\VarFileInfo\\Translation", &value, &length) || value == nullptr || length < 4) {
-    return {};
-  }
-  std::wstring version = VersionString(api, block, static_cast<const WORD*>(value), L"ProductVersion");
+  const std::vector<std::uint8_t> block = VersionBlock(api, path);
+  if (block.empty()) return {};
+  std::wstring version = VersionString(api, block, L"ProductVersion");
   if (version.size() <= 1) version.clear();
   return version;
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace zelvic::platform {
@@ -19,11 +20,19 @@ std::wstring Relative(const std::wstring& path) {
   return path.substr(i);
 }
 
-std::optional<std::wstring> ReadText(HKEY root, const std::wstring& key_path, const wchar_t* value_name, REGSAM extra) {
+// Opened for reading, never created; null when it cannot be opened.
+HKEY OpenForReading(HKEY root, const std::wstring& key_path, REGSAM access) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(root, Relative(key_path).c_str(), 0, KEY_QUERY_VALUE | extra, &key) != ERROR_SUCCESS) {
-    return std::nullopt;
-  }
+  return RegOpenKeyExW(root, Relative(key_path).c_str(), 0, access, &key) == ERROR_SUCCESS ? key : nullptr;
+}
+
+HKEY RootKey(TRegistryRoot root) {
+  return root == TRegistryRoot::CurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+}
+
+std::optional<std::wstring> ReadText(HKEY root, const std::wstring& key_path, const wchar_t* value_name, REGSAM extra) {
+  const HKEY key = OpenForReading(root, key_path, KEY_QUERY_VALUE | extra);
+  if (key == nullptr) return std::nullopt;
   DWORD type = 0;
   DWORD size = 0;
   LONG rc = RegQueryValueExW(key, value_name, nullptr, &type, nullptr, &size);
@@ -42,6 +51,38 @@ std::optional<std::wstring> ReadText(HKEY root, const std::wstring& key_path, co
 }
 
 }  // namespace
+
+std::optional<std::vector<std::uint8_t>> ReadRegistryBytes(TRegistryRoot root, const std::wstring& key_path,
+                                                           const std::wstring& value_name) {
+  const HKEY key = OpenForReading(RootKey(root), key_path, KEY_QUERY_VALUE);
+  if (key == nullptr) return std::nullopt;
+  std::optional<std::vector<std::uint8_t>> result;
+  DWORD bytes = 0;
+  for (int attempt = 0; attempt < 3 && !result; ++attempt) {
+    if (RegQueryValueExW(key, value_name.c_str(), nullptr, nullptr, nullptr, &bytes) != ERROR_SUCCESS) break;
+    std::vector<std::uint8_t> data(bytes);
+    const LONG rc = RegQueryValueExW(key, value_name.c_str(), nullptr, nullptr, data.data(), &bytes);
+    if (rc == ERROR_SUCCESS) {
+      data.resize(std::min<std::size_t>(data.size(), bytes));
+      result = std::move(data);
+    } else if (rc != ERROR_MORE_DATA) {
+      break;
+    }
+  }
+  RegCloseKey(key);
+  return result;
+}
+
+std::wstring FirstRegistrySubkeyName(TRegistryRoot root, const std::wstring& key_path) {
+  const HKEY key = OpenForReading(RootKey(root), key_path, KEY_ENUMERATE_SUB_KEYS);
+  if (key == nullptr) return {};
+  wchar_t name[256];
+  DWORD chars = 256;
+  std::wstring first;
+  if (RegEnumKeyExW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) first.assign(name, chars);
+  RegCloseKey(key);
+  return first;
+}
 
 std::optional<std::wstring> ReadUserRegistryText(const std::wstring& key_path, const std::wstring& value_name) {
   return ReadText(HKEY_CURRENT_USER, key_path, value_name.c_str(), 0);

@@ -6,8 +6,19 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zelvic::platform {
+
+enum class TRegistryRoot : std::uint8_t { CurrentUser, LocalMachine };
+
+// The stored bytes of a value, whatever its type; nothing when the key or the
+// value cannot be read. Never creates the key. A value that grows between
+// the size question and the read is asked for again.
+std::optional<std::vector<std::uint8_t>> ReadRegistryBytes(TRegistryRoot root, const std::wstring& key_path,
+                                                           const std::wstring& value_name);
+// The name of the key's first subkey; empty when it has none.
+std::wstring FirstRegistrySubkeyName(TRegistryRoot root, const std::wstring& key_path);
 
 // Text value `value_name` of the key HKEY_CURRENT_USER\`key_path`; nothing
 // when the key or the value is missing or is not text. A trailing zero

@@ -164,15 +164,6 @@ BOOL CALLBACK CollectWindow(HWND window, LPARAM data) {
   return TRUE;
 }
 
-// Opened for reading, never created; a leading "\" of the path is dropped.
-HKEY OpenRegistryKey(TRegistryRoot root, const std::wstring& key) {
-  const wchar_t* path = key.c_str();
-  if (*path == L'\\') ++path;
-  HKEY opened = nullptr;
-  const HKEY base = root == TRegistryRoot::CurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
-  return RegOpenKeyExW(base, path, 0, KEY_READ, &opened) == ERROR_SUCCESS ? opened : nullptr;
-}
-
 class TLiveSystemFacts final : public TSystemFacts {
  public:
   std::optional<std::vector<std::uint32_t>> ProcessIds() override {
@@ -632,37 +623,11 @@ class TLiveSystemFacts final : public TSystemFacts {
 
   std::optional<std::vector<std::uint8_t>> RegistryBytes(TRegistryRoot root, const std::wstring& key,
                                                          const std::wstring& value) override {
-    const HKEY opened = OpenRegistryKey(root, key);
-    if (opened == nullptr) return std::nullopt;
-    std::optional<std::vector<std::uint8_t>> result;
-    DWORD bytes = 0;
-    // A value that grows between the two questions is asked for again.
-    for (int attempt = 0; attempt < 3 && !result; ++attempt) {
-      if (RegQueryValueExW(opened, value.c_str(), nullptr, nullptr, nullptr, &bytes) != ERROR_SUCCESS) break;
-      std::vector<std::uint8_t> data(bytes);
-      const LONG rc = RegQueryValueExW(opened, value.c_str(), nullptr, nullptr, data.data(), &bytes);
-      if (rc == ERROR_SUCCESS) {
-        data.resize(std::min<std::size_t>(data.size(), bytes));
-        result = std::move(data);
-      } else if (rc != ERROR_MORE_DATA) {
-        break;
-      }
-    }
-    RegCloseKey(opened);
-    return result;
+    return ReadRegistryBytes(root, key, value);
   }
 
   std::wstring FirstRegistrySubkey(TRegistryRoot root, const std::wstring& key) override {
-    const HKEY opened = OpenRegistryKey(root, key);
-    if (opened == nullptr) return {};
-    wchar_t name[256];
-    DWORD chars = 256;
-    std::wstring first;
-    if (RegEnumKeyExW(opened, 0, name, &chars, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
-      first.assign(name, chars);
-    }
-    RegCloseKey(opened);
-    return first;
+    return FirstRegistrySubkeyName(root, key);
   }
 
   TDisplayDevice PrimaryDisplayDevice() override {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/modules.h"
+#include "platform/registry.h"
 
 namespace zelvic::platform {
 
@@ -101,8 +102,6 @@ struct TWindowText {
 struct TCpuIdRegisters {
   std::uint32_t Eax = 0, Ebx = 0, Ecx = 0, Edx = 0;
 };
-
-enum class TRegistryRoot : std::uint8_t { CurrentUser, LocalMachine };
 
 // What the platform's indirect-string loader made of a text: whether the
 // loader exists at all, and whether it produced a text.
