@@ -46,6 +46,12 @@ LONG CALLBACK RecordDebugOutput(EXCEPTION_POINTERS* info) {
 
 const std::wstring& DllPath() { return g_dll_path; }
 
+std::wstring WatchAllDllPath() {
+  const std::size_t slash = g_dll_path.find_last_of(L"\\/");
+  const std::wstring folder = slash == std::wstring::npos ? L"" : g_dll_path.substr(0, slash + 1);
+  return folder + L"watch-all\\_zelvic.dll";
+}
+
 namespace {
 std::string Narrow(const std::wstring& w) {
   std::string s;

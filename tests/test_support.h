@@ -11,6 +11,9 @@ namespace zelvic::test {
 
 // Path of the built _zelvic.dll, from the command line.
 const std::wstring& DllPath();
+// The same library built with options that watch every thread
+// (DefaultThreadState=1), beside it in "watch-all".
+std::wstring WatchAllDllPath();
 // Loads a library for the life of the object; error() says why it could not.
 class LoadedLibrary {
  public:

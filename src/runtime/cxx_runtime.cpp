@@ -41,6 +41,21 @@ void EndThreadRecord() noexcept {
   if (TlsGetValue(g_record_index) != nullptr) __xl_f(nullptr, DLL_THREAD_DETACH, nullptr);
 }
 
+// Both ends keep the thread's last error: the visit sits in the middle of a
+// system call whose caller reads it.
+TVisitingThreadScope::TVisitingThreadScope() noexcept : had_record_(true) {
+  const DWORD error = GetLastError();
+  had_record_ = g_record_index == TLS_OUT_OF_INDEXES || TlsGetValue(g_record_index) != nullptr;
+  SetLastError(error);
+}
+
+TVisitingThreadScope::~TVisitingThreadScope() {
+  if (had_record_) return;
+  const DWORD error = GetLastError();
+  EndThreadRecord();
+  SetLastError(error);
+}
+
 void CxxRuntimeDone() noexcept {
   EndThreadRecord();
   // Ended records' memory waits in winpthreads' pool; it goes with the

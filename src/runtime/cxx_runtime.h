@@ -23,6 +23,23 @@ void CxxRuntimeInit();
 // thread, and the loading thread may outlive it.
 void EndThreadRecord() noexcept;
 
+// For library code that a host thread runs on its own way (a patched system
+// entry, a hook): a record the thread did not have when it came in is ended
+// when it leaves. A thread's values of the runtime's thread keys live in its
+// record, so a thread without one had no such values either, and ending it
+// takes only what this visit made. Without this the record would outlive an
+// unload on another thread, with its two handles.
+class TVisitingThreadScope {
+ public:
+  TVisitingThreadScope() noexcept;
+  ~TVisitingThreadScope();
+  TVisitingThreadScope(const TVisitingThreadScope&) = delete;
+  TVisitingThreadScope& operator=(const TVisitingThreadScope&) = delete;
+
+ private:
+  bool had_record_;
+};
+
 // The C++ runtime unit's shut-down: ends the unloading thread's record and
 // gives the TLS slot back. Runs last of all units: nothing of the library
 // may need a record afterwards.

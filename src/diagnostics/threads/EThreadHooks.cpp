@@ -10,8 +10,10 @@
 #include "diagnostics/util/EDebugOutput.h"
 #include "diagnostics/util/EHook.h"
 #include "platform/code_memory.h"
+#include "platform/file_stream.h"
 #include "platform/process.h"
 #include "platform/threads.h"
+#include "runtime/cxx_runtime.h"
 #include "runtime/exceptions.h"
 #include "runtime/thread_start.h"
 
@@ -22,6 +24,8 @@ void* __cdecl zelvic_PrepareCreateThread(std::uint32_t* frame);
 void* __cdecl zelvic_PrepareExitThread(std::uint32_t* frame);
 void zelvic_CreateThreadEntry();
 void zelvic_ExitThreadEntry();
+// Threads inside the two stubs right now; only the stubs change it.
+__attribute__((used)) volatile long zelvic_ThreadEntriesInside = 0;
 }
 
 namespace zelvic::diag {
@@ -196,8 +200,7 @@ platform::TExitThreadProc OriginalExitThread() noexcept {
       WayBack(g_exit_original, reinterpret_cast<void*>(platform::SystemExitThread())));
 }
 
-bool EventCreateThread(void* security, std::uint32_t stack_size, TThreadRoutine routine, void* parameter,
-                       std::uint32_t flags, std::uint32_t* thread_id, void* const callers[3], void*& thread) {
+bool EventCreateThread(TThreadRoutine& routine, void*& parameter, void* const callers[3]) {
   if (!HasThreadBlock()) return false;
   // The runtime's own thread start has already put its wrapper in place.
   if (reinterpret_cast<const void*>(routine) == rt::ThreadStartRoutine() && TakeRuntimeStartWrapped()) return false;
@@ -243,17 +246,12 @@ bool EventCreateThread(void* security, std::uint32_t stack_size, TThreadRoutine 
   block->Func = reinterpret_cast<void*>(routine);
   block->Parameter = parameter;
   block->Info = std::move(record);
+  // The new thread holds the module while it runs. A creation that fails
+  // leaves this reference held, and the library loaded: nothing of it runs
+  // after the system's call to see the failure.
   block->Module = platform::HoldModuleOf(reinterpret_cast<const void*>(&ThreadWrapperCT));
-  // The new thread holds the module while it runs, so a FreeLibrary on it
-  // cannot take the code from under this call before it has ended.
-  thread = OriginalCreateThread()(security, stack_size, &ThreadWrapperCT, block.get(), flags, thread_id);
-  if (thread != nullptr) {
-    (void)block.release();  // the new thread's now
-  } else {
-    const std::uint32_t error = platform::LastErrorCode();
-    platform::ReleaseModule(block->Module);
-    platform::SetLastErrorCode(error);
-  }
+  routine = &ThreadWrapperCT;
+  parameter = block.release();  // the new thread's now
   return true;
 }
 
@@ -347,7 +345,26 @@ void RemoveHooks() {
     g_exit_patched = nullptr;
     g_exit_original.store(nullptr);
   }
+  WaitForThreadsInsideEntries();
 }
+
+// The entries lead here no more, but a thread that came in a moment ago may
+// still be on its way through a stub, and the library's unload would take
+// the code from under it: any thread that ends, the host's own and pool
+// threads included, passes through the exit stub. The wait is bounded,
+// because the unload holds the loader lock and a thread in a stub might
+// need it; after the count falls, a few switches let a thread finish the
+// one instruction between the count and its jump.
+void WaitForThreadsInsideEntries() noexcept {
+  constexpr std::uint32_t kMostMs = 2000;
+  for (std::uint32_t waited = 0; __atomic_load_n(&zelvic_ThreadEntriesInside, __ATOMIC_ACQUIRE) > 0 && waited < kMostMs;
+       ++waited) {
+    platform::SleepMs(1);
+  }
+  for (int i = 0; i < 3; ++i) platform::SleepMs(0);
+}
+
+long ThreadsInsideEntries() noexcept { return __atomic_load_n(&zelvic_ThreadEntriesInside, __ATOMIC_ACQUIRE); }
 
 }  // namespace zelvic::diag
 
@@ -357,60 +374,71 @@ void RemoveHooks() {
 // unloads takes its patches out, not the frames of threads inside it. The
 // stubs hand the stack to a preparation routine and then jump: to the way
 // back (the system's routine, returning straight to the caller), or, when
-// the preparation made the call itself, to a return with its result.
+// the preparation answered the call itself, to a return with its result.
+// Each stub counts itself in for as long as it runs here, so that an unload
+// on another thread can wait for it to leave (see RemoveHooks).
 
 asm(R"(
   .text
   .p2align 4
   .globl _zelvic_CreateThreadEntry
 _zelvic_CreateThreadEntry:
+  lock incl _zelvic_ThreadEntriesInside
   pushl %esp
   call _zelvic_PrepareCreateThread
   addl $4, %esp
   testl %eax, %eax
   jz 1f
+  lock decl _zelvic_ThreadEntriesInside
   jmp *%eax
 1:
   movl 4(%esp), %eax
+  lock decl _zelvic_ThreadEntriesInside
   ret $24
 
   .p2align 4
   .globl _zelvic_ExitThreadEntry
 _zelvic_ExitThreadEntry:
+  lock incl _zelvic_ThreadEntriesInside
   pushl %esp
   call _zelvic_PrepareExitThread
   addl $4, %esp
+  lock decl _zelvic_ThreadEntriesInside
   jmp *%eax
 )");
 
 // `frame` is the caller's stack at the patched entry: its return address,
-// then CreateThread's six arguments. Returns where the stub goes on; 0 with
-// the result in the first argument's slot when the creation was made here.
+// then CreateThread's six arguments. Returns where the stub goes on: the
+// system's routine, with the routine and parameter slots rewritten when the
+// thread is taken over; 0 with the result in the first argument's slot when
+// the call is answered here.
 extern "C" __attribute__((noinline, used)) void* __cdecl zelvic_PrepareCreateThread(std::uint32_t* frame) {
+  const zelvic::rt::TVisitingThreadScope visit;
   void* callers[3];
   zelvic::diag::CollectCallers(__builtin_frame_address(0), reinterpret_cast<void*>(frame[0]), callers);
   if (!zelvic::diag::g_events.load()) {
     zelvic::diag::DumpString(L"EventCreateThread is not installed");
     zelvic::platform::TerminateCurrentProcess(zelvic::diag::kMissingEventExitCode);
   }
-  void* thread = nullptr;
   try {
-    if (!zelvic::diag::EventCreateThread(reinterpret_cast<void*>(frame[1]), frame[2], reinterpret_cast<zelvic::diag::TThreadRoutine>(frame[3]),
-                           reinterpret_cast<void*>(frame[4]), frame[5], reinterpret_cast<std::uint32_t*>(frame[6]),
-                           callers, thread)) {
-      return reinterpret_cast<void*>(zelvic::diag::OriginalCreateThread());
+    auto routine = reinterpret_cast<zelvic::diag::TThreadRoutine>(frame[3]);
+    void* parameter = reinterpret_cast<void*>(frame[4]);
+    if (zelvic::diag::EventCreateThread(routine, parameter, callers)) {
+      frame[3] = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(routine));
+      frame[4] = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(parameter));
     }
+    return reinterpret_cast<void*>(zelvic::diag::OriginalCreateThread());
   } catch (...) {
     zelvic::diag::ReportInternal(L"CreateThreadHook");
     zelvic::platform::SetLastErrorCode(zelvic::diag::kGenFailure);
-    thread = nullptr;
   }
-  frame[1] = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(thread));
+  frame[1] = 0;
   return nullptr;
 }
 
 // `frame`: the return address and ExitThread's exit code.
 extern "C" __attribute__((noinline, used)) void* __cdecl zelvic_PrepareExitThread(std::uint32_t* frame) {
+  const zelvic::rt::TVisitingThreadScope visit;
   if (!zelvic::diag::g_events.load()) {
     zelvic::diag::DumpString(L"EventExitThread is not installed");
     zelvic::platform::TerminateCurrentProcess(zelvic::diag::kMissingEventExitCode);

@@ -55,11 +55,14 @@ struct TThreadStartBlock {
 };
 
 // The creation event: what the patched CreateThread does, with the three
-// return addresses above it (innermost first). True when it made the thread
-// itself (taken over; `thread` is the result, null with the last error on
-// failure); false when the call is to go on to the system unchanged.
-bool EventCreateThread(void* security, std::uint32_t stack_size, TThreadRoutine routine, void* parameter,
-                       std::uint32_t flags, std::uint32_t* thread_id, void* const callers[3], void*& thread);
+// return addresses above it (innermost first). True when the thread is taken
+// over: `routine` and `parameter` are then the wrapper and its start block,
+// and the system's CreateThread is to be called with them in place of the
+// caller's. The system's routine returns straight to the caller, so no code
+// of this library runs after the new thread exists: the new thread may
+// unload the library before its creator has returned. False when the call
+// goes on to the system unchanged.
+bool EventCreateThread(TThreadRoutine& routine, void*& parameter, void* const callers[3]);
 // The exit event: the patched ExitThread's registration work.
 void EventExitThread(std::uint32_t exit_code);
 
@@ -79,7 +82,11 @@ void RemoveDefaultEvents();
 // Patches CreateThread and ExitThread when `use_low_level`; nothing
 // otherwise. True when both patches are in place.
 bool InstallLowLevelHooks(bool use_low_level);
-// Takes the patches out again.
+// Takes the patches out again, and waits (bounded) until no thread is still
+// inside the patched entries' stubs.
 void RemoveHooks();
+void WaitForThreadsInsideEntries() noexcept;
+// How many threads are inside the stubs now.
+long ThreadsInsideEntries() noexcept;
 
 }  // namespace zelvic::diag
