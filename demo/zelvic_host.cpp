@@ -3,13 +3,15 @@
 // and calls each with exactly the slots it takes. It plays a few M15 bars of
 // EURUSD and prints the alert lines the script would raise.
 //
-//   zelvic_host.exe <path of _zelvic.dll> [--all | --crash]
+//   zelvic_host.exe <path of _zelvic.dll> [--all | --crash [--on-thread]]
 //
 // --all also prints every export with its result for one fixed set of slots.
 // --crash runs a copy of this host that hands one export a wild pointer (the
 // text at address 0x10), so that the library faults on the thread that
 // loaded it; it then says how the copy ended, where its bug report went and
-// shows the report's first lines.
+// shows the report's first lines. With --on-thread the copy makes the call
+// on a second thread of its own instead; the library's options decide
+// whether the facility watches such a thread.
 
 #include <windows.h>
 
@@ -194,11 +196,27 @@ void PrintAll(Script& s) {
 
 // The copy of --crash: no handler of its own, as a terminal that loads the
 // library. FindText reads its text through the pointer and faults.
-int CrashChild(Script& s) {
+DWORD WINAPI CallWithWildPointer(void* script) {
   std::printf("calling FindText with the text at address 0x10\n");
   std::fflush(stdout);
-  s.Int("1iiI1iiiii", {Ptr(L"arr_"), 0x10});
+  static_cast<Script*>(script)->Int("1iiI1iiiii", {Ptr(L"arr_"), 0x10});
   std::printf("the export returned: no fault was raised\n");
+  return 1;
+}
+
+int CrashChild(Script& s, bool on_thread) {
+  if (!on_thread) return static_cast<int>(CallWithWildPointer(&s));
+  DWORD id = 0;
+  HANDLE thread = CreateThread(nullptr, 0, CallWithWildPointer, &s, 0, &id);
+  if (thread == nullptr) return 1;
+  std::printf("on thread %lu, not the one that loaded the library\n", id);
+  std::fflush(stdout);
+  WaitForSingleObject(thread, INFINITE);
+  DWORD code = 0;
+  GetExitCodeThread(thread, &code);
+  CloseHandle(thread);
+  // The facility ends a watched thread after its report; the process goes on.
+  std::printf("the thread ended with exit code %08lX and this copy goes on\n", code);
   return 1;
 }
 
@@ -224,11 +242,25 @@ void NewestReport(const std::wstring& folder, std::wstring& best, FILETIME& best
   FindClose(find);
 }
 
+// The newest report under the options' default report folder, which lies
+// under the vendor's folder in %APPDATA%.
+std::wstring NewestReport(FILETIME& time) {
+  wchar_t appdata[MAX_PATH];
+  const DWORD n = GetEnvironmentVariableW(L"APPDATA", appdata, MAX_PATH);
+  std::wstring report;
+  time = FILETIME{};
+  if (n > 0 && n < MAX_PATH) NewestReport(std::wstring(appdata) + L"\\Tessaro s.a.s", report, time);
+  return report;
+}
+
 // Runs the crashing copy and shows what the library left behind.
-int ShowCrash(const std::wstring& dll_path) {
+int ShowCrash(const std::wstring& dll_path, bool on_thread) {
+  FILETIME before{};
+  (void)NewestReport(before);
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring command = L"\"" + std::wstring(self) + L"\" \"" + dll_path + L"\" --crash-child";
+  if (on_thread) command += L" --on-thread";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -243,15 +275,12 @@ int ShowCrash(const std::wstring& dll_path) {
   CloseHandle(process.hProcess);
   std::printf("\nthe crashing copy ended with exit code %08lX\n", code);
 
-  wchar_t appdata[MAX_PATH];
-  const DWORD n = GetEnvironmentVariableW(L"APPDATA", appdata, MAX_PATH);
-  std::wstring report;
   FILETIME newest{};
-  // The options' default report folder lies under the vendor's folder.
-  if (n > 0 && n < MAX_PATH) NewestReport(std::wstring(appdata) + L"\\Tessaro s.a.s", report, newest);
-  if (report.empty()) {
-    std::printf("no bug report was found under %%APPDATA%%\n");
-    return 1;
+  const std::wstring report = NewestReport(newest);
+  if (report.empty() || CompareFileTime(&newest, &before) <= 0) {
+    // A thread the options do not watch is left to the system.
+    std::printf("it wrote no new bug report under %%APPDATA%%\\Tessaro s.a.s\n");
+    return code == 0xC0000005 ? 0 : 1;
   }
   std::printf("its bug report went to %ls\n\n", report.c_str());
   HANDLE file = CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
@@ -275,7 +304,7 @@ int ShowCrash(const std::wstring& dll_path) {
     if (text[i] == L'\n') ++lines;
   }
   std::printf("...\n");
-  return code == 0xC0000005 ? 0 : 1;
+  return 0;
 }
 
 }  // namespace
@@ -283,13 +312,14 @@ int ShowCrash(const std::wstring& dll_path) {
 int wmain(int argc, wchar_t** argv) {
   std::wstring path = argc > 1 ? argv[1] : L"_zelvic.dll";
   if (!path.empty() && path[0] == L'/') path = L"Z:" + path;  // a path of the build machine under Wine
-  bool all = false, crash = false, crash_child = false;
+  bool all = false, crash = false, crash_child = false, on_thread = false;
   for (int i = 2; i < argc; ++i) {
     all = all || std::wcscmp(argv[i], L"--all") == 0;
     crash = crash || std::wcscmp(argv[i], L"--crash") == 0;
     crash_child = crash_child || std::wcscmp(argv[i], L"--crash-child") == 0;
+    on_thread = on_thread || std::wcscmp(argv[i], L"--on-thread") == 0;
   }
-  if (crash) return ShowCrash(path);
+  if (crash) return ShowCrash(path, on_thread);
 
   HMODULE lib = LoadLibraryW(path.c_str());
   if (lib == nullptr) {
@@ -297,7 +327,7 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   Script script(lib);
-  if (crash_child) return CrashChild(script);
+  if (crash_child) return CrashChild(script, on_thread);
   PlayBars(script);
   if (all) PrintAll(script);
   FreeLibrary(lib);

@@ -3,6 +3,10 @@
 # export on the thread that loaded the library, with no handler of its own.
 # The facility must save one report and end the copy with C0000005; the same
 # crash again must find that report by its bug identifier and count it.
+# Then the fault on a second thread of the host: the library's own options
+# watch only the thread that loaded it, so the system ends the copy and no
+# report is written; the same library built with options that watch every
+# thread reports it from that thread's stack and ends only that thread.
 #   crash_end_to_end.sh <wine runner> <zelvic_host.exe> <_zelvic.dll> <wine prefix>
 set -u
 run=$1 host=$2 dll=$3 prefix=$4
@@ -34,4 +38,30 @@ text=$(iconv -f UTF-16 -t UTF-8 "$report" | tr -d '\r')
 [ "$(printf '%s\n' "$text" | grep -c '^VarnelLog ')" = 1 ] || fail "the repeated bug was saved again"
 printf '%s\n' "$text" | grep -q "^  2\.7 ID *: $id" || fail "the bug identifier changed"
 printf '%s\n' "$text" | grep -E -q '^  2\.8 Count *: 2$' || fail "the repeat is not counted"
-echo "PASS: one report, bug $id, counted twice"
+
+kept="$report.before-thread"
+cp "$report" "$kept"
+third=$("$run" "$host" "$dll" --crash --on-thread 2>&1) || { echo "$third"; fail "the crash on a thread failed"; }
+echo "$third"
+echo "$third" | grep -q "the crashing copy ended with exit code C0000005" || fail "an unwatched thread's fault did not end the copy with C0000005"
+cmp -s "$report" "$kept" || fail "a thread the options do not watch changed the report file"
+rm -f "$kept"
+
+watch_all="$(dirname "$dll")/watch-all/_zelvic.dll"
+rm -f "$report"
+fourth=$("$run" "$host" "$watch_all" --crash --on-thread 2>&1) || { echo "$fourth"; fail "the watched thread's crash failed"; }
+echo "$fourth"
+tid=$(echo "$fourth" | sed -n 's/^on thread \([0-9]*\),.*/\1/p')
+[ -n "$tid" ] || fail "the copy did not name its thread"
+echo "$fourth" | grep -q "the thread ended with exit code C0000005 and this copy goes on" ||
+  fail "the watched thread did not end alone with C0000005"
+[ -f "$report" ] || fail "no report for the watched thread"
+text=$(iconv -f UTF-16 -t UTF-8 "$report" | tr -d '\r')
+[ "$(printf '%s\n' "$text" | grep -c '^VarnelLog ')" = 1 ] || fail "not exactly one report for the watched thread"
+printf '%s\n' "$text" | grep -q "^|\*Exception Thread: ID=$tid; Parent=[1-9]" ||
+  fail "the exception's thread is not the copy's second thread"
+printf '%s\n' "$text" | grep -q "Kind: CreateThread" || fail "the thread's facts do not say how it was made"
+printf '%s\n' "$text" | grep -E -q '^\|7FFFFFFE\|04 .*\|_zelvic\.dll *\|.*\|runtime_helpers\.cpp *\|.*\|[0-9]+\[[0-9]+\]\|$' ||
+  fail "the watched thread's first entry is not the library's faulting line"
+printf '%s\n' "$text" | grep -q "|zelvic_host.exe" || fail "no host frame on the watched thread"
+echo "PASS: one report, bug $id, counted twice; an unwatched thread left to the system; a watched thread reported"

@@ -742,6 +742,9 @@ TEST(ExceptionHookScenarios, WhatTheFacilityMayNotHandleGoesToThePreviousFilter)
       {"ThreadNamingReachesTheFilter", 0x406D1388, false},
       {"RaiseInTheSystemWithCaptureOnlyModule", 0xE0001234, false},
       {"FaultWithTheFacilityOffForTheThread", 0xC0000005, false},
+      // A thread the facility does not watch is not ended quietly in place of
+      // its process: the system ends the process, as without the library.
+      {"FaultOnAnotherThreadWithTheFacilityOff", 0xC0000005, false},
       // A second exception reaches the filter while the manager handles the
       // first: it does not come back into the handler.
       {"ExceptionInsideTheHandler", 0xE0000BAD, true},
@@ -889,7 +892,9 @@ void CallTheFilter(std::uint32_t code, std::uint32_t parameter_count) {
   record.ExceptionAddress = reinterpret_cast<void*>(&Fault);
   CONTEXT context{};
   EXCEPTION_POINTERS pointers{&record, &context};
-  platform::CurrentUnhandledFilter()(&pointers);
+  // As the system goes on after the filter: an answer other than "continue
+  // execution" ends the process with the exception's code.
+  if (platform::CurrentUnhandledFilter()(&pointers) != EXCEPTION_CONTINUE_EXECUTION) ExitProcess(code);
 }
 
 TEST(ExceptionHookChild, DISABLED_ThreadNamingReachesTheFilter) {
@@ -912,6 +917,17 @@ TEST(ExceptionHookChild, DISABLED_FaultWithTheFacilityOffForTheThread) {
   HookChild();
   diag::SetVarnelLogStateInThread(diag::kCallingThread, false);
   Fault();
+}
+
+DWORD WINAPI FaultWithTheFacilityOff(void*) {
+  diag::SetVarnelLogStateInThread(diag::kCallingThread, false);
+  Fault();
+  return 0;
+}
+
+TEST(ExceptionHookChild, DISABLED_FaultOnAnotherThreadWithTheFacilityOff) {
+  HookChild();
+  RunAndReport(FaultWithTheFacilityOff);
 }
 
 TEST(ExceptionHookChild, DISABLED_ThrowWithTheFacilityOffForTheThread) {

@@ -379,8 +379,18 @@ long __stdcall UnhandledExceptionFilterHandler(_EXCEPTION_POINTERS* pointers) {
   const TExceptionRecordView record = platform::ViewOf(platform::PartsOf(pointers).Record);
   if (g_manager.InfoForPointers == nullptr) return CallPreviousFilter(pointers, kContinueSearch);
   if (!EntryTest(hfUnhandledFilter, record)) {
-    CallPreviousFilter(pointers, kExecuteHandler);
-    EndThreadOrProcess(record.Code);
+    // A second exception while this thread handles one ends it, as any
+    // unhandled exception the facility has seen does.
+    if ((Flags() & hfUnhandledFilter) != 0) {
+      CallPreviousFilter(pointers, kExecuteHandler);
+      EndThreadOrProcess(record.Code);
+    }
+    // Not the facility's: a thread it does not watch, another module's
+    // exception, the facility stopped. The system's handling goes on as if
+    // the library were not loaded; ending only the thread here would let a
+    // host thread that crashed vanish without a trace while its process
+    // runs on.
+    return CallPreviousFilter(pointers, kContinueSearch);
   }
   THandlerScope scope(hfUnhandledFilter, record.Code);
   if (g_settings.WERPassThroughUnhandled) {
