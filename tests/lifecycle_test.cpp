@@ -12,7 +12,10 @@
 #include <vector>
 
 #include "child_scenarios.h"
+#include "diagnostics/EThreadClassification.h"
 #include "diagnostics/VizozaruzAdi7.h"
+#include "diagnostics/threads/EThreadsManager.h"
+#include "diagnostics/util/ENameProtection.h"
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/ECore.h"
 #include "diagnostics/stacks/ECallStack.h"
@@ -220,8 +223,19 @@ TEST(VizozaruzAdi7, SwitchesOnForTheLibraryWithItsOptions) {
   EXPECT_EQ(state.MemoryOptions.Bytes[0], 0xB6);
   EXPECT_EQ(state.MemoryOptions.Bytes[1], 0x7C);
   EXPECT_EQ(rt::IsInitializing, 0);
+  // What the threads manager asks of the library: the classification, the
+  // name protection and the encrypted-module test.
+  const diag::TThreadsCallbacks& callbacks = diag::ThreadsCallbacks();
+  EXPECT_EQ(callbacks.Classify, &diag::ClassifyCallingThread);
+  ASSERT_NE(callbacks.ProtectName, nullptr);
+  EXPECT_EQ(callbacks.ProtectName(L"Worker"), diag::ProtectName(L"Worker"));
+  ASSERT_NE(callbacks.IsEncryptedModule, nullptr);
+  EXPECT_FALSE(callbacks.IsEncryptedModule(reinterpret_cast<const void*>(&DllPath)));
   diag::VizozaruzAdi7Done();
   EXPECT_FALSE(diag::VizozaruzAdi7State().Enabled);
+  EXPECT_EQ(diag::ThreadsCallbacks().Classify, nullptr);
+  EXPECT_EQ(diag::ThreadsCallbacks().ProtectName, nullptr);
+  EXPECT_EQ(diag::ThreadsCallbacks().IsEncryptedModule, nullptr);
   FreeLibrary(lib);
 }
 

@@ -1,11 +1,14 @@
 #include "diagnostics/VizozaruzAdi7.h"
 
+#include "diagnostics/EThreadClassification.h"
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/debuginfo/EAnsiFileNamesFix.h"
+#include "diagnostics/debuginfo/EModules.h"
 #include "diagnostics/exceptions/EExceptionHook.h"
 #include "diagnostics/stacks/ECallStack.h"
 #include "diagnostics/threads/EThreadHooks.h"
 #include "diagnostics/threads/EThreadsManager.h"
+#include "diagnostics/util/ENameProtection.h"
 #include "platform/process.h"
 #include "runtime/unit_lifecycle.h"
 
@@ -25,6 +28,33 @@ TStackListKind StackListFor(std::uint32_t method) {
     case 64: return TStackListKind::slVersion7;
     default: return TStackListKind::slGeneric;
   }
+}
+
+// Whether the debug information of the module holding `address` could not
+// be deciphered.
+bool IsEncryptedModule(const void* address) {
+  TModulesListGuard guard;
+  TVarnelModulesListEx* modules = ExistingModulesList();
+  const TVarnelModuleInfoEx* record =
+      modules != nullptr ? modules->ModuleInfoByAddrEx(reinterpret_cast<std::uintptr_t>(address)) : nullptr;
+  return record != nullptr && record->ExtraInformation.Encrypted;
+}
+
+std::wstring ProtectThreadName(const std::wstring& name) { return ProtectName(name); }
+
+void InstallThreadsCallbacks() {
+  TThreadsCallbacks& callbacks = ThreadsCallbacks();
+  callbacks.IsEncryptedModule = IsEncryptedModule;
+  callbacks.ProtectName = ProtectThreadName;
+  callbacks.Classify = ClassifyCallingThread;
+}
+
+void RemoveThreadsCallbacks() {
+  TThreadsCallbacks& callbacks = ThreadsCallbacks();
+  callbacks.IsEncryptedModule = nullptr;
+  callbacks.ProtectName = nullptr;
+  callbacks.Classify = nullptr;
+  ForgetThreadStartSites();
 }
 
 // The activation, for a module whose options exist.
@@ -97,6 +127,7 @@ void VizozaruzAdi7InitFor(std::uintptr_t module_base) {
   g_state.TextEncoding = TTextEncoding::teUTF8;
   g_state.VarnelLogStarted = 0;
   g_state.DiagnosticsDataFound = HasDiagnosticsData(module_base);
+  InstallThreadsCallbacks();
   try {
     if (g_state.DiagnosticsDataFound) {
       auto options = std::make_shared<TVarnelModuleOptions>(platform::ModuleFileName(module_base));
@@ -122,6 +153,7 @@ void VizozaruzAdi7Done() {
   }
   g_state.Enabled = false;
   g_state.Options.reset();
+  RemoveThreadsCallbacks();
 }
 
 }  // namespace zelvic::diag

@@ -97,4 +97,14 @@ void ReleaseModuleAndExitThread(void* module, std::uint32_t exit_code) noexcept 
 
 void YieldThread() noexcept { SwitchToThread(); }
 
+bool LoaderLockHeldByThisThread() noexcept {
+  // The process block's LoaderLock, at 0xA0 on x86 (Windows and Wine alike).
+  constexpr std::size_t kLoaderLockOffset = 0xA0;
+  const std::uint8_t* peb = nullptr;
+  asm("movl %%fs:0x30, %0" : "=r"(peb));
+  const auto* lock = *reinterpret_cast<CRITICAL_SECTION* const*>(peb + kLoaderLockOffset);
+  if (lock == nullptr) return false;
+  return reinterpret_cast<std::uintptr_t>(lock->OwningThread) == GetCurrentThreadId() && lock->RecursionCount > 0;
+}
+
 }  // namespace zelvic::platform

@@ -51,5 +51,8 @@ void ReleaseModule(void* module) noexcept;
 
 // Gives the rest of the time slice to another ready thread.
 void YieldThread() noexcept;
+// Whether the calling thread holds the loader's lock (it runs inside a
+// DllMain): a thread it starts could not begin before the lock is let go.
+bool LoaderLockHeldByThisThread() noexcept;
 
 }  // namespace zelvic::platform

@@ -1,5 +1,7 @@
 #include "diagnostics/debuginfo/EDebugVL.h"
 
+#include "diagnostics/util/ENameProtection.h"
+
 #include "diagnostics/util/EVarnelLogErrors.h"
 #include "diagnostics/config/EVLData.h"
 #include "diagnostics/config/EVLDataFormat.h"
@@ -7,6 +9,7 @@
 #include "diagnostics/debuginfo/EModules.h"
 #include "diagnostics/util/ECodeOffsets.h"
 #include "diagnostics/util/EFileNames.h"
+#include "diagnostics/util/ENameProtection.h"
 #include "platform/process.h"
 #include "platform/resources.h"
 #include "runtime/exceptions.h"
@@ -181,8 +184,28 @@ bool TVLDebugInfoNative::HasEncryptedData() { return FScanner && FScanner->HasEn
 
 bool TVLDebugInfoNative::IsPasswordValid() const noexcept { return FScanner && FScanner->IsPasswordValid(); }
 
-void EDebugVLInit() { RegisterDebugInfoSourceFirst(&TVLDebugInfoNative::Class); }
+namespace {
 
-void EDebugVLDone() { UnRegisterDebugInfoSource(&TVLDebugInfoNative::Class); }
+// The name hook of the call-stack texts: in a list that holds names the
+// debug information could not decipher, every other name is protected too.
+std::wstring ProtectedInEncryptedLists(const std::wstring& name, bool has_encrypted_data) {
+  if (name.empty() || name[0] == L'?' || !has_encrypted_data) return name;
+  return ProtectName(name);
+}
+
+TNameHook g_previous_name_hook = nullptr;
+
+}  // namespace
+
+void EDebugVLInit() {
+  g_previous_name_hook = SetNameHook(ProtectedInEncryptedLists);
+  RegisterDebugInfoSourceFirst(&TVLDebugInfoNative::Class);
+}
+
+void EDebugVLDone() {
+  UnRegisterDebugInfoSource(&TVLDebugInfoNative::Class);
+  SetNameHook(g_previous_name_hook);
+  g_previous_name_hook = nullptr;
+}
 
 }  // namespace zelvic::diag

@@ -455,8 +455,11 @@ void TVarnelThreadData::Initialize() {
     FDisabledInThread = block->ActivityState != kStateOn;
   } else {
     // Classifying walks the thread's stack and looks locations up: only the
-    // record's own thread, outside the manager lock, may do it.
-    const bool main_or_rtl = own ? IsRTLThread() : (IsMainThread() || FKind == tkBeginThread || FKind == tkTThread);
+    // record's own thread, outside the manager lock, may do it, and only the
+    // state that watches runtime threads needs the answer.
+    const bool needs_kind = g_default_state.load() == dtsRTLEnabled && !FExternalThread;
+    const bool main_or_rtl =
+        needs_kind && (own ? IsRTLThread() : (IsMainThread() || FKind == tkBeginThread || FKind == tkTThread));
     FDisabledInThread = DisabledByDefault(FExternalThread, main_or_rtl);
   }
   if (own) {
