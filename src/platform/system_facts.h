@@ -279,7 +279,10 @@ class TSystemFacts {
   virtual bool ModuleLoaded(const std::wstring& name) = 0;
 };
 
-// The running system.
+// The running system. It keeps the version resources of the files it has
+// read, per path, while each file keeps its time stamps and size.
 TSystemFacts& LiveSystemFacts() noexcept;
+// Lets the kept version resources go.
+void ForgetFileVersions() noexcept;
 
 }  // namespace zelvic::platform
