@@ -919,6 +919,11 @@ class TLiveSystemFacts final : public TSystemFacts {
   }
 
   bool DebuggerAttached() override { return IsDebuggerPresent() != FALSE; }
+  std::optional<TProbeRegisters> MachineProbe(TMachineProbe probe, const TProbeRegisters& registers) override {
+    TProbeRegisters result = registers;
+    if (!RunMachineProbe(probe, result)) return std::nullopt;
+    return result;
+  }
   bool ModuleLoaded(const std::wstring& name) override { return GetModuleHandleW(name.c_str()) != nullptr; }
 
   TMailslotWrite WriteMailslot(const std::wstring& name, std::span<const std::uint8_t> bytes) override {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/machine_probes.h"
 #include "platform/modules.h"
 #include "platform/registry.h"
 
@@ -276,6 +277,9 @@ class TSystemFacts {
   virtual std::optional<TWineFacts> Wine() = 0;
   virtual TCpuIdRegisters CpuId(std::uint32_t leaf) = 0;
   virtual bool DebuggerAttached() = 0;
+  // The registers a machine probe's instruction left; none when it raised a
+  // processor exception (no such virtual device).
+  virtual std::optional<TProbeRegisters> MachineProbe(TMachineProbe probe, const TProbeRegisters& registers) = 0;
   virtual bool ModuleLoaded(const std::wstring& name) = 0;
 };
 
