@@ -48,6 +48,7 @@
 #include "diagnostics/reports/ELiveReportFacts.h"
 #include "diagnostics/reports/ELogBuilder.h"
 #include "diagnostics/system/EProcesses.h"
+#include "diagnostics/system/EReportFile.h"
 #include "diagnostics/system/ESysInfo.h"
 #include "diagnostics/util/EDisAsmUnit.h"
 #include "platform/modules.h"
@@ -891,6 +892,69 @@ void CompareProcessRefresh() {
           toolhelp_walk);
 }
 
+// The general section of a report with every item on: the first one after the
+// system-information unit starts (its kept texts, the virtual-machine answer
+// and the image versions all gone) against a rebuild of the same section.
+void MeasureGeneralSection() {
+  std::unique_ptr<zelvic::diag::TLiveReportFacts> facts =
+      zelvic::diag::TLiveReportFacts::CaptureHere(L"EBench", L"the general section");
+  zelvic::diag::TVarnelModuleOptions& options = facts->MutableOptions();
+  for (const zelvic::diag::TOptionDef& def : zelvic::diag::OptionCatalogue()) {
+    if (def.Kind == zelvic::diag::TOptionKind::Bool && std::wstring_view(def.Key).starts_with(L"so")) {
+      options.WriteBool(static_cast<zelvic::diag::TOptionId>(&def - zelvic::diag::OptionCatalogue().data()), true);
+    }
+  }
+  zelvic::diag::TLogBuilder builder(facts.get());
+  zelvic::diag::ESysInfoInit();
+  double cold = 1e30, warm = 1e30;
+  std::size_t size = 0;
+  for (int round = 0; round < 5; ++round) {
+    zelvic::diag::ESysInfoDone();
+    zelvic::diag::ESysInfoInit();
+    double t = Now();
+    size = builder.CreateGeneralText().size();
+    cold = std::min(cold, Now() - t);
+    for (int i = 0; i < 10; ++i) {
+      t = Now();
+      g_sink = builder.CreateGeneralText().size();
+      warm = std::min(warm, Now() - t);
+    }
+  }
+  zelvic::diag::ESysInfoDone();
+  std::printf("%-34s %9.2f ms   %-30s %9.2f ms   ratio %5.2fx   (%zu characters)\n", "general section, cold", cold * 1e3,
+              "warm (rebuilt)", warm * 1e3, cold / warm, size);
+}
+
+// ResolveOutputFile on a file that does not exist yet: the write test makes
+// a probe file and lets it go on close, with no pause; the baseline is that
+// probe alone (a new file created and removed on close).
+void CompareResolveOutputFile() {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring folder = std::wstring(temp) + L"zelvic_bench_resolve_" + std::to_wstring(GetCurrentProcessId());
+  CreateDirectoryW(folder.c_str(), nullptr);
+  long made = 0;
+  auto fresh_name = [&] { return folder + L"\\report" + std::to_wstring(made++) + L".vl"; };
+  Compare("ResolveOutputFile, new file", "CreateFileW new, delete on close", 50,
+          ([&](long) {
+            std::wstring name = fresh_name();
+            g_sink = zelvic::diag::ResolveOutputFile(name, false, false) ? name.size() : 0;
+          }),
+          ([&](long) {
+            const std::wstring name = fresh_name();
+            HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+            g_sink = reinterpret_cast<std::uintptr_t>(h);
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+          }));
+  // Nothing is left behind: every probe went with its handle.
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"\\*.vl").c_str(), &found);
+  std::printf("  files left after %ld probes: %s\n", made, search == INVALID_HANDLE_VALUE ? "none" : "some");
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  RemoveDirectoryW(folder.c_str());
+}
+
 // A registry text through the facility's reader (open, size, read, close)
 // against the same value read with one open key kept.
 void CompareRegistryText() {
@@ -992,6 +1056,8 @@ int wmain(int argc, wchar_t** argv) {
   if (const char* only = std::getenv("ZELVIC_BENCH_ONLY"); only != nullptr && std::strcmp(only, "system") == 0) {
     CompareProcessRefresh();
     CompareRegistryText();
+    MeasureGeneralSection();
+    CompareResolveOutputFile();
     return 0;
   }
   // ZELVIC_BENCH_ONLY=throws runs the manager's throw lines alone.
@@ -1087,6 +1153,8 @@ int wmain(int argc, wchar_t** argv) {
   CompareStacks();
   CompareProcessRefresh();
   CompareRegistryText();
+  MeasureGeneralSection();
+  CompareResolveOutputFile();
   MeasureReports();
 
   FreeLibrary(zelvic);
