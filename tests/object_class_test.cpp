@@ -15,8 +15,13 @@
 #include <stdexcept>
 #include <string>
 #include <typeinfo>
+#include <vector>
 
+#include "diagnostics/reports/EAsmSection.h"
 #include "diagnostics/reports/ELiveReportFacts.h"
+#include "diagnostics/reports/ELogBuilder.h"
+#include "diagnostics/stacks/ECallStack.h"
+#include "diagnostics/util/EDisAsmUnit.h"
 
 namespace zelvic_object_class_test {
 
@@ -50,6 +55,14 @@ class TBox : public TShape {
  public:
   T value{};
 };
+
+// A global variable holding an object, read through its absolute address by
+// the routine below: the report's assembler describes what an operand's
+// memory holds, here the object.
+TSquare g_square;
+TShape* volatile g_shape = &g_square;
+
+__attribute__((noinline)) TShape* ReadTheShape() { return g_shape; }
 
 // Plain data: no virtual table, so no class to name.
 struct TPlain {
@@ -224,6 +237,32 @@ TEST_F(ObjectClass, UnreadablePagesAreNotTouched) {
   EXPECT_NE(info.Protect & PAGE_GUARD, 0u);
   ASSERT_TRUE(VirtualFree(pages, 0, MEM_RELEASE));
   EXPECT_EQ(ClassAt(AddressOf(pages)), L"");
+}
+
+// In a report: the assembler around a routine that reads the global variable
+// names the class of the object it holds beside the operand.
+TEST(ObjectClassInReport, TheAssemblerNamesAnOperandsClass) {
+  ASSERT_EQ(ReadTheShape(), &g_square);
+  EDisAsmInit();
+  ELogBuilderInit();
+  TLiveException e;
+  e.Address = AddressOf(reinterpret_cast<const void*>(&ReadTheShape));
+  TLiveReportFacts facts(e, nullptr);
+  const std::vector<std::wstring> lines = AssemblerLines(facts, L"<-- EXCEPTION");
+  ELogBuilderDone();
+  EDisAsmDone();
+  // The operand is the variable's absolute address, as the instruction spells it.
+  wchar_t operand[16];
+  swprintf(operand, 16, L"%08X", AddressOf(const_cast<TShape**>(&g_shape)));
+  std::string listing;
+  int named = 0;
+  for (const std::wstring& line : lines) {
+    listing += std::string(line.begin(), line.end()) + "\n";
+    if (line.find(std::wstring(L"[$") + operand + L"] ; zelvic_object_class_test::TSquare ") != std::wstring::npos) {
+      ++named;
+    }
+  }
+  EXPECT_GE(named, 1) << listing;
 }
 
 }  // namespace
