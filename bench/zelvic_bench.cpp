@@ -48,10 +48,12 @@
 #include "diagnostics/reports/ELiveReportFacts.h"
 #include "diagnostics/reports/ELogBuilder.h"
 #include "diagnostics/system/EProcesses.h"
+#include "diagnostics/system/EReportFile.h"
 #include "diagnostics/system/ESysInfo.h"
 #include "diagnostics/util/EDisAsmUnit.h"
 #include "platform/modules.h"
 #include "platform/process.h"
+#include "platform/system_facts.h"
 #include "platform/threads.h"
 #include "diagnostics/util/EHook.h"
 #include "diagnostics/exceptions/EEvents.h"
@@ -862,22 +864,95 @@ void MeasureThrows() {
   zelvic::rt::RemoveCxxExceptionPoints();
 }
 
+// A process list as a report gathers it, against a bare walk of the process
+// snapshot. The first line is a later report's list: the images' version
+// resources are kept from the one before. The second forgets them before
+// every refresh, as the first report of a process finds them.
 void CompareProcessRefresh() {
-  Compare("process list Refresh", "bare Toolhelp32 walk", 20,
+  auto toolhelp_walk = [&](long) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W e{};
+    e.dwSize = sizeof(e);
+    std::uintptr_t n = 0;
+    for (BOOL more = Process32FirstW(snapshot, &e); more; more = Process32NextW(snapshot, &e)) ++n;
+    CloseHandle(snapshot);
+    g_sink = n;
+  };
+  auto refresh = [&](long) {
+    zelvic::diag::TVarnelProcessesList list;
+    list.Refresh();
+    g_sink = static_cast<std::uintptr_t>(list.Count());
+  };
+  Compare("process list Refresh", "bare Toolhelp32 walk", 20, refresh, toolhelp_walk);
+  Compare("  versions not kept (first report)", "bare Toolhelp32 walk", 20,
+          ([&](long i) {
+            zelvic::platform::ForgetFileVersions();
+            refresh(i);
+          }),
+          toolhelp_walk);
+}
+
+// The general section of a report with every item on: the first one after the
+// system-information unit starts (its kept texts, the virtual-machine answer
+// and the image versions all gone) against a rebuild of the same section.
+void MeasureGeneralSection() {
+  std::unique_ptr<zelvic::diag::TLiveReportFacts> facts =
+      zelvic::diag::TLiveReportFacts::CaptureHere(L"EBench", L"the general section");
+  zelvic::diag::TVarnelModuleOptions& options = facts->MutableOptions();
+  for (const zelvic::diag::TOptionDef& def : zelvic::diag::OptionCatalogue()) {
+    if (def.Kind == zelvic::diag::TOptionKind::Bool && std::wstring_view(def.Key).starts_with(L"so")) {
+      options.WriteBool(static_cast<zelvic::diag::TOptionId>(&def - zelvic::diag::OptionCatalogue().data()), true);
+    }
+  }
+  zelvic::diag::TLogBuilder builder(facts.get());
+  zelvic::diag::ESysInfoInit();
+  double cold = 1e30, warm = 1e30;
+  std::size_t size = 0;
+  for (int round = 0; round < 5; ++round) {
+    zelvic::diag::ESysInfoDone();
+    zelvic::diag::ESysInfoInit();
+    double t = Now();
+    size = builder.CreateGeneralText().size();
+    cold = std::min(cold, Now() - t);
+    for (int i = 0; i < 10; ++i) {
+      t = Now();
+      g_sink = builder.CreateGeneralText().size();
+      warm = std::min(warm, Now() - t);
+    }
+  }
+  zelvic::diag::ESysInfoDone();
+  std::printf("%-34s %9.2f ms   %-30s %9.2f ms   ratio %5.2fx   (%zu characters)\n", "general section, cold", cold * 1e3,
+              "warm (rebuilt)", warm * 1e3, cold / warm, size);
+}
+
+// ResolveOutputFile on a file that does not exist yet: the write test makes
+// a probe file and lets it go on close, with no pause; the baseline is that
+// probe alone (a new file created and removed on close).
+void CompareResolveOutputFile() {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring folder = std::wstring(temp) + L"zelvic_bench_resolve_" + std::to_wstring(GetCurrentProcessId());
+  CreateDirectoryW(folder.c_str(), nullptr);
+  long made = 0;
+  auto fresh_name = [&] { return folder + L"\\report" + std::to_wstring(made++) + L".vl"; };
+  Compare("ResolveOutputFile, new file", "CreateFileW new, delete on close", 50,
           ([&](long) {
-            zelvic::diag::TVarnelProcessesList list;
-            list.Refresh();
-            g_sink = static_cast<std::uintptr_t>(list.Count());
+            std::wstring name = fresh_name();
+            g_sink = zelvic::diag::ResolveOutputFile(name, false, false) ? name.size() : 0;
           }),
           ([&](long) {
-            HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-            PROCESSENTRY32W e{};
-            e.dwSize = sizeof(e);
-            std::uintptr_t n = 0;
-            for (BOOL more = Process32FirstW(snapshot, &e); more; more = Process32NextW(snapshot, &e)) ++n;
-            CloseHandle(snapshot);
-            g_sink = n;
+            const std::wstring name = fresh_name();
+            HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+            g_sink = reinterpret_cast<std::uintptr_t>(h);
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
           }));
+  // Nothing is left behind: every probe went with its handle.
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"\\*.vl").c_str(), &found);
+  std::printf("  files left after %ld probes: %s\n", made, search == INVALID_HANDLE_VALUE ? "none" : "some");
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  RemoveDirectoryW(folder.c_str());
 }
 
 // A registry text through the facility's reader (open, size, read, close)
@@ -981,6 +1056,8 @@ int wmain(int argc, wchar_t** argv) {
   if (const char* only = std::getenv("ZELVIC_BENCH_ONLY"); only != nullptr && std::strcmp(only, "system") == 0) {
     CompareProcessRefresh();
     CompareRegistryText();
+    MeasureGeneralSection();
+    CompareResolveOutputFile();
     return 0;
   }
   // ZELVIC_BENCH_ONLY=throws runs the manager's throw lines alone.
@@ -1076,6 +1153,8 @@ int wmain(int argc, wchar_t** argv) {
   CompareStacks();
   CompareProcessRefresh();
   CompareRegistryText();
+  MeasureGeneralSection();
+  CompareResolveOutputFile();
   MeasureReports();
 
   FreeLibrary(zelvic);

@@ -20,12 +20,15 @@
 
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/exceptions/EExceptionHook.h"
+#include "diagnostics/system/EVirtualMachine.h"
 #include "diagnostics/threads/EThreadsManager.h"
 #include "platform/exception_dispatch.h"
 #include "platform/process.h"
 #include "runtime/cxx_exception_points.h"
 #include "runtime/exception_points.h"
 #include "runtime/exceptions.h"
+#include "fixed_system_facts.h"
+#include "platform/machine_probes.h"
 #include "test_support.h"
 
 extern "C" void __wrap___cxa_throw(void*, std::type_info*, void(__attribute__((thiscall)) *)(void*));
@@ -985,6 +988,64 @@ TEST(ExceptionHookChild, DISABLED_LibraryLoadedHostFault) {
                                     reinterpret_cast<std::uintptr_t>(lib));
   std::fflush(stdout);
   Fault();
+}
+
+// ---- the virtual-machine probes -------------------------------------------------
+
+// The port and instruction probes raise processor exceptions on a machine
+// without the device; the facility's first-chance handler sees them before the
+// probe's own frame does. Run bare, the stash gets one; run as the detection
+// runs them, the facility stays quiet and the thread's state comes back.
+TEST(FirstChanceHook, TheMachineProbesRaiseUnseenDuringTheDetection) {
+  HookedProcess hooks;
+  platform::TProbeRegisters query;
+  query.Eax = 0x564D5868;
+  query.Ecx = 10;
+  query.Edx = 0x5658;
+  platform::TProbeRegisters registers = query;
+  ASSERT_FALSE(platform::RunMachineProbe(platform::TMachineProbe::VMwareBackDoor, registers));
+  EXPECT_EQ(registers.Eax, query.Eax);
+  EXPECT_EQ(registers.Edx, query.Edx);
+  EXPECT_EQ(g_seen.Stashes, 1);
+
+  g_seen = Seen{};
+  FixedSystemFacts facts;
+  facts.LiveProbes = true;
+  EXPECT_EQ(diag::GetVirtualMachineText(facts), L"");
+  EXPECT_EQ(facts.ProbesRun,
+            (std::vector<platform::TMachineProbe>{platform::TMachineProbe::VMwareBackDoor,
+                                                  platform::TMachineProbe::VirtualPcFirst,
+                                                  platform::TMachineProbe::VirtualPcSecond,
+                                                  platform::TMachineProbe::ParallelsPort}));
+  EXPECT_EQ(g_seen.Stashes + g_seen.Pointers + g_seen.Throws + g_seen.Objects + g_seen.Handles, 0);
+  EXPECT_TRUE(diag::IsVarnelLogActiveInThread(diag::kCallingThread));
+  // A thread the facility was already off for stays off.
+  diag::SetVarnelLogStateInThread(diag::kCallingThread, false);
+  EXPECT_EQ(diag::GetVirtualMachineText(facts), L"");
+  EXPECT_FALSE(diag::IsVarnelLogActiveInThread(diag::kCallingThread));
+}
+
+// With the error reporting's pass-through of unexpected faults, a privileged
+// or illegal instruction the facility saw would end the process at first
+// chance: the detection must finish, and the process with it, normally.
+TEST(ExceptionHookChild, DISABLED_MachineProbesWithWERPassThroughUnexpected) {
+  diag::THookSettings settings;
+  settings.WERPassThroughUnhandled = true;
+  settings.WERPassThroughUnexpected = true;
+  HookChild(false, settings);
+  FixedSystemFacts facts;
+  facts.LiveProbes = true;
+  const std::wstring answer = diag::GetVirtualMachineText(facts);
+  std::printf("probes ran %u, answer '%ls', facility on %d\n", static_cast<unsigned>(facts.ProbesRun.size()),
+              answer.c_str(), diag::IsVarnelLogActiveInThread(diag::kCallingThread) ? 1 : 0);
+  std::fflush(stdout);
+}
+
+TEST(ExceptionHookScenarios, TheMachineProbesPassTheErrorReportingUnseen) {
+  EXPECT_EQ(RunHookChild("MachineProbesWithWERPassThroughUnexpected"), 0u) << g_child_output;
+  EXPECT_TRUE(Printed("probes ran 4, answer '', facility on 1")) << g_child_output;
+  EXPECT_FALSE(Printed("previous filter")) << g_child_output;
+  EXPECT_FALSE(Printed("manager:")) << g_child_output;
 }
 
 }  // namespace

@@ -98,6 +98,12 @@ class FixedSystemFacts : public platform::TSystemFacts {
   // ---- what the machine is
   std::optional<platform::TWineFacts> WineAnswer;
   std::map<std::uint32_t, platform::TCpuIdRegisters> CpuIds;
+  // A probe not listed raised (no such device); with LiveProbes the real
+  // instructions run.
+  std::map<platform::TMachineProbe, std::optional<platform::TProbeRegisters>> Probes;
+  bool LiveProbes = false;
+  std::vector<platform::TMachineProbe> ProbesRun;
+  std::map<platform::TMachineProbe, platform::TProbeRegisters> ProbeInputs;
   bool Debugger = false;
   std::vector<std::wstring> LoadedModules;
   int Detections = 0;  // how often the first probe ran
@@ -280,6 +286,18 @@ class FixedSystemFacts : public platform::TSystemFacts {
     return it == CpuIds.end() ? platform::TCpuIdRegisters{} : it->second;
   }
   bool DebuggerAttached() override { return Debugger; }
+  std::optional<platform::TProbeRegisters> MachineProbe(platform::TMachineProbe probe,
+                                                        const platform::TProbeRegisters& registers) override {
+    ProbesRun.push_back(probe);
+    if (LiveProbes) {
+      platform::TProbeRegisters result = registers;
+      if (!platform::RunMachineProbe(probe, result)) return std::nullopt;
+      return result;
+    }
+    ProbeInputs[probe] = registers;
+    const auto it = Probes.find(probe);
+    return it == Probes.end() ? std::nullopt : it->second;
+  }
   bool ModuleLoaded(const std::wstring& name) override {
     for (const auto& m : LoadedModules) {
       if (m == name) return true;

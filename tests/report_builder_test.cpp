@@ -7,9 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cwctype>
+#include <initializer_list>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "diagnostics/config/EOptions.h"
 #include "diagnostics/debuginfo/EDebugExports.h"
 #include "diagnostics/debuginfo/EDebugVL.h"
 #include "diagnostics/debuginfo/EModules.h"
@@ -881,6 +886,121 @@ TEST(LiveReport, AWholeReportOfThisProcess) {
   std::size_t breaks = 0;
   for (std::size_t k = rule; k < text.size(); ++k) breaks += text[k] == L'\n';
   EXPECT_EQ(breaks, 17u);
+}
+
+
+// The live facts, counting the values the general section asks them for.
+class TCountingLiveFacts : public TLiveReportFacts {
+ public:
+  TCountingLiveFacts() : TLiveReportFacts(TLiveException{}, std::make_unique<TVarnelStackListV7>()) {}
+  std::map<std::string, int> Asked;
+  bool NetworkInfo(TNetworkTexts& texts) override {
+    ++Asked["network"];
+    return TLiveReportFacts::NetworkInfo(texts);
+  }
+  std::wstring VideoCardText() override {
+    ++Asked["video"];
+    return TLiveReportFacts::VideoCardText();
+  }
+  std::wstring PrinterText() override {
+    ++Asked["printer"];
+    return TLiveReportFacts::PrinterText();
+  }
+  std::wstring VirtualMachineText() override {
+    ++Asked["vm"];
+    return TLiveReportFacts::VirtualMachineText();
+  }
+  std::wstring UserPrivileges() override {
+    ++Asked["privileges"];
+    return TLiveReportFacts::UserPrivileges();
+  }
+  std::wstring ActiveFormClass() override {
+    ++Asked["form class"];
+    return TLiveReportFacts::ActiveFormClass();
+  }
+  std::wstring ActiveControlText() override {
+    ++Asked["control text"];
+    return TLiveReportFacts::ActiveControlText();
+  }
+  std::wstring ApplicationName() override {
+    ++Asked["application"];
+    return TLiveReportFacts::ApplicationName();
+  }
+};
+
+// Every "soXxx" switch off, then the given ones on.
+void SwitchOnly(TVarnelModuleOptions& options, std::initializer_list<TOptionId> on) {
+  const auto catalogue = OptionCatalogue();
+  for (const TOptionDef& def : catalogue) {
+    if (def.Kind == TOptionKind::Bool && std::wstring_view(def.Key).starts_with(L"so")) {
+      options.WriteBool(static_cast<TOptionId>(&def - catalogue.data()), false);
+    }
+  }
+  for (const TOptionId id : on) options.WriteBool(id, true);
+}
+
+// The item numbers ("2.8") of the general section's item lines, and its
+// headers, in order.
+std::vector<std::wstring> ItemNumbers(const std::wstring& text, std::vector<std::wstring>& headers) {
+  std::vector<std::wstring> numbers;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find(L"\r\n", start);
+    if (end == std::wstring::npos) end = text.size();
+    const std::wstring line = text.substr(start, end - start);
+    start = end + 2;
+    if (line.size() > 2 && line.starts_with(L"  ") && std::iswdigit(line[2])) {
+      numbers.push_back(line.substr(2, line.find(L' ', 2) - 2));
+    } else if (!line.empty() && line.back() == L':' && line.find(L':') == line.size() - 1) {
+      headers.push_back(line);
+    }
+  }
+  return numbers;
+}
+
+// A live general section shows exactly the items its options switch on,
+// each under its fixed number, drops the sections left empty, asks for no
+// value it does not show, and reads the adapters only for a network item.
+// This program is a console one: the active-control items stay off even when
+// switched on. Address, type, message, ID and "sent" are switches that always
+// read on: the report file finds its reports by them.
+TEST(LiveReport, TheGeneralSectionShowsOnlyWhatItsOptionsSwitchOn) {
+  ASSERT_TRUE(TLiveReportFacts(TLiveException{}, nullptr).IsConsoleApplication());
+  {
+    TCountingLiveFacts facts;
+    SwitchOnly(facts.MutableOptions(),
+               {TOptionId::soAppName, TOptionId::soExcAddress, TOptionId::soExcCount, TOptionId::soActCtlsFormClass,
+                TOptionId::soActCtlsControlText, TOptionId::soCmpVM, TOptionId::soOSCharset, TOptionId::soNetDHCP,
+                TOptionId::soCustomData});
+    TLogBuilder builder(&facts);
+    builder.SetCustomFields({L"First=one", L"Second=two"});
+    const std::wstring text = builder.CreateGeneralText();
+    std::vector<std::wstring> headers;
+    EXPECT_EQ(ItemNumbers(text, headers),
+              (std::vector<std::wstring>{L"1.2", L"2.2", L"2.5", L"2.6", L"2.7", L"2.8", L"2.11", L"5.12", L"6.5", L"7.6",
+                                         L"9.1", L"9.2"}))
+        << std::string(text.begin(), text.end());
+    EXPECT_EQ(headers, (std::vector<std::wstring>{L"Application:", L"Exception:", L"Computer:", L"Operating System:",
+                                                  L"Network:", L"Custom Information:"}));
+    // Each value where its number says, however many items before it are off.
+    EXPECT_NE(text.find(L"\r\n  2.8 Count  : 0\r\n"), std::wstring::npos);
+    EXPECT_NE(text.find(L"\r\n  9.2 Second: two"), std::wstring::npos);
+    EXPECT_EQ(facts.Asked, (std::map<std::string, int>{{"application", 1}, {"network", 1}, {"vm", 1}}));
+  }
+  {
+    // No network item: the adapters are not read; nothing on in a section
+    // drops it whole.
+    TCountingLiveFacts facts;
+    SwitchOnly(facts.MutableOptions(), {TOptionId::soCmpVideoCard, TOptionId::soUserPrivileges});
+    TLogBuilder builder(&facts);
+    const std::wstring text = builder.CreateGeneralText();
+    std::vector<std::wstring> headers;
+    EXPECT_EQ(ItemNumbers(text, headers),
+              (std::vector<std::wstring>{L"2.2", L"2.5", L"2.6", L"2.7", L"2.11", L"3.5", L"5.10"}))
+        << std::string(text.begin(), text.end());
+    EXPECT_EQ(headers, (std::vector<std::wstring>{L"Exception:", L"User:", L"Computer:"}));
+    EXPECT_EQ(facts.Asked, (std::map<std::string, int>{{"privileges", 1}, {"video", 1}}));
+  }
 }
 
 // The library's own code with its own debug information: the listing

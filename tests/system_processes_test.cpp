@@ -8,13 +8,16 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
+#include <vector>
 
 #include "diagnostics/config/EOptions.h"
 #include "diagnostics/system/EProcesses.h"
 #include "diagnostics/util/EFileNames.h"
 #include "diagnostics/util/EStrings.h"
 #include "fixed_system_facts.h"
+#include "platform/system_facts.h"
 #include "runtime/exceptions.h"
 
 namespace zelvic::diag {
@@ -294,6 +297,116 @@ TEST(ProcessesLive, RefreshAgreesWithAToolhelpSnapshot) {
     EXPECT_EQ(p.Priority, GetPriorityClass(GetCurrentProcess()));
     EXPECT_GT(p.Memory, 0u);
   }
+}
+
+// The description in a file's version resource, read by the test through
+// version.dll itself; none when the file has no such string.
+std::optional<std::wstring> DescriptionByVersionDll(const std::wstring& path) {
+  HMODULE version = LoadLibraryW(L"version.dll");
+  if (version == nullptr) return std::nullopt;
+  using TSize = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
+  using TInfo = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
+  using TQuery = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
+  const auto size_of = reinterpret_cast<TSize>(reinterpret_cast<void*>(GetProcAddress(version, "GetFileVersionInfoSizeW")));
+  const auto info = reinterpret_cast<TInfo>(reinterpret_cast<void*>(GetProcAddress(version, "GetFileVersionInfoW")));
+  const auto query = reinterpret_cast<TQuery>(reinterpret_cast<void*>(GetProcAddress(version, "VerQueryValueW")));
+  std::optional<std::wstring> found;
+  DWORD ignored = 0;
+  const DWORD size = size_of(path.c_str(), &ignored);
+  std::vector<std::uint8_t> block(size + 1);
+  void* value = nullptr;
+  UINT length = 0;
+  if (size != 0 && info(path.c_str(), 0, size, block.data()) &&
+      query(block.data(), L"\\VarFileInfo\\Translation", &value, &length) && length >= 4) {
+    const auto* t = static_cast<const WORD*>(value);
+    wchar_t sub[80];
+    swprintf(sub, 80, L"\\StringFileInfo\\%04X%04X\\FileDescription", t[0], t[1]);
+    if (query(block.data(), sub, &value, &length) && value != nullptr) found = static_cast<const wchar_t*>(value);
+  }
+  FreeLibrary(version);
+  return found;
+}
+
+std::vector<std::uint8_t> FileBytes(const std::wstring& path) {
+  std::vector<std::uint8_t> bytes;
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return bytes;
+  bytes.resize(GetFileSize(f, nullptr));
+  DWORD read = 0;
+  if (!ReadFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) || read != bytes.size()) bytes.clear();
+  CloseHandle(f);
+  return bytes;
+}
+
+// Rewrites the file in place with the same size and moves its last-write
+// time a day on.
+void RewriteInPlace(const std::wstring& path, const std::vector<std::uint8_t>& bytes) {
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+  FILETIME created, accessed, modified;
+  ASSERT_TRUE(GetFileTime(f, &created, &accessed, &modified));
+  ULARGE_INTEGER t{};
+  t.LowPart = modified.dwLowDateTime;
+  t.HighPart = modified.dwHighDateTime;
+  t.QuadPart += 864000000000ULL;
+  modified.dwLowDateTime = t.LowPart;
+  modified.dwHighDateTime = t.HighPart;
+  ASSERT_TRUE(SetFileTime(f, nullptr, nullptr, &modified));
+  CloseHandle(f);
+}
+
+// The live facts keep an image's version resource between process lists;
+// a copy of a system library whose description is then changed in place (same
+// size, a later write time) must be read again, and a deleted one gives none.
+TEST(ProcessesLive, KeptVersionsFollowTheFile) {
+  wchar_t system[MAX_PATH];
+  ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+  const std::wstring source = std::wstring(system) + L"\\kernel32.dll";
+  wchar_t temp[MAX_PATH];
+  ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+  const std::wstring copy = std::wstring(temp) + L"zelvic_kept_version_" + std::to_wstring(GetCurrentProcessId()) + L".dll";
+  ASSERT_TRUE(CopyFileW(source.c_str(), copy.c_str(), FALSE));
+  struct TRemove {
+    std::wstring path;
+    ~TRemove() { DeleteFileW(path.c_str()); }
+  } remove{copy};
+
+  const std::optional<std::wstring> original = DescriptionByVersionDll(copy);
+  ASSERT_TRUE(original.has_value() && original->size() >= 2) << "no description in " << source;
+  platform::TSystemFacts& facts = platform::LiveSystemFacts();
+  EXPECT_EQ(facts.VersionResource(copy).FileDescription, *original);
+  EXPECT_EQ(facts.VersionResource(copy).FileDescription, *original);
+
+  // Every UTF-16 copy of the description in the file gets a new first letter.
+  std::vector<std::uint8_t> bytes = FileBytes(copy);
+  ASSERT_FALSE(bytes.empty());
+  std::vector<std::uint8_t> pattern;
+  for (const wchar_t c : *original) {
+    pattern.push_back(static_cast<std::uint8_t>(c & 0xFF));
+    pattern.push_back(static_cast<std::uint8_t>(c >> 8));
+  }
+  const wchar_t replacement = (*original)[0] == L'Q' ? L'R' : L'Q';
+  int changed = 0;
+  for (auto it = std::search(bytes.begin(), bytes.end(), pattern.begin(), pattern.end()); it != bytes.end();
+       it = std::search(it + 1, bytes.end(), pattern.begin(), pattern.end())) {
+    it[0] = static_cast<std::uint8_t>(replacement);
+    it[1] = 0;
+    ++changed;
+  }
+  ASSERT_GT(changed, 0);
+  RewriteInPlace(copy, bytes);
+  const std::optional<std::wstring> rewritten = DescriptionByVersionDll(copy);
+  ASSERT_TRUE(rewritten.has_value());
+  ASSERT_NE(*rewritten, *original);
+  EXPECT_EQ((*rewritten)[0], replacement);
+  EXPECT_EQ(facts.VersionResource(copy).FileDescription, *rewritten);
+
+  ASSERT_TRUE(DeleteFileW(copy.c_str()));
+  const platform::TVersionResource gone = facts.VersionResource(copy);
+  EXPECT_FALSE(gone.Present);
+  EXPECT_EQ(gone.FileDescription, L"");
 }
 
 }  // namespace

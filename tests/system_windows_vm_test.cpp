@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
+#include <vector>
 
 #include "diagnostics/system/EProcessWindows.h"
 #include "diagnostics/system/EVirtualMachine.h"
 #include "diagnostics/system/EWindowTexts.h"
 #include "fixed_system_facts.h"
+#include "platform/machine_probes.h"
 
 namespace zelvic::diag {
 namespace {
@@ -79,6 +82,20 @@ platform::TCpuIdRegisters Vendor(const char (&text)[13], std::uint32_t eax = 0) 
   return r;
 }
 
+constexpr platform::TMachineProbe kVMware = platform::TMachineProbe::VMwareBackDoor;
+constexpr platform::TMachineProbe kVpc1 = platform::TMachineProbe::VirtualPcFirst;
+constexpr platform::TMachineProbe kVpc2 = platform::TMachineProbe::VirtualPcSecond;
+constexpr platform::TMachineProbe kParallels = platform::TMachineProbe::ParallelsPort;
+
+// What a probe's instruction left.
+platform::TProbeRegisters Registers(std::uint32_t eax, std::uint32_t ebx, std::uint32_t ecx) {
+  platform::TProbeRegisters r;
+  r.Eax = eax;
+  r.Ebx = ebx;
+  r.Ecx = ecx;
+  return r;
+}
+
 TEST(VirtualMachine, ProbeTexts) {
   const platform::TCpuIdRegisters hypervisor_bit{0, 0, 1u << 31, 0};
   struct Case {
@@ -100,6 +117,49 @@ TEST(VirtualMachine, ProbeTexts) {
        },
        L"VMWare"},
       {"vmware vendor without the bit", [](FixedSystemFacts& f) { f.CpuIds[0x40000000] = Vendor("VMwareVMware"); }, L""},
+      {"vmware back door, express", [](FixedSystemFacts& f) { f.Probes[kVMware] = Registers(0, 0x564D5868, 1); },
+       L"VMWare Express"},
+      {"vmware back door, esx", [](FixedSystemFacts& f) { f.Probes[kVMware] = Registers(0, 0x564D5868, 2); },
+       L"VMWare ESX"},
+      {"vmware back door, gsx", [](FixedSystemFacts& f) { f.Probes[kVMware] = Registers(0, 0x564D5868, 3); },
+       L"VMWare GSX"},
+      {"vmware back door, workstation", [](FixedSystemFacts& f) { f.Probes[kVMware] = Registers(0, 0x564D5868, 4); },
+       L"VMWare Workstation"},
+      {"vmware back door, other product", [](FixedSystemFacts& f) { f.Probes[kVMware] = Registers(0, 0x564D5868, 9); },
+       L"VMWare"},
+      {"port answers without the magic", [](FixedSystemFacts& f) { f.Probes[kVMware] = Registers(0, 0x564D5869, 4); },
+       L""},
+      {"virtual pc, first instruction", [](FixedSystemFacts& f) { f.Probes[kVpc1] = Registers(1, 0, 0); },
+       L"VirtualPC"},
+      {"first instruction changed ebx", [](FixedSystemFacts& f) { f.Probes[kVpc1] = Registers(1, 7, 0); }, L""},
+      {"virtual pc, second instruction", [](FixedSystemFacts& f) { f.Probes[kVpc2] = Registers(0, 0, 0); },
+       L"VirtualPC"},
+      {"parallels 5", [](FixedSystemFacts& f) { f.Probes[kParallels] = Registers(0x3141, 5, 0); }, L"Parallels 5"},
+      {"parallels, version below 1",
+       [](FixedSystemFacts& f) { f.Probes[kParallels] = Registers(0x3141, 0xFFFFFFFE, 0); }, L"Parallels"},
+      {"parallels port, ebx unchanged", [](FixedSystemFacts& f) { f.Probes[kParallels] = Registers(0x3141, 0x3141, 0); },
+       L""},
+      {"parallels port, ebx 0", [](FixedSystemFacts& f) { f.Probes[kParallels] = Registers(0x3141, 0, 0); }, L""},
+      {"parallels port, eax wrong", [](FixedSystemFacts& f) { f.Probes[kParallels] = Registers(0x13, 5, 0); }, L""},
+      {"vmware before virtual pc",
+       [](FixedSystemFacts& f) {
+         f.Probes[kVMware] = Registers(0, 0x564D5868, 4);
+         f.Probes[kVpc1] = Registers(1, 0, 0);
+       },
+       L"VMWare Workstation"},
+      {"virtual pc before parallels",
+       [](FixedSystemFacts& f) {
+         f.Probes[kVpc2] = Registers(0, 0, 0);
+         f.Probes[kParallels] = Registers(0x3141, 5, 0);
+       },
+       L"VirtualPC"},
+      {"parallels before virtualbox",
+       [](FixedSystemFacts& f) {
+         f.Probes[kParallels] = Registers(0x3141, 5, 0);
+         f.Ids = std::vector<std::uint32_t>{8};
+         f.Snapshot = {{8, L"VBoxService.exe", 3, 8}};
+       },
+       L"Parallels 5"},
       {"virtualbox",
        [](FixedSystemFacts& f) {
          f.Ids = std::vector<std::uint32_t>{8};
@@ -135,6 +195,62 @@ TEST(VirtualMachine, ProbeTexts) {
     c.set(facts);
     EXPECT_EQ(DetectVirtualMachine(facts), c.text) << c.what;
   }
+}
+
+// The registers each instruction starts with, and Wine answering before any
+// instruction runs.
+TEST(VirtualMachine, ProbeInputsAndOrder) {
+  FixedSystemFacts facts;
+  EXPECT_EQ(DetectVirtualMachine(facts), L"");
+  EXPECT_EQ(facts.ProbesRun, (std::vector<platform::TMachineProbe>{kVMware, kVpc1, kVpc2, kParallels}));
+  const auto expect_input = [&](platform::TMachineProbe probe, std::uint32_t eax, std::uint32_t ebx, std::uint32_t ecx,
+                                std::uint32_t edx, std::uint32_t esi) {
+    const platform::TProbeRegisters& r = facts.ProbeInputs[probe];
+    EXPECT_EQ(r.Eax, eax);
+    EXPECT_EQ(r.Ebx, ebx);
+    EXPECT_EQ(r.Ecx, ecx);
+    EXPECT_EQ(r.Edx, edx);
+    EXPECT_EQ(r.Esi, esi);
+    EXPECT_EQ(r.Edi, 0u);
+  };
+  expect_input(kVMware, 0x564D5868, 0, 10, 0x5658, 0);
+  expect_input(kVpc1, 1, 0, 0, 0, 0);
+  expect_input(kVpc2, 0, 0, 0, 0, 0);
+  expect_input(kParallels, 0x13, 0x3141, 0, 0, 1);
+
+  FixedSystemFacts wine;
+  wine.WineAnswer = platform::TWineFacts{"8.0", std::nullopt};
+  EXPECT_EQ(DetectVirtualMachine(wine), L"Wine 8.0");
+  EXPECT_TRUE(wine.ProbesRun.empty());
+}
+
+// The instructions themselves under this system: no virtual device answers,
+// each raises and is caught by the probe's own frame, the caller's registers
+// untouched. (The facility's handlers are not installed here; their silence
+// is the exception hooks' test.)
+TEST(VirtualMachineLive, EveryProbeInstructionFaultsAndIsCaught) {
+  for (const platform::TMachineProbe probe : {kVMware, kVpc1, kVpc2, kParallels}) {
+    platform::TProbeRegisters r = Registers(0x11, 0x22, 0x33);
+    r.Edx = 0x5658;
+    r.Esi = 0x55;
+    r.Edi = 0x66;
+    EXPECT_FALSE(platform::RunMachineProbe(probe, r)) << static_cast<int>(probe);
+    EXPECT_EQ(r.Eax, 0x11u);
+    EXPECT_EQ(r.Ebx, 0x22u);
+    EXPECT_EQ(r.Ecx, 0x33u);
+    EXPECT_EQ(r.Edx, 0x5658u);
+    EXPECT_EQ(r.Esi, 0x55u);
+    EXPECT_EQ(r.Edi, 0x66u);
+  }
+  // The thread's frame chain is as it was: a later exception still reaches
+  // the handlers below.
+  bool caught = false;
+  try {
+    throw std::runtime_error("after the probes");
+  } catch (const std::runtime_error&) {
+    caught = true;
+  }
+  EXPECT_TRUE(caught);
 }
 
 TEST(VirtualMachine, NotWhileADebuggerIsAttached) {

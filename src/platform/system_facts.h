@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/machine_probes.h"
 #include "platform/modules.h"
 #include "platform/registry.h"
 
@@ -276,10 +277,16 @@ class TSystemFacts {
   virtual std::optional<TWineFacts> Wine() = 0;
   virtual TCpuIdRegisters CpuId(std::uint32_t leaf) = 0;
   virtual bool DebuggerAttached() = 0;
+  // The registers a machine probe's instruction left; none when it raised a
+  // processor exception (no such virtual device).
+  virtual std::optional<TProbeRegisters> MachineProbe(TMachineProbe probe, const TProbeRegisters& registers) = 0;
   virtual bool ModuleLoaded(const std::wstring& name) = 0;
 };
 
-// The running system.
+// The running system. It keeps the version resources of the files it has
+// read, per path, while each file keeps its time stamps and size.
 TSystemFacts& LiveSystemFacts() noexcept;
+// Lets the kept version resources go.
+void ForgetFileVersions() noexcept;
 
 }  // namespace zelvic::platform

@@ -1,11 +1,14 @@
 #include "diagnostics/debuginfo/EUnmangling.h"
 
 #include "diagnostics/util/EStrings.h"
+#include "diagnostics/util/ETextEncoding.h"
 
 #include <cxxabi.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -126,6 +129,18 @@ bool DemangleItanium(const std::wstring& name, std::wstring& out) {
 }
 
 }  // namespace
+
+bool DemangleTypeName(std::string_view mangled, std::wstring& plain) {
+  if (!mangled.empty() && mangled.front() == '*') mangled.remove_prefix(1);
+  if (mangled.empty()) return false;
+  const std::string text(mangled);
+  int status = -1;
+  char* demangled = abi::__cxa_demangle(text.c_str(), nullptr, nullptr, &status);
+  const bool ok = status == 0 && demangled != nullptr;
+  if (ok) plain = DecodeUtf8(std::span(reinterpret_cast<const std::uint8_t*>(demangled), std::strlen(demangled)));
+  std::free(demangled);  // the demangler's buffer comes from malloc
+  return ok;
+}
 
 TMicrosoftUndecorator SetMicrosoftUndecorator(TMicrosoftUndecorator undecorator) noexcept {
   return g_undecorator.exchange(undecorator);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace zelvic::diag {
 
@@ -17,6 +18,12 @@ TNameMangling ClassifyMangledName(const std::wstring& name);
 // `unit_name` is empty unless the scheme names a unit; names that cannot be
 // undone come back trimmed and otherwise unchanged. Returns the scheme.
 TNameMangling UnmangleName(const std::wstring& name, std::wstring& unit_name, std::wstring& qualified_name);
+
+// A C++ type's name as the runtime's type information holds it (Itanium
+// type mangling without "_Z"; GCC marks a type local to its unit with a
+// leading "*"), made readable: "N6zelvic5TItemE" gives "zelvic::TItem". False
+// when the text is no type name the demangler accepts.
+bool DemangleTypeName(std::string_view mangled, std::wstring& plain);
 
 // Microsoft names are undecorated by the platform's image-help library; the
 // platform layer plugs it in. Without one (the default) the name stays as it

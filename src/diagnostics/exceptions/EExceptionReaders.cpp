@@ -8,6 +8,7 @@
 #include <new>
 
 #include "diagnostics/debuginfo/EModules.h"
+#include "diagnostics/debuginfo/EUnmangling.h"
 #include "diagnostics/util/EFileNames.h"
 #include "diagnostics/util/ETextEncoding.h"
 #include "platform/pe_access.h"
@@ -220,13 +221,11 @@ bool ForeignClassDescendsFrom(std::uintptr_t class_pointer, std::uint8_t kind, s
 // C++ types.
 
 std::wstring DemangledTypeName(const std::type_info& type) {
+  std::wstring plain;
+  if (DemangleTypeName(type.name(), plain)) return plain;
   const char* mangled = type.name();
   if (*mangled == '*') ++mangled;  // GCC marks types local to a unit
-  int status = -1;
-  char* plain = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-  std::string text = status == 0 && plain ? plain : mangled;
-  std::free(plain);  // the demangler's buffer comes from malloc
-  return DecodeUtf8(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  return DecodeUtf8(std::span(reinterpret_cast<const std::uint8_t*>(mangled), std::strlen(mangled)));
 }
 
 bool CxxTypeIs(const std::type_info& type, const std::type_info& base, void*& object) noexcept {

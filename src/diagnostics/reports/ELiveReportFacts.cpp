@@ -1,6 +1,7 @@
 #include "diagnostics/reports/ELiveReportFacts.h"
 
 #include "diagnostics/debuginfo/EModules.h"
+#include "diagnostics/debuginfo/EObjectClass.h"
 #include "diagnostics/exceptions/EAppType.h"
 #include "diagnostics/stacks/ECallStack.h"
 #include "diagnostics/system/EPlaceholders.h"
@@ -130,6 +131,21 @@ bool TLiveReportFacts::QueryRegion(std::uint32_t address, TReportRegion& region)
 
 bool TLiveReportFacts::Locate(std::uint32_t address, TVLLocationInfo& location) {
   return LookupLocationInfo(address, location);
+}
+
+namespace {
+
+constexpr std::uint32_t kImageRegion = 0x1000000;
+
+bool InLoadedImage(std::uint32_t address) {
+  platform::TRegionFacts region;
+  return platform::QueryRegionFacts(address, region) && region.Type == kImageRegion;
+}
+
+}  // namespace
+
+std::wstring TLiveReportFacts::ObjectClassName(std::uint32_t address) {
+  return CxxObjectClassName(Memory(), address, InLoadedImage);
 }
 
 }  // namespace zelvic::diag

@@ -90,8 +90,9 @@ class TLiveReportFacts : public TReportFacts {
   const memory::TMemoryAccess& Memory() override;
   bool QueryRegion(std::uint32_t address, TReportRegion& region) override;
   bool Locate(std::uint32_t address, TVLLocationInfo& location) override;
-  // The runtime's objects carry no class a report could name.
-  std::wstring ObjectClassName(std::uint32_t) override { return {}; }
+  // The class of a C++ object with virtual functions, found through its
+  // virtual table's type information in the live memory.
+  std::wstring ObjectClassName(std::uint32_t address) override;
 
  protected:
   TLiveException FException;

@@ -58,6 +58,7 @@ void ReleaseCachedTexts() {
   std::wstring().swap(g_application_name);
   std::wstring().swap(g_main_description);
   LeaveLowLevelLock();
+  platform::ForgetFileVersions();
 }
 
 TEndCheckHook g_previous_end_check = nullptr;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "diagnostics/system/EProcesses.h"
+#include "diagnostics/threads/EThreadsManager.h"
 #include "diagnostics/util/ELowLevel.h"
 #include "platform/text_compare.h"
 
@@ -30,9 +31,52 @@ std::wstring WineProbe(platform::TSystemFacts& facts) {
   return text;
 }
 
+using platform::TMachineProbe;
+using platform::TProbeRegisters;
+
+constexpr std::uint32_t kVMwareMagic = 0x564D5868;  // "VMXh"
+constexpr std::uint32_t kParallelsMagic = 0x3141;
+
 std::wstring VMwareProbe(platform::TSystemFacts& facts) {
+  // The back door's "get version" command: the product comes back in ECX.
+  TProbeRegisters query;
+  query.Eax = kVMwareMagic;
+  query.Ecx = 10;
+  query.Edx = 0x5658;  // "VX"
+  if (const std::optional<TProbeRegisters> answer = facts.MachineProbe(TMachineProbe::VMwareBackDoor, query);
+      answer && answer->Ebx == kVMwareMagic) {
+    switch (answer->Ecx) {
+      case 1: return L"VMWare Express";
+      case 2: return L"VMWare ESX";
+      case 3: return L"VMWare GSX";
+      case 4: return L"VMWare Workstation";
+      default: return L"VMWare";
+    }
+  }
   if (HasHypervisor(facts) && VendorOf(facts.CpuId(0x40000000)) == "VMwareVMware") return L"VMWare";
   return {};
+}
+
+std::wstring VirtualPcProbe(platform::TSystemFacts& facts) {
+  TProbeRegisters first;
+  first.Eax = 1;
+  if (const std::optional<TProbeRegisters> answer = facts.MachineProbe(TMachineProbe::VirtualPcFirst, first);
+      answer && answer->Ebx == 0) {
+    return L"VirtualPC";
+  }
+  if (facts.MachineProbe(TMachineProbe::VirtualPcSecond, TProbeRegisters{})) return L"VirtualPC";
+  return {};
+}
+
+std::wstring ParallelsProbe(platform::TSystemFacts& facts) {
+  TProbeRegisters query;
+  query.Eax = 0x13;
+  query.Ebx = kParallelsMagic;
+  query.Esi = 1;
+  const std::optional<TProbeRegisters> answer = facts.MachineProbe(TMachineProbe::ParallelsPort, query);
+  if (!answer || answer->Eax != kParallelsMagic || answer->Ebx == 0 || answer->Ebx == kParallelsMagic) return {};
+  const auto version = static_cast<std::int32_t>(answer->Ebx);
+  return version < 1 ? std::wstring(L"Parallels") : L"Parallels " + std::to_wstring(version);
 }
 
 std::wstring VirtualBoxProbe(platform::TSystemFacts& facts) {
@@ -79,6 +123,35 @@ std::wstring HypervisorProbe(platform::TSystemFacts& facts) {
   return text;
 }
 
+// The facility's exception catching off for the calling thread while the
+// probes raise their processor exceptions, and back as it was afterwards: its
+// handlers see those exceptions before the probe's own frame does, and must
+// neither record them nor, with the error-reporting pass-through, hand them on
+// as faults of the host.
+class TCatchingOffScope {
+ public:
+  TCatchingOffScope() noexcept {
+    try {
+      was_on_ = IsVarnelLogActiveInThread(kCallingThread);
+      if (was_on_) SetVarnelLogStateInThread(kCallingThread, false);
+    } catch (...) {
+      was_on_ = false;
+    }
+  }
+  ~TCatchingOffScope() {
+    if (!was_on_) return;
+    try {
+      SetVarnelLogStateInThread(kCallingThread, true);
+    } catch (...) {
+    }
+  }
+  TCatchingOffScope(const TCatchingOffScope&) = delete;
+  TCatchingOffScope& operator=(const TCatchingOffScope&) = delete;
+
+ private:
+  bool was_on_ = false;
+};
+
 class TLowLevelLockScope {
  public:
   TLowLevelLockScope() noexcept { EnterLowLevelLock(); }
@@ -94,7 +167,8 @@ std::wstring g_cached;  // "native" for a physical machine; empty: not known
 }  // namespace
 
 std::wstring DetectVirtualMachine(platform::TSystemFacts& facts) {
-  for (auto probe : {WineProbe, VMwareProbe, VirtualBoxProbe, SandboxProbe, HypervisorProbe}) {
+  for (auto probe : {WineProbe, VMwareProbe, VirtualPcProbe, ParallelsProbe, VirtualBoxProbe, SandboxProbe,
+                     HypervisorProbe}) {
     std::wstring answer = probe(facts);
     if (!answer.empty()) return answer;
   }
@@ -108,7 +182,11 @@ std::wstring GetVirtualMachineText(platform::TSystemFacts& facts) {
     if (!g_cached.empty()) return g_cached == L"native" ? std::wstring() : g_cached;
   }
   if (facts.DebuggerAttached()) return {};
-  std::wstring answer = DetectVirtualMachine(facts);
+  std::wstring answer;
+  {
+    const TCatchingOffScope quiet;
+    answer = DetectVirtualMachine(facts);
+  }
   if (live) {
     const TLowLevelLockScope lock;
     if (g_cached.empty()) g_cached = answer.empty() ? L"native" : answer;

@@ -2,9 +2,9 @@
 // analysis sandbox, as the report's general section names it.
 //
 // The port and instruction probes (VMware's back door, Virtual PC's
-// instructions, Parallels' port) need a structured exception frame around a
-// faulting instruction; they are not run, so VMware is recognised by its
-// hypervisor vendor only, and Virtual PC and Parallels not at all.
+// instructions, Parallels' port) raise a processor exception on a machine
+// without the device; the platform's probe catches it in a frame of its own,
+// and the facility's catching is off for the thread while they run.
 #pragma once
 
 #include <string>
@@ -13,8 +13,9 @@
 
 namespace zelvic::diag {
 
-// The probes in order, the first answer winning: Wine, VMware, VirtualBox,
-// the sandboxes, a hypervisor. Empty on a physical machine.
+// The probes in order, the first answer winning: Wine, VMware, Virtual PC,
+// Parallels, VirtualBox, the sandboxes, a hypervisor. Empty on a physical
+// machine.
 std::wstring DetectVirtualMachine(platform::TSystemFacts& facts);
 // The same, detected once per process for the live system; empty, and
 // nothing remembered, while a debugger is attached (a probe's fault would
