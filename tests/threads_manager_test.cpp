@@ -741,6 +741,33 @@ TEST_F(ThreadHooksTest, AThreadObjectIsRecordedWithItsClassAndTheFacilityOn) {
   EXPECT_TRUE(seen.active);
 }
 
+// Starts an anonymous thread and waits for it; `begin` and `end` bound the
+// code of this routine, in which the request to the runtime lies.
+__attribute__((noinline)) void RunAnonymousThread(SeenFromInside& seen, const void*& begin, const void*& end) {
+  begin = reinterpret_cast<const void*>(&RunAnonymousThread);
+  rt::TThread* thread = rt::TThread::CreateAnonymousThread([&seen] { LookAtSelf(seen); });
+  HANDLE handle = nullptr;
+  DuplicateHandle(GetCurrentProcess(), thread->Handle(), GetCurrentProcess(), &handle, 0, FALSE, DUPLICATE_SAME_ACCESS);
+  thread->Start();  // frees itself
+  WaitForSingleObject(handle, kDeadlockMs);
+  CloseHandle(handle);
+  asm volatile("movl $1f, %0\n1:" : "=r"(end));
+}
+
+// The runtime's helper makes the object; the thread is credited to the code
+// that asked for it.
+TEST_F(ThreadHooksTest, AnAnonymousThreadsCallerIsTheCodeThatAskedForIt) {
+  DefaultStateScope scope(diag::dtsRTLEnabled);
+  SeenFromInside seen;
+  const void* begin = nullptr;
+  const void* end = nullptr;
+  RunAnonymousThread(seen, begin, end);
+  ASSERT_TRUE(seen.has_record);
+  EXPECT_EQ(seen.kind, diag::tkTThread);
+  EXPECT_GT(seen.caller, begin);
+  EXPECT_LT(seen.caller, end) << "credited to " << seen.caller << ", not to the routine at " << begin;
+}
+
 TEST_F(ThreadHooksTest, NoPatchWithoutUseLowLevelAndNoneLeftAfterRemoval) {
   const auto count = diag::HookedProcedures()->Count();
   EXPECT_EQ(count, 2u);  // CreateThread and ExitThread

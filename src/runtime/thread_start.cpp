@@ -76,7 +76,8 @@ void* BeginThread(TThreadFunc func, void* parameter, std::uint32_t& thread_id, s
   return thread;
 }
 
-TThread::TThread(std::wstring_view name) : name_(name) {
+TThread::TThread(std::wstring_view name, const void* anonymous_caller)
+    : name_(name), anonymous_caller_(anonymous_caller) {
   handle_ = BeginThread(ThreadProc, this, thread_id_, name_, {0, true});
   if (handle_ == nullptr) {
     throw Exception(L"Thread creation error: system error " + std::to_wstring(GetLastError()));
@@ -131,7 +132,8 @@ namespace {
 
 class TAnonymousThread final : public TThread {
  public:
-  TAnonymousThread(std::function<void()> proc, std::wstring_view name) : TThread(name), proc_(std::move(proc)) {
+  TAnonymousThread(std::function<void()> proc, std::wstring_view name, const void* caller)
+      : TThread(name, caller), proc_(std::move(proc)) {
     SetFreeOnTerminate(true);
   }
 
@@ -144,8 +146,10 @@ class TAnonymousThread final : public TThread {
 
 }  // namespace
 
-TThread* TThread::CreateAnonymousThread(std::function<void()> proc, std::wstring_view name) {
-  return new TAnonymousThread(std::move(proc), name);
+// Not inlined: its return address is the caller the thread is credited to.
+__attribute__((noinline)) TThread* TThread::CreateAnonymousThread(std::function<void()> proc,
+                                                                  std::wstring_view name) {
+  return new TAnonymousThread(std::move(proc), name, __builtin_return_address(0));
 }
 
 }  // namespace zelvic::rt

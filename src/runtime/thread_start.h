@@ -80,9 +80,14 @@ class TThread {
   // the object): how a parameter hook tells a thread object's start.
   static const void* ObjectRoutine() noexcept { return reinterpret_cast<const void*>(&ThreadProc); }
 
+  // The code that asked for an anonymous thread (the return address of its
+  // CreateAnonymousThread call); null for other objects, whose creator the
+  // parameter hook reads from the stack. Set before the thread is begun.
+  const void* AnonymousCaller() const noexcept { return anonymous_caller_; }
+
  protected:
   // `name` goes to the parameter hook with the thread's start.
-  explicit TThread(std::wstring_view name = {});
+  explicit TThread(std::wstring_view name = {}, const void* anonymous_caller = nullptr);
   virtual void Execute() = 0;
   void SetReturnValue(std::uint32_t value) noexcept { return_value_ = value; }
 
@@ -92,6 +97,7 @@ class TThread {
   void* handle_ = nullptr;
   std::uint32_t thread_id_ = 0;
   std::wstring name_;
+  const void* anonymous_caller_ = nullptr;
   std::exception_ptr fatal_exception_;
   std::uint32_t return_value_ = 0;
   std::atomic<bool> terminated_{false};

@@ -165,8 +165,15 @@ void BeginThreadParameterHook(rt::TThreadStart& start, std::wstring_view name) {
     if (reinterpret_cast<const void*>(start.Func) == rt::TThread::ObjectRoutine()) {
       record->FKind = tkTThread;
       record->FThread = start.Parameter;
-      // A thread object's own caller is the one that constructs it.
-      if (callers[2] != nullptr) record->FCallerAddress = callers[2];
+      // A thread object's own caller is the one that constructs it; an
+      // anonymous thread's is the code that asked the runtime for it, not
+      // the runtime's helper that constructs it.
+      const auto* object = static_cast<const rt::TThread*>(start.Parameter);
+      if (object->AnonymousCaller() != nullptr) {
+        record->FCallerAddress = const_cast<void*>(object->AnonymousCaller());
+      } else if (callers[2] != nullptr) {
+        record->FCallerAddress = callers[2];
+      }
     }
     const std::wstring given = name.empty() ? std::wstring(kUnnamedThreadMarker) : std::wstring(name);
     record->FName = given;
