@@ -393,14 +393,22 @@ TEST_F(Hook, DetoursRunThroughTheirTrampolines) {
 }
 
 // Patching and unpatching in a loop keeps only the newest retired pages:
-// an older one is released, so the pages near the code never run out; the
-// newest trampoline still runs the routine.
+// once as many are kept as the bound allows, the oldest is taken again for
+// the next trampoline, so the pages near the code never run out and the
+// system is not asked for a page per patch; the newest trampoline, on a
+// page used before, still runs the routine.
 TEST_F(Hook, RetiredPagesAreBoundedWhenPatchedInALoop) {
   const std::size_t kept = THookedProcedures::kRetiredKept;
   void* t = nullptr;
+  std::vector<std::uint32_t> pages;
   for (std::size_t i = 0; i < kept + 40; ++i) {
     t = HookCodeProcedure(V(&hook_shape_call), V(&PlusHundredHandler));
     ASSERT_NE(A(t), A(&hook_shape_call)) << i;
+    EXPECT_EQ(reinterpret_cast<VoidFn*>(t)(), 42) << i;
+    pages.push_back(A(t) & ~0xFFFu);
+    if (i >= kept) {
+      EXPECT_EQ(pages[i], pages[i - kept]) << "patch " << i << " did not take the oldest retired page";
+    }
     ASSERT_TRUE(UnhookCodeProcedure(t)) << i;
   }
   EXPECT_EQ(HookedProcedures()->RetiredCount(), kept);

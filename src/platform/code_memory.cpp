@@ -178,6 +178,11 @@ bool SealCodeBlock(std::uint32_t block, std::uint32_t size) noexcept {
   return true;
 }
 
+bool UnsealCodeBlock(std::uint32_t block, std::uint32_t size) noexcept {
+  DWORD old = 0;
+  return VirtualProtect(Ptr(block), size, PAGE_READWRITE, &old) != 0;
+}
+
 void FreeCodeBlock(std::uint32_t block) noexcept {
   if (block != 0) VirtualFree(Ptr(block), 0, MEM_RELEASE);
 }

@@ -35,6 +35,8 @@ std::uint32_t WriteCodeAtomic(std::uint32_t address, std::span<const std::uint8_
 std::uint32_t AllocateCodeBlock(std::uint32_t nearby, std::uint32_t size) noexcept;
 // Makes a filled block read-execute and flushes it.
 bool SealCodeBlock(std::uint32_t block, std::uint32_t size) noexcept;
+// Makes a sealed block read-write again, to be filled anew.
+bool UnsealCodeBlock(std::uint32_t block, std::uint32_t size) noexcept;
 void FreeCodeBlock(std::uint32_t block) noexcept;
 
 // GetProcAddress: the address of the export `name` of a loaded module, or 0.

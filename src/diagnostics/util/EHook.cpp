@@ -132,7 +132,7 @@ THookResult THookedProcedures::HookProcedure(std::uint32_t procedure, std::uint3
     h.Trampoline = entry.Kind == TEntryKind::kHotPatchable ? procedure + 2 : entry.ChainTarget;
   } else {
     if (!ReadExact(memory, procedure, h.SavedBytes.data(), entry.Length)) return {0, ERROR_INVALID_PARAMETER};
-    const std::uint32_t block = platform::AllocateCodeBlock(procedure, kTrampolinePageSize);
+    const std::uint32_t block = TrampolinePage(procedure);
     if (block == 0) return {0, ERROR_GEN_FAILURE};
     std::array<std::uint8_t, kTrampolinePageSize> page;
     if (BuildTrampoline(memory, procedure, entry.Length, block, page) != TTrampolineResult::kBuilt) {
@@ -161,6 +161,16 @@ THookResult THookedProcedures::HookProcedure(std::uint32_t procedure, std::uint3
   }
   items_.push_back(h);
   return {h.Trampoline, 0};
+}
+
+std::uint32_t THookedProcedures::TrampolinePage(std::uint32_t procedure) noexcept {
+  if (retired_.size() >= kRetiredKept) {
+    const std::uint32_t oldest = retired_.front();
+    retired_.erase(retired_.begin());
+    if (platform::UnsealCodeBlock(oldest, kTrampolinePageSize)) return oldest;
+    platform::FreeCodeBlock(oldest);
+  }
+  return platform::AllocateCodeBlock(procedure, kTrampolinePageSize);
 }
 
 THookResult THookedProcedures::UnhookProcedure(std::uint32_t address) {

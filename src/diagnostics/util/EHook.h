@@ -76,6 +76,12 @@ class THookedProcedures {
  private:
   std::vector<THookedProcedure> items_;
   std::vector<std::uint32_t> retired_;
+
+  // A page for a new trampoline, read-write: the oldest retired page once
+  // kRetiredKept newer ones are kept (it would be released at the next
+  // retirement anyway, and reusing it spares the system an allocation and
+  // a release), else a new page near `procedure`; 0 when none.
+  std::uint32_t TrampolinePage(std::uint32_t procedure) noexcept;
 };
 
 struct THookedDLLProcedure {
