@@ -144,6 +144,42 @@ TEST(ThreadSlot, ValuesAreTheSystemsTlsValues) {
   for (DWORD index : taken) TlsFree(index);
 }
 
+// A lazy slot is taken once, by whichever of several threads asks first, and
+// the preparation runs once, before any of them sees the slot ready. While
+// it is given back it answers "not ready" at once, also to the release's own
+// clean-up; afterwards it can be taken again.
+std::atomic<int> g_prepared{0};
+std::atomic<int> g_asked_during_release{-1};
+
+TEST(LazyThreadSlot, TakenOnceByTheFirstAskerAndRefusedWhileReleased) {
+  TLazyThreadSlot lazy;
+  g_prepared = 0;
+  EXPECT_FALSE(lazy.IsReady());
+  std::vector<std::thread> askers;
+  std::atomic<int> ready{0};
+  for (int i = 0; i < 8; ++i) {
+    askers.emplace_back([&] {
+      if (lazy.Ready([](void*) { ++g_prepared; }, nullptr)) ++ready;
+    });
+  }
+  for (auto& t : askers) t.join();
+  EXPECT_EQ(ready.load(), 8);
+  EXPECT_EQ(g_prepared.load(), 1);
+  ASSERT_TRUE(lazy.IsReady());
+  const std::uint32_t index = lazy.Slot().Index();
+
+  lazy.Release([](void* self) { g_asked_during_release = static_cast<TLazyThreadSlot*>(self)->Ready() ? 1 : 0; },
+               &lazy);
+  EXPECT_EQ(g_asked_during_release.load(), 0);
+  EXPECT_FALSE(lazy.IsReady());
+  EXPECT_FALSE(lazy.Slot().IsAllocated());
+  EXPECT_EQ(TlsGetValue(index), nullptr);
+
+  EXPECT_TRUE(lazy.Ready());
+  EXPECT_EQ(g_prepared.load(), 1);  // no preparation asked for this time
+  lazy.Release();
+}
+
 // The re-entrant lock: the owner enters again without waiting, every other
 // thread waits until the last Leave.
 TEST(RecursiveLock, ReentersOnItsThreadAndExcludesOthersUntilTheLastLeave) {

@@ -50,6 +50,29 @@ bool TThreadSlot::Allocate(ReleaseProc release) noexcept {
   return true;
 }
 
+bool TLazyThreadSlot::Ready(PrepareProc prepare, void* context) noexcept {
+  int s = state_.load(std::memory_order_acquire);
+  if (s == kNone) {
+    int expected = kNone;
+    if (state_.compare_exchange_strong(expected, kClaimed)) {
+      if (prepare != nullptr) prepare(context);
+      s = slot_.Allocate(release_) ? kReady : kFailed;
+      state_.store(s, std::memory_order_release);
+    }
+  }
+  while ((s = state_.load(std::memory_order_acquire)) == kClaimed) {
+  }
+  return s == kReady;
+}
+
+void TLazyThreadSlot::Release(PrepareProc after, void* context) noexcept {
+  int expected = kReady;
+  if (!state_.compare_exchange_strong(expected, kReleasing)) return;
+  slot_.Free();
+  if (after != nullptr) after(context);
+  state_.store(kNone, std::memory_order_release);
+}
+
 void TThreadSlot::Free() noexcept {
   if (!IsAllocated()) return;
   ReleaseForCurrentThread();

@@ -4,6 +4,7 @@
 // loader lock; these slots never allocate.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace zelvic::rt {
@@ -32,6 +33,36 @@ class TThreadSlot {
   static constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
   std::uint32_t index_ = kNoIndex;
   ReleaseProc release_ = nullptr;
+};
+
+// A slot taken on first use by whichever thread gets there first, so that it
+// answers before the units start (and in programs that link the objects
+// without the unit table); the others wait the few instructions that takes.
+class TLazyThreadSlot {
+ public:
+  using PrepareProc = void (*)(void* context);
+
+  explicit TLazyThreadSlot(TThreadSlot::ReleaseProc release = nullptr) noexcept : release_(release) {}
+  TLazyThreadSlot(const TLazyThreadSlot&) = delete;
+  TLazyThreadSlot& operator=(const TLazyThreadSlot&) = delete;
+
+  // Takes the slot if it is not taken yet; `prepare` runs first, once, by
+  // the thread that takes it. False when no index was left.
+  bool Ready(PrepareProc prepare = nullptr, void* context = nullptr) noexcept;
+  // Whether the slot is taken, without taking it.
+  bool IsReady() const noexcept { return state_.load(std::memory_order_acquire) == kReady; }
+  TThreadSlot& Slot() noexcept { return slot_; }
+  // Gives a taken slot back; `after` runs once the index is free and before
+  // the slot may be taken again. Meanwhile the slot answers "not ready" to
+  // other threads at once: they neither use the freed index nor wait on a
+  // release that may need a lock they hold.
+  void Release(PrepareProc after = nullptr, void* context = nullptr) noexcept;
+
+ private:
+  enum : int { kNone, kClaimed, kReady, kFailed, kReleasing };
+  TThreadSlot slot_;
+  TThreadSlot::ReleaseProc release_;
+  std::atomic<int> state_{kNone};
 };
 
 // Releases the calling thread's values of every allocated slot: called when a

@@ -39,51 +39,27 @@ std::wstring PaddedRight(std::wstring s, std::size_t width) {
 // ---------------------------------------------------------- nesting counts --
 
 // A counter lives in its thread's slot as the value itself, so counting
-// never allocates. The slots are taken on first use by whichever thread gets
-// there first; the others wait the few instructions that takes.
+// never allocates.
 class TNestingCounter {
  public:
   // Reading takes no slot: a thread that never counted is at 0, and asking
   // (the creation hook asks at every thread start) must not cost the
   // process a TLS index.
   std::uint32_t Get() noexcept {
-    return state_.load(std::memory_order_acquire) == kReady
-               ? static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(slot_.Get()))
-               : 0;
+    return slot_.IsReady() ? static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(slot_.Slot().Get())) : 0;
   }
-  void Free() noexcept {
-    int expected = kReady;
-    if (state_.compare_exchange_strong(expected, kAllocating)) {
-      slot_.Free();
-      state_.store(kNone, std::memory_order_release);
-    }
-  }
+  void Free() noexcept { slot_.Release(); }
   void Set(std::uint32_t value) noexcept {
-    if (Ready()) slot_.Set(reinterpret_cast<void*>(static_cast<std::uintptr_t>(value)));
+    if (slot_.Ready()) slot_.Slot().Set(reinterpret_cast<void*>(static_cast<std::uintptr_t>(value)));
   }
   void Add(std::int32_t delta) noexcept {
-    if (!Ready()) return;
-    const auto v = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(slot_.Get()));
-    slot_.Set(reinterpret_cast<void*>(static_cast<std::uintptr_t>(v + static_cast<std::uint32_t>(delta))));
+    if (!slot_.Ready()) return;
+    const auto v = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(slot_.Slot().Get()));
+    slot_.Slot().Set(reinterpret_cast<void*>(static_cast<std::uintptr_t>(v + static_cast<std::uint32_t>(delta))));
   }
 
  private:
-  enum : int { kNone, kAllocating, kReady, kFailed };
-  bool Ready() noexcept {
-    int s = state_.load(std::memory_order_acquire);
-    if (s == kNone) {
-      int expected = kNone;
-      if (state_.compare_exchange_strong(expected, kAllocating)) {
-        s = slot_.Allocate(nullptr) ? kReady : kFailed;
-        state_.store(s, std::memory_order_release);
-      }
-    }
-    while ((s = state_.load(std::memory_order_acquire)) == kAllocating) {
-    }
-    return s == kReady;
-  }
-  rt::TThreadSlot slot_;
-  std::atomic<int> state_{kNone};
+  rt::TLazyThreadSlot slot_;
 };
 
 TNestingCounter g_facility_nesting;

@@ -47,8 +47,8 @@ void ReleaseBlock(void* value);
 class TBlockSlot {
  public:
   TThreadBlock* Get(bool create) noexcept {
-    if (!Ready()) return nullptr;
-    auto* block = static_cast<TThreadBlock*>(slot_.Get());
+    if (!slot_.Ready(CreateListLock, this)) return nullptr;
+    auto* block = static_cast<TThreadBlock*>(slot_.Slot().Get());
     if (block != nullptr || !create) return block;
     try {
       auto made = std::make_unique<TThreadBlock>();
@@ -58,7 +58,7 @@ class TBlockSlot {
         if (head_ != nullptr) head_->Prev = made.get();
         head_ = made.get();
       }
-      slot_.Set(made.get());
+      slot_.Slot().Set(made.get());
       return made.release();
     } catch (...) {
       return nullptr;  // no memory: the thread has no block and the facility stays off in it
@@ -74,21 +74,7 @@ class TBlockSlot {
   // Gives the slot back with every block still living: the blocks come from
   // the process heap, and a thread that stays after the library has gone
   // would otherwise keep its block for ever.
-  void Free() noexcept {
-    if (state_.load(std::memory_order_acquire) != kReady) return;
-    slot_.Free();
-    for (;;) {
-      TThreadBlock* block = nullptr;
-      {
-        TListGuard guard(list_lock_);
-        block = head_;
-      }
-      if (block == nullptr) break;
-      ReleaseBlock(block);
-    }
-    list_lock_.Destroy();
-    state_.store(kNone, std::memory_order_release);
-  }
+  void Free() noexcept { slot_.Release(ReleaseAllBlocks, this); }
 
  private:
   class TListGuard {
@@ -101,23 +87,21 @@ class TBlockSlot {
    private:
     platform::TRecursiveLock& lock_;
   };
-  enum : int { kNone, kAllocating, kReady, kFailed };
-  bool Ready() noexcept {
-    int s = state_.load(std::memory_order_acquire);
-    if (s == kNone) {
-      int expected = kNone;
-      if (state_.compare_exchange_strong(expected, kAllocating)) {
-        list_lock_.Create();
-        s = slot_.Allocate(ReleaseBlock) ? kReady : kFailed;
-        state_.store(s, std::memory_order_release);
+  static void CreateListLock(void* self) { static_cast<TBlockSlot*>(self)->list_lock_.Create(); }
+  static void ReleaseAllBlocks(void* self) {
+    auto& slot = *static_cast<TBlockSlot*>(self);
+    for (;;) {
+      TThreadBlock* block = nullptr;
+      {
+        TListGuard guard(slot.list_lock_);
+        block = slot.head_;
       }
+      if (block == nullptr) break;
+      ReleaseBlock(block);
     }
-    while ((s = state_.load(std::memory_order_acquire)) == kAllocating) {
-    }
-    return s == kReady;
+    slot.list_lock_.Destroy();
   }
-  rt::TThreadSlot slot_;
-  std::atomic<int> state_{kNone};
+  rt::TLazyThreadSlot slot_{ReleaseBlock};
   platform::TRecursiveLock list_lock_;
   TThreadBlock* head_ = nullptr;
 };
