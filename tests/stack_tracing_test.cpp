@@ -435,6 +435,54 @@ TEST(StackFakeWalks, RawWalkersKeepOnlyValuesBehindACall) {
   }
 }
 
+struct SiteReport {
+  std::uint32_t slot, value, site;
+  bool is_frame;
+  bool operator==(const SiteReport&) const = default;
+};
+
+bool KeepSite(std::uint32_t slot, std::uint32_t value, std::uint32_t site, void* data, bool is_frame) {
+  static_cast<std::vector<SiteReport>*>(data)->push_back({slot, value, site, is_frame});
+  return true;
+}
+
+// A page of 500 calls, each return address twice on the stack, the second
+// time in reverse order: more distinct values than the walk remembers, so
+// later values take the places of earlier ones. Every report must carry the
+// call site of its own value, 5 bytes back, and the walk must report what
+// method 5 does.
+TEST(StackFakeWalks, TheSiteWalkHandsOnEachValuesOwnCallSite) {
+  ExecutableBuffer code;
+  std::memset(code.data(), 0x90, 0x1000);
+  constexpr std::uint32_t kCalls = 500;
+  std::vector<std::uint32_t> returns;
+  for (std::uint32_t k = 1; k <= kCalls; ++k) {
+    const std::uint8_t call[] = {0xE8, 0, 0, 0, 0};  // call to the next instruction
+    std::memcpy(code.data() + 8 * k, call, sizeof call);
+    returns.push_back(code.base() + 8 * k + 5);
+  }
+  std::vector<std::uint32_t> stack;
+  for (const std::uint32_t r : returns) {
+    stack.push_back(r);
+    stack.push_back(r + 1);  // code behind no call
+  }
+  for (auto r = returns.rbegin(); r != returns.rend(); ++r) stack.push_back(*r);
+  stack.push_back(0);
+  const TStackRange range = MakeStackRange(Addr(stack.data()), Addr(stack.data() + stack.size() - 1),
+                                           Addr(stack.data() + stack.size()));
+  std::vector<SiteReport> reports;
+  WalkCallSitesV7(KeepSite, &reports, range);
+  std::vector<SiteReport> expected;
+  for (std::size_t i = 0; i < stack.size(); ++i) {
+    const bool is_return = i < 2 * kCalls ? i % 2 == 0 : stack[i] != 0;
+    if (is_return) expected.push_back({Addr(&stack[i]), stack[i], stack[i] - 5, false});
+  }
+  EXPECT_EQ(reports, expected);
+  const std::vector<TTraceEntry> method5 = CollectTrace(5, range);
+  ASSERT_EQ(method5.size(), expected.size());
+  for (std::size_t k = 0; k < method5.size(); ++k) EXPECT_EQ(method5[k].StackPointer, expected[k].slot);
+}
+
 TEST(StackFakeWalks, TheV6ScanReportsEachCallsTargetBeforeItsReturn) {
   ExecutableBuffer code;
   std::memset(code.data(), 0x90, 0x1000);

@@ -4,6 +4,7 @@
 #include <array>
 #include <string_view>
 #include <typeinfo>
+#include <utility>
 
 #include "diagnostics/debuginfo/EDebugVLStrings.h"
 #include "diagnostics/stacks/ECallStackFormatter.h"
@@ -662,7 +663,7 @@ void TVarnelStackListV7::BuildEntries(const TStackRange& range, std::uint32_t of
   params.ThreadStartCallSite = ThreadStartCallSite();
   params.MergeNeighbours = (FDebugDetails & ~(1u << ddModule) & ~1u) != 0;
   CleanStackItems(items, params);
-  for (const TStackItem& item : items) {
+  for (TStackItem& item : items) {
     if (item.Deleted) continue;
     // The collector has located every call site already; a second lookup
     // would double the cost of a build.
@@ -673,7 +674,8 @@ void TVarnelStackListV7::BuildEntries(const TStackRange& range, std::uint32_t of
       continue;
     TVLLocationInfo& location = FList.back()->Location;
     const std::uintptr_t site = location.Address;
-    location = item.Location;
+    // The items end here: their texts move into the entries.
+    location = std::move(item.Location);
     location.Address = site;
     if (location.Module != 0 && location.Module <= site) location.Offset = site - location.Module;
   }

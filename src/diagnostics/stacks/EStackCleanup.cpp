@@ -32,41 +32,53 @@ struct TCollector {
   const TLocationLookup& lookup;
 
   // A stack repeats its call sites (recursion, loops of callbacks): each is
-  // looked up once per walk.
+  // looked up once per walk. A location's texts are copied only into an
+  // item that is kept: most raw candidates are turned away, and a copy costs
+  // the allocator a block per long text.
   struct TKnown {
-    bool found;
+    bool found = false;
     TVLLocationInfo info;
   };
   std::unordered_map<std::uint32_t, TKnown> known;
 
-  bool Locate(std::uint32_t address, TVLLocationInfo& info) {
-    if (const auto it = known.find(address); it != known.end()) {
-      info = it->second.info;
-      return it->second.found;
+  // Node-based: the record stays where it is while others are added.
+  const TKnown& Locate(std::uint32_t address) {
+    const auto [it, added] = known.try_emplace(address);
+    TKnown& k = it->second;
+    if (added) {
+      k.found = lookup.Lookup != nullptr && lookup.Lookup(lookup.Data, address, k.info);
+      k.info.Address = address;
     }
-    info.Clear();
-    const bool found = lookup.Lookup != nullptr && lookup.Lookup(lookup.Data, address, info);
-    info.Address = address;
-    known.emplace(address, TKnown{found, info});
-    return found;
+    return k;
   }
 
   void SetTarget(TStackItem& item, std::uint32_t site) {
     item.Target = site != item.Address ? disasm::GetCallTarget(code, site) : 0;
-    item.TargetLocation.Clear();
     // A target outside code has no location; asking would cost the lookup a
     // search of the module list for nothing.
-    if (item.Target != 0 && PageExecutable(item.Target)) Locate(item.Target, item.TargetLocation);
+    item.TargetLocation.Clear();
+    if (item.Target != 0 && PageExecutable(item.Target)) CopyRoutine(Locate(item.Target).info, item.TargetLocation);
+  }
+
+  // A target's location is only compared by module, unit and routine; its
+  // file names would cost a copy each on every kept item and are never read.
+  static void CopyRoutine(const TVLLocationInfo& from, TVLLocationInfo& to) {
+    to.Address = from.Address;
+    to.Module = from.Module;
+    to.UnitName = from.UnitName;
+    to.ClassName = from.ClassName;
+    to.ProcedureName = from.ProcedureName;
+    to.DebugDetail = from.DebugDetail;
   }
 };
 
-bool CollectCandidate(std::uint32_t slot, std::uint32_t value, void* data, bool is_frame) {
+bool CollectCandidate(std::uint32_t slot, std::uint32_t value, std::uint32_t site, void* data, bool is_frame) {
   TCollector& c = *static_cast<TCollector*>(data);
-  const std::uint32_t site = disasm::FindCallBefore(c.code, value, false);
-  TStackItem item;
-  const bool located = c.Locate(site, item.Location);
-  if (!is_frame && (site == value || !located || item.Location.ProcedureName.empty())) return true;
+  const TCollector::TKnown& at_site = c.Locate(site);
+  if (!is_frame && (site == value || !at_site.found || at_site.info.ProcedureName.empty())) return true;
   if (!c.items.empty() && c.items.back().Address == value) return true;
+  TStackItem& item = c.items.emplace_back();
+  item.Location = at_site.info;
   item.Address = value;
   item.Stack = slot - c.offset;
   item.Protect = is_frame;
@@ -78,7 +90,6 @@ bool CollectCandidate(std::uint32_t slot, std::uint32_t value, void* data, bool 
     const std::uint32_t longest = disasm::FindCallBefore(c.code, value, true);
     if (longest != site) c.SetTarget(item, longest);
   }
-  c.items.push_back(std::move(item));
   return true;
 }
 
@@ -116,7 +127,9 @@ std::vector<TStackItem> CollectV7(const TStackRange& range, std::uint32_t offset
                                   const TLocationLookup& lookup) {
   std::vector<TStackItem> items;
   TCollector collector{items, offset, code, lookup, {}};
-  Walk(5, CollectCandidate, &collector, range);
+  // A few hundred call sites on a deep stack; no rehash on the way there.
+  collector.known.reserve(512);
+  WalkCallSitesV7(CollectCandidate, &collector, range);
   return items;
 }
 
