@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/stacks/EMemoryMapProbes.h"
 #include "diagnostics/stacks/EStackCapture.h"
 #include "diagnostics/stacks/EStackCleanup.h"
 #include "diagnostics/stacks/EStackTracing.h"
@@ -301,6 +302,78 @@ TEST(StackCachedProbes, NestedScopesGiveBackTheOuterOne) {
   if (!installed_before) RemoveCachedTraceProbes();
 }
 
+
+// ---- the memory map's probes ------------------------------------------------------
+
+TEST(StackMemoryMapProbes, AnswerAsTheLiveProbesDo) {
+  const ProbePages pages;
+  std::uint32_t local = 0;
+  InvalidateMemoryMap();
+  for (int round = 0; round < 2; ++round) {
+    for (const ProbeCase& c : ProbeCases(pages, Addr(&local))) {
+      SCOPED_TRACE(c.what);
+      EXPECT_EQ(MemoryMapReadable(c.address, c.count), c.readable);
+      EXPECT_EQ(MemoryMapExecutable(c.address, c.count), c.executable);
+    }
+  }
+}
+
+// An image's regions are kept for one loader generation (and not at all
+// without a loader watch); a private page is asked about every time.
+TEST(StackMemoryMapProbes, ImagesAreKeptForOneLoaderGenerationPrivatePagesNever) {
+  const ProbePages pages;
+  const std::uint32_t code = Addr(reinterpret_cast<const void*>(&ProbeCases));
+  const platform::TMemoryMap& map = ProcessMemoryMap();
+  ASSERT_TRUE(platform::StartLoaderWatch());
+  ASSERT_TRUE(MemoryMapExecutable(code, 8));
+  ASSERT_TRUE(MemoryMapReadable(pages.Page(0), 4));
+  std::uint32_t queries = map.SystemQueries();
+  EXPECT_TRUE(MemoryMapExecutable(code + 64, 8));
+  EXPECT_EQ(map.SystemQueries(), queries);
+  HMODULE lib = LoadLibraryW(test::DllPath().c_str());
+  ASSERT_NE(lib, nullptr);
+  FreeLibrary(lib);
+  EXPECT_TRUE(MemoryMapExecutable(code + 64, 8));
+  EXPECT_EQ(map.SystemQueries(), queries + 1) << "a load or unload drops the map";
+  DWORD old = 0;
+  ASSERT_TRUE(VirtualProtect(reinterpret_cast<void*>(static_cast<std::uintptr_t>(pages.Page(0))), 0x1000,
+                             PAGE_NOACCESS, &old));
+  EXPECT_FALSE(MemoryMapReadable(pages.Page(0), 4));
+  platform::StopLoaderWatch();
+  queries = map.SystemQueries();
+  EXPECT_TRUE(MemoryMapExecutable(code, 8));
+  EXPECT_TRUE(MemoryMapExecutable(code, 8));
+  EXPECT_EQ(map.SystemQueries(), queries + 2) << "without a loader watch no image answer is kept";
+}
+
+// With the option on (the default) the unit's probes are the cached ones,
+// as before; off, the memory map's; either way the slot gets back what it
+// held.
+TEST(StackMemoryMapProbes, TheOptionChoosesWhichProbesGoIntoTheSlot) {
+  ASSERT_FALSE(CachedTraceProbesInstalled());
+  ASSERT_FALSE(MemoryMapProbesInstalled());
+  const TTraceProbes before = SetTraceProbes(DefaultTraceProbes());
+  SetTraceProbes(before);
+  InstallStackProbes(false);
+  EXPECT_TRUE(MemoryMapProbesInstalled());
+  EXPECT_FALSE(CachedTraceProbesInstalled());
+  TTraceProbes now = SetTraceProbes(before);
+  EXPECT_EQ(now.Readable, &MemoryMapReadable);
+  EXPECT_EQ(now.Executable, &MemoryMapExecutable);
+  SetTraceProbes(now);
+  RemoveStackProbes();
+  EXPECT_FALSE(MemoryMapProbesInstalled());
+  now = SetTraceProbes(before);
+  EXPECT_EQ(now.Readable, before.Readable);
+  InstallStackProbes(true);
+  EXPECT_TRUE(CachedTraceProbesInstalled());
+  EXPECT_FALSE(MemoryMapProbesInstalled());
+  RemoveStackProbes();
+  EXPECT_FALSE(CachedTraceProbesInstalled());
+  now = SetTraceProbes(before);
+  EXPECT_EQ(now.Readable, before.Readable);
+  EXPECT_EQ(now.Executable, before.Executable);
+}
 
 // ---- fake stacks ----------------------------------------------------------------
 
