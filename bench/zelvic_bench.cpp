@@ -56,6 +56,7 @@
 #include "diagnostics/util/EHook.h"
 #include "diagnostics/exceptions/EEvents.h"
 #include "diagnostics/exceptions/EExceptionHook.h"
+#include "diagnostics/exceptions/EExceptionInfo.h"
 #include "diagnostics/exceptions/EExceptionManager.h"
 #include "diagnostics/exceptions/EExceptionReaders.h"
 #include "diagnostics/threads/EThreadsManager.h"
@@ -504,6 +505,46 @@ void CompareV7Builds(void* label) {
               their_ns * static_cast<double>(their_frames) / (ours_ns * static_cast<double>(ours_frames)));
 }
 
+// An exception's call stack as the manager's builder makes it (the default
+// list, its clean-up, locations and post-processing, inside the builder's
+// own probe scope), per entry, against the v7 build of the same stack, the
+// line above.
+void CompareExceptionStack(void*) {
+  using namespace zelvic::diag;
+  EExceptionReadersInit();
+  EEventsInit();
+  CreateExceptionManager();
+  TExceptionData data;
+  data.ExceptionThreadID = GetCurrentThreadId();
+  data.ExceptionAddress = reinterpret_cast<void*>(static_cast<std::uintptr_t>(GetCurrentInstruction()));
+  data.StackTop = reinterpret_cast<void*>(static_cast<std::uintptr_t>(GetCurrentTopOfStack()));
+  data.StackPoint = reinterpret_cast<void*>(static_cast<std::uintptr_t>(GetCurrentStackFrame()));
+  std::size_t entries = 0, v7_frames = 0;
+  auto exception_stack = [&](long) {
+    const std::unique_ptr<TVarnelBaseStackList> list = CallStackBuilder()(data, nullptr);
+    entries = list ? static_cast<std::size_t>(list->Count()) : 0;
+  };
+  auto v7 = [&](long) {
+    const TCachedProbesScope probes;
+    const zelvic::platform::TLiveMemory code(LiveMemory().Space(), zelvic::platform::TRegionCaching::kRecentRegions);
+    std::vector<TStackItem> items = CollectV7(CurrentStackRange(), 0, code, LiveLocationLookup());
+    CleanStackItems(items, {});
+    v7_frames = items.size();
+  };
+  exception_stack(0);
+  v7(0);
+  double exception_ns = 1e30, v7_ns = 1e30;
+  for (int round = 0; round < 3; ++round) {
+    v7_ns = std::min(v7_ns, Round(20, v7) / static_cast<double>(v7_frames));
+    exception_ns = std::min(exception_ns, Round(20, exception_stack) / static_cast<double>(entries));
+  }
+  std::printf("%-34s %9.1f ns   %-30s %9.1f ns   ratio %5.2fx (%zu and %zu entries)\n", "exception call stack per entry",
+              exception_ns, "v7 build per frame", v7_ns, v7_ns / exception_ns, entries, v7_frames);
+  DestroyExceptionManager();
+  EEventsDone();
+  EExceptionReadersDone();
+}
+
 std::vector<zelvic::diag::TStackItem> Recursion(int depth) {
   using zelvic::diag::TStackItem;
   const auto item = [](std::uint32_t address, const wchar_t* routine, const wchar_t* target) {
@@ -692,6 +733,7 @@ void CompareStacks() {
   const bool cached = zelvic::diag::InstallCachedTraceProbes();
   AtDepth(300, CompareV7Builds, const_cast<char*>("v7 per frame (300-deep recursion)"));
   Distinct<150>(CompareV7Builds, const_cast<char*>("v7 per frame (150 distinct)"));
+  Distinct<150>(CompareExceptionStack, nullptr);
   if (cached) zelvic::diag::RemoveCachedTraceProbes();
   CompareCleanups();
   CompareThreadStops();
