@@ -1,6 +1,7 @@
 #include "diagnostics/stacks/EStackCleanup.h"
 
 #include <algorithm>
+#include <string_view>
 #include <unordered_map>
 
 #include "diagnostics/util/EStrings.h"
@@ -10,11 +11,12 @@ namespace {
 
 // Unit and routine names: case folded without the user's locale, so that the
 // clean-up gives the same answer on every machine.
-bool SameText(const std::wstring& a, const std::wstring& b) noexcept {
+// Views: a routine name compared with a fixed name makes no copy of either.
+bool SameText(std::wstring_view a, std::wstring_view b) noexcept {
   return EqualIgnoringCase(a, b, TCaseFolding::Latin1);
 }
 
-bool Is(const std::wstring& name, const wchar_t* expected) noexcept { return SameText(name, expected); }
+bool Is(std::wstring_view name, std::wstring_view expected) noexcept { return SameText(name, expected); }
 
 // Unit and routine of a call site against those of a call's target.
 bool SameRoutine(const TVLLocationInfo& a, const TVLLocationInfo& b) noexcept {
@@ -87,7 +89,7 @@ bool CollectCandidate(std::uint32_t slot, std::uint32_t value, std::uint32_t sit
   // instruction read inside a longer one: try the longest call that ends
   // here.
   if (item.Target != 0 && item.Location.Module == item.TargetLocation.Module && SameRoutine(item.Location, item.TargetLocation)) {
-    const std::uint32_t longest = disasm::FindCallBefore(c.code, value, true);
+    const std::uint32_t longest = disasm::FindLongestCallBefore(c.code, value, site);
     if (longest != site) c.SetTarget(item, longest);
   }
   return true;
