@@ -34,17 +34,20 @@ struct TCollector {
   const TLocationLookup& lookup;
 
   // A stack repeats its call sites (recursion, loops of callbacks): each is
-  // looked up once per walk. A location's texts are copied only into an
-  // item that is kept: most raw candidates are turned away, and a copy costs
-  // the allocator a block per long text.
+  // looked up once per walk. A location's texts go only into an item that
+  // is kept, because most raw candidates are turned away and a copy costs
+  // the allocator a block per long text: the first item to keep a location
+  // takes it over, and later ones copy it from that item.
+  static constexpr std::size_t kNotTaken = static_cast<std::size_t>(-1);
   struct TKnown {
     bool found = false;
     TVLLocationInfo info;
+    std::size_t holder = kNotTaken;  // the item that took `info` over
   };
   std::unordered_map<std::uint32_t, TKnown> known;
 
   // Node-based: the record stays where it is while others are added.
-  const TKnown& Locate(std::uint32_t address) {
+  TKnown& Locate(std::uint32_t address) {
     const auto [it, added] = known.try_emplace(address);
     TKnown& k = it->second;
     if (added) {
@@ -54,12 +57,27 @@ struct TCollector {
     return k;
   }
 
+  // Items are only added while the walk runs, never changed in their
+  // location, so the holder's copy stays what the lookup gave.
+  const TVLLocationInfo& Info(const TKnown& k) const noexcept {
+    return k.holder == kNotTaken ? k.info : items[k.holder].Location;
+  }
+
+  void TakeLocation(TKnown& k, std::size_t index) {
+    if (k.holder == kNotTaken) {
+      items[index].Location = std::move(k.info);
+      k.holder = index;
+    } else {
+      items[index].Location = items[k.holder].Location;
+    }
+  }
+
   void SetTarget(TStackItem& item, std::uint32_t site) {
     item.Target = site != item.Address ? disasm::GetCallTarget(code, site) : 0;
     // A target outside code has no location; asking would cost the lookup a
     // search of the module list for nothing.
     item.TargetLocation.Clear();
-    if (item.Target != 0 && PageExecutable(item.Target)) CopyRoutine(Locate(item.Target).info, item.TargetLocation);
+    if (item.Target != 0 && PageExecutable(item.Target)) CopyRoutine(Info(Locate(item.Target)), item.TargetLocation);
   }
 
   // A target's location is only compared by module, unit and routine; its
@@ -76,11 +94,12 @@ struct TCollector {
 
 bool CollectCandidate(std::uint32_t slot, std::uint32_t value, std::uint32_t site, void* data, bool is_frame) {
   TCollector& c = *static_cast<TCollector*>(data);
-  const TCollector::TKnown& at_site = c.Locate(site);
-  if (!is_frame && (site == value || !at_site.found || at_site.info.ProcedureName.empty())) return true;
+  TCollector::TKnown& at_site = c.Locate(site);
+  if (!is_frame && (site == value || !at_site.found || c.Info(at_site).ProcedureName.empty())) return true;
   if (!c.items.empty() && c.items.back().Address == value) return true;
-  TStackItem& item = c.items.emplace_back();
-  item.Location = at_site.info;
+  c.items.emplace_back();
+  c.TakeLocation(at_site, c.items.size() - 1);
+  TStackItem& item = c.items.back();
   item.Address = value;
   item.Stack = slot - c.offset;
   item.Protect = is_frame;
