@@ -1169,5 +1169,47 @@ TEST(StackCollectV7, RawSlotsNeedANamedCallSiteFramesDoNot) {
   EXPECT_EQ(items[0].Location.ProcedureName, L"named");
 }
 
+// Every site named after its offset, with texts long enough to live on the
+// heap: an item that meets a site already kept by an earlier item must get
+// the same location, not what was left after the first one took it.
+bool LookupByOffset(void* data, std::uint32_t address, TVLLocationInfo& info) {
+  const std::uint32_t base = *static_cast<const std::uint32_t*>(data);
+  if (address < base || address >= base + 0x1000) return false;
+  info.ModuleName = L"C:\\a folder long enough for the heap\\module.dll";
+  info.UnitName = L"a unit name long enough for the heap";
+  info.ProcedureName = L"routine_at_" + std::to_wstring(address - base);
+  info.LineNumber = static_cast<std::int32_t>(address - base);
+  info.DebugDetail = ddSourceCode;
+  return true;
+}
+
+TEST(StackCollectV7, ASiteMetAgainGetsTheSameLocation) {
+  ExecutableBuffer code;
+  std::memset(code.data(), 0x90, 0x1000);
+  const std::uint8_t call[] = {0xE8, 0x00, 0x01, 0x00, 0x00};
+  std::memcpy(code.data() + 0x20, call, sizeof call);
+  std::memcpy(code.data() + 0x40, call, sizeof call);
+  const std::uint32_t first = code.base() + 0x25;
+  const std::uint32_t second = code.base() + 0x45;
+  std::vector<std::uint32_t> stack{first, second, first, second, 0};
+  const TStackRange range = MakeStackRange(Addr(stack.data()), Addr(&stack[4]), Addr(stack.data() + stack.size()));
+  std::uint32_t base = code.base();
+  const std::vector<TStackItem> items = CollectV7(range, 0, LiveMemory(), {LookupByOffset, &base});
+  ASSERT_EQ(items.size(), 4u);
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    SCOPED_TRACE(k);
+    const std::uint32_t offset = k % 2 == 0 ? 0x20 : 0x40;
+    const TVLLocationInfo& l = items[k].Location;
+    EXPECT_EQ(l.Address, code.base() + offset);
+    EXPECT_EQ(l.ProcedureName, L"routine_at_" + std::to_wstring(offset));
+    EXPECT_EQ(l.LineNumber, static_cast<std::int32_t>(offset));
+    EXPECT_EQ(l.ModuleName, L"C:\\a folder long enough for the heap\\module.dll");
+    EXPECT_EQ(l.UnitName, L"a unit name long enough for the heap");
+    // Each call lands 0x100 bytes past its return address, in this page.
+    EXPECT_EQ(items[k].Target, code.base() + offset + 0x105);
+    EXPECT_EQ(items[k].TargetLocation.ProcedureName, L"routine_at_" + std::to_wstring(offset + 0x105));
+  }
+}
+
 }  // namespace
 }  // namespace zelvic::diag
