@@ -58,6 +58,7 @@
 #include "diagnostics/util/EHook.h"
 #include "diagnostics/exceptions/EEvents.h"
 #include "diagnostics/exceptions/EExceptionHook.h"
+#include "diagnostics/exceptions/EExceptionInfo.h"
 #include "diagnostics/exceptions/EExceptionManager.h"
 #include "diagnostics/exceptions/EExceptionReaders.h"
 #include "diagnostics/threads/EThreadHooks.h"
@@ -449,11 +450,31 @@ void CompareV7Builds(void* label) {
   theirs(0);
   {
     const zelvic::platform::TLiveMemory code(LiveMemory().Space(), zelvic::platform::TRegionCaching::kRecentRegions);
-    auto no_lookup = [&](long) { g_sink = CollectV7(CurrentStackRange(), 0, code, {}).size(); };
+    // Without lookups no raw slot is taken and every frame looks like a call
+    // into its own routine, so a collection without them measures nothing
+    // real: the parts are the walk, the collection with its lookups, and
+    // the clean-up of what it collected.
+    const std::vector<TStackItem> collected = CollectV7(CurrentStackRange(), 0, code, LiveLocationLookup());
     auto with_lookup = [&](long) { g_sink = CollectV7(CurrentStackRange(), 0, code, LiveLocationLookup()).size(); };
     auto walk_only = [&](long) { g_sink = CollectTrace(5, CurrentStackRange()).size(); };
-    std::printf("  parts: walk %.1f us, collect %.1f us, collect+lookups %.1f us\n", Round(20, walk_only) / 1000,
-                Round(20, no_lookup) / 1000, Round(20, with_lookup) / 1000);
+    auto clean_only = [&](long) {
+      std::vector<TStackItem> items(collected);
+      CleanStackItems(items, {});
+      g_sink = items.size();
+    };
+    auto copy_only = [&](long) {
+      std::vector<TStackItem> items(collected);
+      g_sink = items.size();
+    };
+    double walk_ns = 1e30, collect_ns = 1e30, clean_ns = 1e30, copy_ns = 1e30;
+    for (int round = 0; round < 3; ++round) {
+      walk_ns = std::min(walk_ns, Round(20, walk_only));
+      collect_ns = std::min(collect_ns, Round(20, with_lookup));
+      clean_ns = std::min(clean_ns, Round(20, clean_only));
+      copy_ns = std::min(copy_ns, Round(20, copy_only));
+    }
+    std::printf("  parts: walk %.1f us, collect+lookups %.1f us (%zu items), clean-up %.1f us (less %.1f us copying its input)\n",
+                walk_ns / 1000, collect_ns / 1000, collected.size(), (clean_ns - copy_ns) / 1000, copy_ns / 1000);
     static int lookups = 0;
     static double lookup_seconds = 0;
     TLocationLookup counting{[](void*, std::uint32_t a, TVLLocationInfo& i) {
@@ -487,6 +508,46 @@ void CompareV7Builds(void* label) {
               their_ns * static_cast<double>(their_frames) / (ours_ns * static_cast<double>(ours_frames)));
 }
 
+// An exception's call stack as the manager's builder makes it (the default
+// list, its clean-up, locations and post-processing, inside the builder's
+// own probe scope), per entry, against the v7 build of the same stack, the
+// line above.
+void CompareExceptionStack(void*) {
+  using namespace zelvic::diag;
+  EExceptionReadersInit();
+  EEventsInit();
+  CreateExceptionManager();
+  TExceptionData data;
+  data.ExceptionThreadID = GetCurrentThreadId();
+  data.ExceptionAddress = reinterpret_cast<void*>(static_cast<std::uintptr_t>(GetCurrentInstruction()));
+  data.StackTop = reinterpret_cast<void*>(static_cast<std::uintptr_t>(GetCurrentTopOfStack()));
+  data.StackPoint = reinterpret_cast<void*>(static_cast<std::uintptr_t>(GetCurrentStackFrame()));
+  std::size_t entries = 0, v7_frames = 0;
+  auto exception_stack = [&](long) {
+    const std::unique_ptr<TVarnelBaseStackList> list = CallStackBuilder()(data, nullptr);
+    entries = list ? static_cast<std::size_t>(list->Count()) : 0;
+  };
+  auto v7 = [&](long) {
+    const TCachedProbesScope probes;
+    const zelvic::platform::TLiveMemory code(LiveMemory().Space(), zelvic::platform::TRegionCaching::kRecentRegions);
+    std::vector<TStackItem> items = CollectV7(CurrentStackRange(), 0, code, LiveLocationLookup());
+    CleanStackItems(items, {});
+    v7_frames = items.size();
+  };
+  exception_stack(0);
+  v7(0);
+  double exception_ns = 1e30, v7_ns = 1e30;
+  for (int round = 0; round < 3; ++round) {
+    v7_ns = std::min(v7_ns, Round(20, v7) / static_cast<double>(v7_frames));
+    exception_ns = std::min(exception_ns, Round(20, exception_stack) / static_cast<double>(entries));
+  }
+  std::printf("%-34s %9.1f ns   %-30s %9.1f ns   ratio %5.2fx (%zu and %zu entries)\n", "exception call stack per entry",
+              exception_ns, "v7 build per frame", v7_ns, v7_ns / exception_ns, entries, v7_frames);
+  DestroyExceptionManager();
+  EEventsDone();
+  EExceptionReadersDone();
+}
+
 std::vector<zelvic::diag::TStackItem> Recursion(int depth) {
   using zelvic::diag::TStackItem;
   const auto item = [](std::uint32_t address, const wchar_t* routine, const wchar_t* target) {
@@ -516,27 +577,39 @@ std::vector<zelvic::diag::TStackItem> Recursion(int depth) {
   return items;
 }
 
+// Each round cleans a fresh copy of the items. The copy goes into a buffer
+// kept across rounds, and its own time is taken apart and left out: a fresh
+// 2 MB array per round of the deep case would add the system's page faults
+// to one side only.
 void CompareCleanups() {
   const std::vector<zelvic::diag::TStackItem> deep = Recursion(5000);
   const std::vector<zelvic::diag::TStackItem> shallow = Recursion(500);
-  double deep_ns = 1e30, shallow_ns = 1e30;
+  std::vector<zelvic::diag::TStackItem> work;
+  work.reserve(deep.size());
+  double deep_ns = 1e30, shallow_ns = 1e30, deep_copy_ns = 1e30, shallow_copy_ns = 1e30;
   std::size_t kept = 0;
+  const auto cleaning = [&](const std::vector<zelvic::diag::TStackItem>& source, bool clean) {
+    return [&source, &work, &kept, clean](long) {
+      work.assign(source.begin(), source.end());
+      if (clean) zelvic::diag::CleanStackItems(work, {});
+      kept = work.size();
+    };
+  };
+  auto clean_shallow = cleaning(shallow, true);
+  auto copy_shallow = cleaning(shallow, false);
+  auto clean_deep = cleaning(deep, true);
+  auto copy_deep = cleaning(deep, false);
   for (int round = 0; round < 7; ++round) {
-    auto clean_shallow = [&](long) {
-      std::vector<zelvic::diag::TStackItem> items(shallow);
-      zelvic::diag::CleanStackItems(items, {});
-      g_sink = items.size();
-    };
-    auto clean_deep = [&](long) {
-      std::vector<zelvic::diag::TStackItem> items(deep);
-      zelvic::diag::CleanStackItems(items, {});
-      kept = items.size();
-    };
+    shallow_copy_ns = std::min(shallow_copy_ns, Round(200, copy_shallow));
     shallow_ns = std::min(shallow_ns, Round(200, clean_shallow));
+    deep_copy_ns = std::min(deep_copy_ns, Round(20, copy_deep));
     deep_ns = std::min(deep_ns, Round(20, clean_deep));
   }
-  std::printf("%-34s %9.1f us   %-30s %9.1f us   deep/shallow %5.2fx (%zu kept)\n", "v7 clean-up (5000 deep)",
-              deep_ns / 1000, "v7 clean-up (500 deep)", shallow_ns / 1000, deep_ns / shallow_ns, kept);
+  deep_ns -= deep_copy_ns;
+  shallow_ns -= shallow_copy_ns;
+  std::printf("%-34s %9.1f us   %-30s %9.1f us   deep/shallow %5.2fx (%zu kept; copies of the input %.1f and %.1f us left out)\n",
+              "v7 clean-up (5000 deep)", deep_ns / 1000, "v7 clean-up (500 deep)", shallow_ns / 1000, deep_ns / shallow_ns,
+              kept, deep_copy_ns / 1000, shallow_copy_ns / 1000);
 }
 
 struct ParkedForBench {
@@ -555,37 +628,64 @@ DWORD WINAPI ParkedBenchThread(void* data) {
   return 0;
 }
 
+// How long a stack capture holds the other thread, against a bare suspend,
+// context read and resume of the same parked thread. Under Wine every
+// suspend is a round trip through the server, whose pauses on a shared
+// machine are as long as the whole hold: the two are taken in pairs, in
+// alternating order so neither side always follows the other, in several
+// runs; each run gives the ratio of its medians, and the line is the
+// median of those ratios with their spread.
 void CompareThreadStops() {
   ParkedForBench p;
   HANDLE thread = CreateThread(nullptr, 0, ParkedBenchThread, &p, 0, nullptr);
   WaitForSingleObject(p.parked, INFINITE);
   Sleep(20);
-  constexpr int kStops = 300;
-  std::vector<double> ours, bare, whole;
-  for (int i = 0; i < kStops; ++i) {
-    zelvic::diag::TThreadTrace trace;
-    const double t0 = Now();
-    zelvic::diag::TraceThread(thread, 1u << 6, trace);
-    whole.push_back((Now() - t0) * 1e6);
-    ours.push_back(trace.SuspendedSeconds * 1e6);
-    zelvic::platform::TThreadRegisters registers;
-    std::int64_t ticks = 0;
-    zelvic::platform::SuspendAndReadContext(thread, registers, ticks);
-    bare.push_back(static_cast<double>(ticks) * 1e6 / static_cast<double>(zelvic::platform::PerformanceFrequency()));
+  const auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  const double us_per_tick = 1e6 / static_cast<double>(zelvic::platform::PerformanceFrequency());
+  constexpr int kRuns = 9;
+  constexpr int kStops = 200;
+  std::vector<double> ratios, run_ours, run_bare, run_whole;
+  for (int run = 0; run < kRuns; ++run) {
+    std::vector<double> ours, bare, whole;
+    for (int i = 0; i < kStops; ++i) {
+      const auto take_ours = [&] {
+        zelvic::diag::TThreadTrace trace;
+        const double t0 = Now();
+        zelvic::diag::TraceThread(thread, 1u << 6, trace);
+        whole.push_back((Now() - t0) * 1e6);
+        ours.push_back(trace.SuspendedSeconds * 1e6);
+      };
+      const auto take_bare = [&] {
+        zelvic::platform::TThreadRegisters registers;
+        std::int64_t ticks = 0;
+        zelvic::platform::SuspendAndReadContext(thread, registers, ticks);
+        bare.push_back(static_cast<double>(ticks) * us_per_tick);
+      };
+      if ((i & 1) == 0) {
+        take_ours();
+        take_bare();
+      } else {
+        take_bare();
+        take_ours();
+      }
+    }
+    run_ours.push_back(median(ours));
+    run_bare.push_back(median(bare));
+    run_whole.push_back(median(whole));
+    ratios.push_back(run_ours.back() / run_bare.back());
   }
   SetEvent(p.release);
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
   CloseHandle(p.parked);
   CloseHandle(p.release);
-  const auto median = [](std::vector<double>& v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-  };
-  const double ours_us = median(ours), bare_us = median(bare);
-  std::printf("%-34s %9.1f us   %-30s %9.1f us   held/bare %5.2fx (whole trace %.1f us)\n",
-              "thread held for a stack (median)", ours_us, "suspend + context + resume", bare_us, ours_us / bare_us,
-              median(whole));
+  const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+  std::printf("%-34s %9.1f us   %-30s %9.1f us   held/bare %5.2fx (runs %.2fx..%.2fx, whole trace %.1f us)\n",
+              "thread held for a stack (median)", median(run_ours), "suspend + context + resume", median(run_bare),
+              median(ratios), *low, *high, median(run_whole));
 }
 
 // The report table of a list, rendered afresh each time: the text of 2049
@@ -648,6 +748,7 @@ void CompareStacks() {
   const bool cached = zelvic::diag::InstallCachedTraceProbes();
   AtDepth(300, CompareV7Builds, const_cast<char*>("v7 per frame (300-deep recursion)"));
   Distinct<150>(CompareV7Builds, const_cast<char*>("v7 per frame (150 distinct)"));
+  Distinct<150>(CompareExceptionStack, nullptr);
   if (cached) zelvic::diag::RemoveCachedTraceProbes();
   CompareCleanups();
   CompareThreadStops();

@@ -22,6 +22,7 @@
 #include "diagnostics/exceptions/EEvents.h"
 #include "diagnostics/exceptions/EExceptionHook.h"
 #include "diagnostics/exceptions/EExceptionManager.h"
+#include "diagnostics/stacks/EMemoryMapProbes.h"
 #include "diagnostics/stacks/EStackTracing.h"
 #include "diagnostics/threads/EThreadsManager.h"
 #include "runtime/exceptions.h"
@@ -57,6 +58,7 @@ TEST(ManagerUnit, InstallsTheCachedProbesForItsLifetime) {
   EExceptionManagerInit();
   EXPECT_NE(TExceptionManager::Instance(), nullptr);
   EXPECT_TRUE(CachedTraceProbesInstalled());
+  EXPECT_FALSE(MemoryMapProbesInstalled()) << "option SlowAndSafe is on by default";
   EExceptionManagerDone();
   EXPECT_FALSE(CachedTraceProbesInstalled());
   EXPECT_EQ(TExceptionManager::Instance(), nullptr);

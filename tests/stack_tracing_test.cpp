@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/stacks/EMemoryMapProbes.h"
 #include "diagnostics/stacks/EStackCapture.h"
 #include "diagnostics/stacks/EStackCleanup.h"
 #include "diagnostics/stacks/EStackTracing.h"
@@ -302,6 +303,78 @@ TEST(StackCachedProbes, NestedScopesGiveBackTheOuterOne) {
 }
 
 
+// ---- the memory map's probes ------------------------------------------------------
+
+TEST(StackMemoryMapProbes, AnswerAsTheLiveProbesDo) {
+  const ProbePages pages;
+  std::uint32_t local = 0;
+  InvalidateMemoryMap();
+  for (int round = 0; round < 2; ++round) {
+    for (const ProbeCase& c : ProbeCases(pages, Addr(&local))) {
+      SCOPED_TRACE(c.what);
+      EXPECT_EQ(MemoryMapReadable(c.address, c.count), c.readable);
+      EXPECT_EQ(MemoryMapExecutable(c.address, c.count), c.executable);
+    }
+  }
+}
+
+// An image's regions are kept for one loader generation (and not at all
+// without a loader watch); a private page is asked about every time.
+TEST(StackMemoryMapProbes, ImagesAreKeptForOneLoaderGenerationPrivatePagesNever) {
+  const ProbePages pages;
+  const std::uint32_t code = Addr(reinterpret_cast<const void*>(&ProbeCases));
+  const platform::TMemoryMap& map = ProcessMemoryMap();
+  ASSERT_TRUE(platform::StartLoaderWatch());
+  ASSERT_TRUE(MemoryMapExecutable(code, 8));
+  ASSERT_TRUE(MemoryMapReadable(pages.Page(0), 4));
+  std::uint32_t queries = map.SystemQueries();
+  EXPECT_TRUE(MemoryMapExecutable(code + 64, 8));
+  EXPECT_EQ(map.SystemQueries(), queries);
+  HMODULE lib = LoadLibraryW(test::DllPath().c_str());
+  ASSERT_NE(lib, nullptr);
+  FreeLibrary(lib);
+  EXPECT_TRUE(MemoryMapExecutable(code + 64, 8));
+  EXPECT_EQ(map.SystemQueries(), queries + 1) << "a load or unload drops the map";
+  DWORD old = 0;
+  ASSERT_TRUE(VirtualProtect(reinterpret_cast<void*>(static_cast<std::uintptr_t>(pages.Page(0))), 0x1000,
+                             PAGE_NOACCESS, &old));
+  EXPECT_FALSE(MemoryMapReadable(pages.Page(0), 4));
+  platform::StopLoaderWatch();
+  queries = map.SystemQueries();
+  EXPECT_TRUE(MemoryMapExecutable(code, 8));
+  EXPECT_TRUE(MemoryMapExecutable(code, 8));
+  EXPECT_EQ(map.SystemQueries(), queries + 2) << "without a loader watch no image answer is kept";
+}
+
+// With the option on (the default) the unit's probes are the cached ones,
+// as before; off, the memory map's; either way the slot gets back what it
+// held.
+TEST(StackMemoryMapProbes, TheOptionChoosesWhichProbesGoIntoTheSlot) {
+  ASSERT_FALSE(CachedTraceProbesInstalled());
+  ASSERT_FALSE(MemoryMapProbesInstalled());
+  const TTraceProbes before = SetTraceProbes(DefaultTraceProbes());
+  SetTraceProbes(before);
+  InstallStackProbes(false);
+  EXPECT_TRUE(MemoryMapProbesInstalled());
+  EXPECT_FALSE(CachedTraceProbesInstalled());
+  TTraceProbes now = SetTraceProbes(before);
+  EXPECT_EQ(now.Readable, &MemoryMapReadable);
+  EXPECT_EQ(now.Executable, &MemoryMapExecutable);
+  SetTraceProbes(now);
+  RemoveStackProbes();
+  EXPECT_FALSE(MemoryMapProbesInstalled());
+  now = SetTraceProbes(before);
+  EXPECT_EQ(now.Readable, before.Readable);
+  InstallStackProbes(true);
+  EXPECT_TRUE(CachedTraceProbesInstalled());
+  EXPECT_FALSE(MemoryMapProbesInstalled());
+  RemoveStackProbes();
+  EXPECT_FALSE(CachedTraceProbesInstalled());
+  now = SetTraceProbes(before);
+  EXPECT_EQ(now.Readable, before.Readable);
+  EXPECT_EQ(now.Executable, before.Executable);
+}
+
 // ---- fake stacks ----------------------------------------------------------------
 
 // Frames the test lays out in a buffer: frame k at words [k * stride], its
@@ -433,6 +506,54 @@ TEST(StackFakeWalks, RawWalkersKeepOnlyValuesBehindACall) {
     EXPECT_EQ(found[k].ReturnAddress, returns[k]);
     EXPECT_EQ(found[k].StackPointer, Addr(&stack[k * 3 + 2]));
   }
+}
+
+struct SiteReport {
+  std::uint32_t slot, value, site;
+  bool is_frame;
+  bool operator==(const SiteReport&) const = default;
+};
+
+bool KeepSite(std::uint32_t slot, std::uint32_t value, std::uint32_t site, void* data, bool is_frame) {
+  static_cast<std::vector<SiteReport>*>(data)->push_back({slot, value, site, is_frame});
+  return true;
+}
+
+// A page of 500 calls, each return address twice on the stack, the second
+// time in reverse order: more distinct values than the walk remembers, so
+// later values take the places of earlier ones. Every report must carry the
+// call site of its own value, 5 bytes back, and the walk must report what
+// method 5 does.
+TEST(StackFakeWalks, TheSiteWalkHandsOnEachValuesOwnCallSite) {
+  ExecutableBuffer code;
+  std::memset(code.data(), 0x90, 0x1000);
+  constexpr std::uint32_t kCalls = 500;
+  std::vector<std::uint32_t> returns;
+  for (std::uint32_t k = 1; k <= kCalls; ++k) {
+    const std::uint8_t call[] = {0xE8, 0, 0, 0, 0};  // call to the next instruction
+    std::memcpy(code.data() + 8 * k, call, sizeof call);
+    returns.push_back(code.base() + 8 * k + 5);
+  }
+  std::vector<std::uint32_t> stack;
+  for (const std::uint32_t r : returns) {
+    stack.push_back(r);
+    stack.push_back(r + 1);  // code behind no call
+  }
+  for (auto r = returns.rbegin(); r != returns.rend(); ++r) stack.push_back(*r);
+  stack.push_back(0);
+  const TStackRange range = MakeStackRange(Addr(stack.data()), Addr(stack.data() + stack.size() - 1),
+                                           Addr(stack.data() + stack.size()));
+  std::vector<SiteReport> reports;
+  WalkCallSitesV7(KeepSite, &reports, range);
+  std::vector<SiteReport> expected;
+  for (std::size_t i = 0; i < stack.size(); ++i) {
+    const bool is_return = i < 2 * kCalls ? i % 2 == 0 : stack[i] != 0;
+    if (is_return) expected.push_back({Addr(&stack[i]), stack[i], stack[i] - 5, false});
+  }
+  EXPECT_EQ(reports, expected);
+  const std::vector<TTraceEntry> method5 = CollectTrace(5, range);
+  ASSERT_EQ(method5.size(), expected.size());
+  for (std::size_t k = 0; k < method5.size(); ++k) EXPECT_EQ(method5[k].StackPointer, expected[k].slot);
 }
 
 TEST(StackFakeWalks, TheV6ScanReportsEachCallsTargetBeforeItsReturn) {
@@ -1046,6 +1167,48 @@ TEST(StackCollectV7, RawSlotsNeedANamedCallSiteFramesDoNot) {
   EXPECT_EQ(items[1].Stack, Addr(&stack[5]));
   EXPECT_EQ(items[0].Target, code.base() + 0x125);
   EXPECT_EQ(items[0].Location.ProcedureName, L"named");
+}
+
+// Every site named after its offset, with texts long enough to live on the
+// heap: an item that meets a site already kept by an earlier item must get
+// the same location, not what was left after the first one took it.
+bool LookupByOffset(void* data, std::uint32_t address, TVLLocationInfo& info) {
+  const std::uint32_t base = *static_cast<const std::uint32_t*>(data);
+  if (address < base || address >= base + 0x1000) return false;
+  info.ModuleName = L"C:\\a folder long enough for the heap\\module.dll";
+  info.UnitName = L"a unit name long enough for the heap";
+  info.ProcedureName = L"routine_at_" + std::to_wstring(address - base);
+  info.LineNumber = static_cast<std::int32_t>(address - base);
+  info.DebugDetail = ddSourceCode;
+  return true;
+}
+
+TEST(StackCollectV7, ASiteMetAgainGetsTheSameLocation) {
+  ExecutableBuffer code;
+  std::memset(code.data(), 0x90, 0x1000);
+  const std::uint8_t call[] = {0xE8, 0x00, 0x01, 0x00, 0x00};
+  std::memcpy(code.data() + 0x20, call, sizeof call);
+  std::memcpy(code.data() + 0x40, call, sizeof call);
+  const std::uint32_t first = code.base() + 0x25;
+  const std::uint32_t second = code.base() + 0x45;
+  std::vector<std::uint32_t> stack{first, second, first, second, 0};
+  const TStackRange range = MakeStackRange(Addr(stack.data()), Addr(&stack[4]), Addr(stack.data() + stack.size()));
+  std::uint32_t base = code.base();
+  const std::vector<TStackItem> items = CollectV7(range, 0, LiveMemory(), {LookupByOffset, &base});
+  ASSERT_EQ(items.size(), 4u);
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    SCOPED_TRACE(k);
+    const std::uint32_t offset = k % 2 == 0 ? 0x20 : 0x40;
+    const TVLLocationInfo& l = items[k].Location;
+    EXPECT_EQ(l.Address, code.base() + offset);
+    EXPECT_EQ(l.ProcedureName, L"routine_at_" + std::to_wstring(offset));
+    EXPECT_EQ(l.LineNumber, static_cast<std::int32_t>(offset));
+    EXPECT_EQ(l.ModuleName, L"C:\\a folder long enough for the heap\\module.dll");
+    EXPECT_EQ(l.UnitName, L"a unit name long enough for the heap");
+    // Each call lands 0x100 bytes past its return address, in this page.
+    EXPECT_EQ(items[k].Target, code.base() + offset + 0x105);
+    EXPECT_EQ(items[k].TargetLocation.ProcedureName, L"routine_at_" + std::to_wstring(offset + 0x105));
+  }
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ bool TVirtualQueryRegions::QueryRegion(std::uint32_t address, TRegionInfo& info)
   info.RegionSize = static_cast<std::uint32_t>(mbi.RegionSize);
   info.State = mbi.State;
   info.Protect = (mbi.Protect & PAGE_GUARD) != 0 ? PAGE_NOACCESS : mbi.Protect;
+  info.Image = mbi.Type == MEM_IMAGE;
   return true;
 }
 

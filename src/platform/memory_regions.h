@@ -75,6 +75,8 @@ struct TRegionInfo {
   std::uint32_t RegionSize = 0;
   std::uint32_t State = 0;
   std::uint32_t Protect = 0;
+  // Part of a loaded image: it goes only when the image is unloaded.
+  bool Image = false;
 };
 
 class TRegionQuery {

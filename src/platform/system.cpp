@@ -42,6 +42,19 @@ void TRecursiveLock::Enter() noexcept {
   depth_ = 1;
 }
 
+bool TRecursiveLock::TryEnter() noexcept {
+  if (!created_) return true;
+  const std::uint32_t self = GetCurrentThreadId();
+  if (owner_.load(std::memory_order_relaxed) == self) {
+    ++depth_;
+    return true;
+  }
+  if (!TryAcquireSRWLockExclusive(Slim(storage_))) return false;
+  owner_.store(self, std::memory_order_relaxed);
+  depth_ = 1;
+  return true;
+}
+
 void TRecursiveLock::Leave() noexcept {
   if (!created_ || owner_.load(std::memory_order_relaxed) != GetCurrentThreadId()) return;
   if (--depth_ == 0) {

@@ -39,6 +39,9 @@ class TRecursiveLock {
   void Create() noexcept;
   void Destroy() noexcept;
   void Enter() noexcept;
+  // Enter without waiting; false when another thread holds the lock. As
+  // Enter, true before Create.
+  bool TryEnter() noexcept;
   void Leave() noexcept;
 
  private:

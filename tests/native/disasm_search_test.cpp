@@ -113,6 +113,9 @@ TEST(DisasmFindCallBefore, Table) {
     p.AddCode(kCode, s.code);
     EXPECT_EQ(FindCallBefore(p, kCode + s.ret, false), kCode + s.shortest);
     EXPECT_EQ(FindCallBefore(p, kCode + s.ret, true), kCode + s.longest);
+    // Going on from the shortest call gives the longest; without a call
+    // there is nothing to go on from, and the full search answers.
+    EXPECT_EQ(FindLongestCallBefore(p, kCode + s.ret, kCode + s.shortest), kCode + s.longest);
   }
 }
 
@@ -124,6 +127,9 @@ TEST(DisasmFindCallBefore, LongestFormTakesTheFirstLongerMatchOnly) {
   const std::uint32_t r = kCode + 15;
   EXPECT_EQ(FindCallBefore(p, r, false), r - 2);
   EXPECT_EQ(FindCallBefore(p, r, true), r - 6);
+  EXPECT_EQ(FindLongestCallBefore(p, r, r - 2), r - 6);
+  // A shortest answer outside the window the search may start from.
+  EXPECT_EQ(FindLongestCallBefore(p, r, r - 40), r - 6);
 }
 
 TEST(DisasmFindCallBefore, PartlyUnreadableWindow) {
@@ -133,6 +139,7 @@ TEST(DisasmFindCallBefore, PartlyUnreadableWindow) {
   p.AddCode(0x00401000, "E8 00 00 00 00 90");
   EXPECT_EQ(FindCallBefore(p, 0x00401005, false), 0x00401000u);
   EXPECT_EQ(FindCallBefore(p, 0x00401005, true), 0x00401000u);
+  EXPECT_EQ(FindLongestCallBefore(p, 0x00401005, 0x00401000), 0x00401000u);
   // Call bytes in a data page do not count.
   TFakeProcess data;
   data.Add(0x00401000, Bytes("90 90 90 90 90 90 90 90 90 90 90 E8 00 00 00 00 90"), kPageReadWrite);

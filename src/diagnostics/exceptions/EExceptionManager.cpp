@@ -15,6 +15,7 @@
 #include "diagnostics/exceptions/EEvents.h"
 #include "diagnostics/exceptions/EExceptionHook.h"
 #include "diagnostics/stacks/ECallStackFormatter.h"
+#include "diagnostics/stacks/EMemoryMapProbes.h"
 #include "diagnostics/stacks/EStackTracing.h"
 #include "diagnostics/threads/EThreadsManager.h"
 #include "diagnostics/util/EDebugOutput.h"
@@ -275,6 +276,9 @@ void TakeFromReader(TExceptionData& data, const TExceptionReader& reader) {
 
 TVarnelExceptionInfo* TExceptionManager::Info(const TExceptionData& data, bool forced_new, bool respect_activation) {
   if (!FState->Slot.IsAllocated()) return nullptr;
+  // Memory may have changed since the last exception: the fast readability
+  // test starts afresh (it stays empty when the option keeps it out).
+  InvalidateMemoryMap();
   if (respect_activation && !IsVarnelLogActiveInThread(kCallingThread)) return nullptr;
   if (IsDebuggerNotice(data.ExceptionRecord)) return nullptr;
   try {
@@ -1293,14 +1297,15 @@ void DestroyExceptionManager() {
 void EExceptionManagerInit() {
   g_previous_handler = rt::StepFailureHandler;
   rt::StepFailureHandler = ExceptionInfoInitDoneErrorHandler;
-  // Without a thread slot the walks keep the live probes: slower, not wrong.
-  InstallCachedTraceProbes();
   CreateExceptionManager();
+  if (TExceptionManager* manager = TExceptionManager::Instance()) {
+    InstallStackProbes(manager->LibraryOptions().SlowAndSafe());
+  }
 }
 
 void EExceptionManagerDone() {
   DestroyExceptionManager();
-  RemoveCachedTraceProbes();
+  RemoveStackProbes();
   rt::StepFailureHandler = g_previous_handler;
   g_previous_handler = nullptr;
 }

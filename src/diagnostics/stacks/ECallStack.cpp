@@ -4,6 +4,7 @@
 #include <array>
 #include <string_view>
 #include <typeinfo>
+#include <utility>
 
 #include "diagnostics/debuginfo/EDebugVLStrings.h"
 #include "diagnostics/stacks/ECallStackFormatter.h"
@@ -164,15 +165,27 @@ bool TVarnelBaseStackList::AddEntry(std::uint32_t first_addr, TVarnelDebugDetail
                                     std::uint32_t thread_id, bool exact, std::uint32_t return_addr,
                                     std::uint32_t stack_addr) {
   const std::uint32_t site = exact ? return_addr : disasm::FindCallBefore(LiveMemory(), return_addr, false);
+  return AddEntryAt(first_addr, get_debug_info, running, thread_id, exact, return_addr, stack_addr, site, nullptr);
+}
+
+bool TVarnelBaseStackList::AddEntryAt(std::uint32_t first_addr, bool get_debug_info, bool running,
+                                      std::uint32_t thread_id, bool exact, std::uint32_t return_addr,
+                                      std::uint32_t stack_addr, std::uint32_t site, TVLLocationInfo* located) {
   if (first_addr != 0 && (first_addr == return_addr || first_addr == site)) FList.clear();
   if (!FList.empty()) {
     const TVarnelDebugInfo& last = *FList.back();
     if (last.StackAddr == stack_addr && last.Location.Address == site && last.ReturnAddr == return_addr) return false;
   }
   auto entry = std::make_unique<TVarnelDebugInfo>();
-  if (get_debug_info) Lookup(site, entry->Location);
-  else entry->Location.Address = site;
-  CompleteLocationInfo(entry->Location);
+  if (located != nullptr) {
+    TVLLocationInfo& location = entry->Location;
+    location = std::move(*located);
+    if (location.Module != 0 && location.Module <= site) location.Offset = site - location.Module;
+  } else {
+    if (get_debug_info) Lookup(site, entry->Location);
+    else entry->Location.Address = site;
+    CompleteLocationInfo(entry->Location);
+  }
   entry->RunningThread = running;
   entry->ErrorLine = exact;
   entry->LeakType = ltNone;
@@ -656,26 +669,24 @@ std::unique_ptr<TVarnelBaseStackList> TVarnelStackListV7::NewEmpty() const {
 }
 
 void TVarnelStackListV7::BuildEntries(const TStackRange& range, std::uint32_t offset) {
-  std::vector<TStackItem> items = CollectV7(range, offset, LiveMemory(), FLookup);
+  // The code is read with the last regions remembered, as the walk reads
+  // it: one build on one thread.
+  const platform::TLiveMemory code(LiveMemory().Space(), platform::TRegionCaching::kRecentRegions);
+  std::vector<TStackItem> items = CollectV7(range, offset, code, FLookup);
   TCleanupParams params;
   params.FirstAddress = FFirstAddr;
   params.ThreadStartCallSite = ThreadStartCallSite();
   params.MergeNeighbours = (FDebugDetails & ~(1u << ddModule) & ~1u) != 0;
   CleanStackItems(items, params);
-  for (const TStackItem& item : items) {
+  for (TStackItem& item : items) {
     if (item.Deleted) continue;
-    // The collector has located every call site already; a second lookup
-    // would double the cost of a build.
+    // The collector has found and located every call site already; a second
+    // search and lookup would double the cost of a build. The items end
+    // here: their texts move into the entries.
     const bool located = FGetDebugInfo && item.Location.DebugDetail != ddNone;
-    if (!AddEntry(FFirstAddr, FDebugDetails, FGetDebugInfo && !located, FRunningThread, FThreadID, false,
-                  item.Address, item.Stack) ||
-        !located)
-      continue;
-    TVLLocationInfo& location = FList.back()->Location;
-    const std::uintptr_t site = location.Address;
-    location = item.Location;
-    location.Address = site;
-    if (location.Module != 0 && location.Module <= site) location.Offset = site - location.Module;
+    const auto site = static_cast<std::uint32_t>(item.Location.Address);
+    AddEntryAt(FFirstAddr, FGetDebugInfo && !located, FRunningThread, FThreadID, false, item.Address, item.Stack,
+               site, located ? &item.Location : nullptr);
   }
 }
 

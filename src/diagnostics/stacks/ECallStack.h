@@ -192,6 +192,12 @@ class TVarnelBaseStackList {
   const TThreadFactsProvider& ExternalThreadInfo() const noexcept { return FGetExternalTI; }
 
  protected:
+  // AddEntry for a call site already found; `located`, when given, is its
+  // location as a lookup gave it, moved into the entry instead of looked up
+  // and completed again.
+  bool AddEntryAt(std::uint32_t first_addr, bool get_debug_info, bool running, std::uint32_t thread_id, bool exact,
+                  std::uint32_t return_addr, std::uint32_t stack_addr, std::uint32_t site, TVLLocationInfo* located);
+
   bool Lookup(std::uint32_t address, TVLLocationInfo& info) const;
 
   std::unique_ptr<TVarnelBaseStackFormatter> FFormatter;

@@ -1,6 +1,7 @@
 #include "diagnostics/stacks/EStackCleanup.h"
 
 #include <algorithm>
+#include <string_view>
 #include <unordered_map>
 
 #include "diagnostics/util/EStrings.h"
@@ -10,11 +11,12 @@ namespace {
 
 // Unit and routine names: case folded without the user's locale, so that the
 // clean-up gives the same answer on every machine.
-bool SameText(const std::wstring& a, const std::wstring& b) noexcept {
+// Views: a routine name compared with a fixed name makes no copy of either.
+bool SameText(std::wstring_view a, std::wstring_view b) noexcept {
   return EqualIgnoringCase(a, b, TCaseFolding::Latin1);
 }
 
-bool Is(const std::wstring& name, const wchar_t* expected) noexcept { return SameText(name, expected); }
+bool Is(std::wstring_view name, std::wstring_view expected) noexcept { return SameText(name, expected); }
 
 // Unit and routine of a call site against those of a call's target.
 bool SameRoutine(const TVLLocationInfo& a, const TVLLocationInfo& b) noexcept {
@@ -32,41 +34,72 @@ struct TCollector {
   const TLocationLookup& lookup;
 
   // A stack repeats its call sites (recursion, loops of callbacks): each is
-  // looked up once per walk.
+  // looked up once per walk. A location's texts go only into an item that
+  // is kept, because most raw candidates are turned away and a copy costs
+  // the allocator a block per long text: the first item to keep a location
+  // takes it over, and later ones copy it from that item.
+  static constexpr std::size_t kNotTaken = static_cast<std::size_t>(-1);
   struct TKnown {
-    bool found;
+    bool found = false;
     TVLLocationInfo info;
+    std::size_t holder = kNotTaken;  // the item that took `info` over
   };
   std::unordered_map<std::uint32_t, TKnown> known;
 
-  bool Locate(std::uint32_t address, TVLLocationInfo& info) {
-    if (const auto it = known.find(address); it != known.end()) {
-      info = it->second.info;
-      return it->second.found;
+  // Node-based: the record stays where it is while others are added.
+  TKnown& Locate(std::uint32_t address) {
+    const auto [it, added] = known.try_emplace(address);
+    TKnown& k = it->second;
+    if (added) {
+      k.found = lookup.Lookup != nullptr && lookup.Lookup(lookup.Data, address, k.info);
+      k.info.Address = address;
     }
-    info.Clear();
-    const bool found = lookup.Lookup != nullptr && lookup.Lookup(lookup.Data, address, info);
-    info.Address = address;
-    known.emplace(address, TKnown{found, info});
-    return found;
+    return k;
+  }
+
+  // Items are only added while the walk runs, never changed in their
+  // location, so the holder's copy stays what the lookup gave.
+  const TVLLocationInfo& Info(const TKnown& k) const noexcept {
+    return k.holder == kNotTaken ? k.info : items[k.holder].Location;
+  }
+
+  void TakeLocation(TKnown& k, std::size_t index) {
+    if (k.holder == kNotTaken) {
+      items[index].Location = std::move(k.info);
+      k.holder = index;
+    } else {
+      items[index].Location = items[k.holder].Location;
+    }
   }
 
   void SetTarget(TStackItem& item, std::uint32_t site) {
     item.Target = site != item.Address ? disasm::GetCallTarget(code, site) : 0;
-    item.TargetLocation.Clear();
     // A target outside code has no location; asking would cost the lookup a
     // search of the module list for nothing.
-    if (item.Target != 0 && PageExecutable(item.Target)) Locate(item.Target, item.TargetLocation);
+    item.TargetLocation.Clear();
+    if (item.Target != 0 && PageExecutable(item.Target)) CopyRoutine(Info(Locate(item.Target)), item.TargetLocation);
+  }
+
+  // A target's location is only compared by module, unit and routine; its
+  // file names would cost a copy each on every kept item and are never read.
+  static void CopyRoutine(const TVLLocationInfo& from, TVLLocationInfo& to) {
+    to.Address = from.Address;
+    to.Module = from.Module;
+    to.UnitName = from.UnitName;
+    to.ClassName = from.ClassName;
+    to.ProcedureName = from.ProcedureName;
+    to.DebugDetail = from.DebugDetail;
   }
 };
 
-bool CollectCandidate(std::uint32_t slot, std::uint32_t value, void* data, bool is_frame) {
+bool CollectCandidate(std::uint32_t slot, std::uint32_t value, std::uint32_t site, void* data, bool is_frame) {
   TCollector& c = *static_cast<TCollector*>(data);
-  const std::uint32_t site = disasm::FindCallBefore(c.code, value, false);
-  TStackItem item;
-  const bool located = c.Locate(site, item.Location);
-  if (!is_frame && (site == value || !located || item.Location.ProcedureName.empty())) return true;
+  TCollector::TKnown& at_site = c.Locate(site);
+  if (!is_frame && (site == value || !at_site.found || c.Info(at_site).ProcedureName.empty())) return true;
   if (!c.items.empty() && c.items.back().Address == value) return true;
+  c.items.emplace_back();
+  c.TakeLocation(at_site, c.items.size() - 1);
+  TStackItem& item = c.items.back();
   item.Address = value;
   item.Stack = slot - c.offset;
   item.Protect = is_frame;
@@ -75,10 +108,9 @@ bool CollectCandidate(std::uint32_t slot, std::uint32_t value, void* data, bool 
   // instruction read inside a longer one: try the longest call that ends
   // here.
   if (item.Target != 0 && item.Location.Module == item.TargetLocation.Module && SameRoutine(item.Location, item.TargetLocation)) {
-    const std::uint32_t longest = disasm::FindCallBefore(c.code, value, true);
+    const std::uint32_t longest = disasm::FindLongestCallBefore(c.code, value, site);
     if (longest != site) c.SetTarget(item, longest);
   }
-  c.items.push_back(std::move(item));
   return true;
 }
 
@@ -116,7 +148,9 @@ std::vector<TStackItem> CollectV7(const TStackRange& range, std::uint32_t offset
                                   const TLocationLookup& lookup) {
   std::vector<TStackItem> items;
   TCollector collector{items, offset, code, lookup, {}};
-  Walk(5, CollectCandidate, &collector, range);
+  // A few hundred call sites on a deep stack; no rehash on the way there.
+  collector.known.reserve(512);
+  WalkCallSitesV7(CollectCandidate, &collector, range);
   return items;
 }
 

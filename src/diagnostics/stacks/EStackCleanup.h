@@ -21,7 +21,9 @@ struct TStackItem {
   std::uint32_t Stack = 0;    // its slot, less the stack offset
   std::uint32_t Target = 0;   // the call's target, 0 when unknown
   TVLLocationInfo Location;        // of the call site
-  TVLLocationInfo TargetLocation;  // of the target; empty without one
+  // The target's address, module, unit, class and routine; empty without a
+  // target.
+  TVLLocationInfo TargetLocation;
   bool Protect = false;
   bool Deleted = false;
 };

@@ -149,11 +149,40 @@ struct TRawScan {
   }
 };
 
-// Most slots hold data: the page cache turns those away before the decoder
-// asks the system about them.
-bool HasCallSite(const memory::TMemoryAccess& code, std::uint32_t value) noexcept {
-  return value > 0xFFFF && PageExecutable(value) && disasm::FindCallBefore(code, value, false) != value;
-}
+// Values repeat on a stack: a recursion's return addresses, a routine's
+// argument handed down through every frame, stale copies of both. Each is
+// decoded once per walk. The table is fixed and lives in the walk's frame,
+// so a walk still allocates nothing; a collision only decodes again.
+class TCallSiteMemo {
+ public:
+  explicit TCallSiteMemo(const memory::TMemoryAccess& code) noexcept : code_(code) {}
+
+  // FindCallBefore(value, shortest): the call site, or the value itself.
+  std::uint32_t Site(std::uint32_t value) noexcept {
+    // Values up to 0xFFFF are never code; 0 marks an empty entry.
+    if (value <= 0xFFFF) return disasm::FindCallBefore(code_, value, false);
+    TEntry& e = entries_[(value * 2654435761u) >> (32 - kBits)];
+    if (e.value != value) e = {value, disasm::FindCallBefore(code_, value, false)};
+    return e.site;
+  }
+
+  // Most slots hold data: the page cache turns those away before the
+  // decoder asks the system about them.
+  bool HasCallSite(std::uint32_t value, std::uint32_t& site) noexcept {
+    if (value <= 0xFFFF || !PageExecutable(value)) return false;
+    site = Site(value);
+    return site != value;
+  }
+
+ private:
+  static constexpr int kBits = 8;
+  struct TEntry {
+    std::uint32_t value = 0;
+    std::uint32_t site = 0;
+  };
+  const memory::TMemoryAccess& code_;
+  TEntry entries_[1 << kBits]{};
+};
 
 
 // Methods 1 and 2: the frame chain, unvalidated.
@@ -187,38 +216,31 @@ void WalkRawV6(TTraceCallback callback, void* data, const TStackRange& range) {
   }
 }
 
-bool ScanCallSites(const memory::TMemoryAccess& code, TTraceCallback callback, void* data, std::uint32_t from,
-                   std::uint32_t to) {
+bool ScanCallSites(TCallSiteMemo& memo, TCallSiteCallback callback, void* data, std::uint32_t from, std::uint32_t to) {
   TRawScan scan;
   for (std::uint32_t slot = from; slot + 4 <= to && slot >= from; slot += 4) {
     if (!scan.SlotReadable(slot, to)) continue;
     const std::uint32_t value = Word(slot);
-    if (HasCallSite(code, value) && !callback(slot, value, data, false)) return false;
+    std::uint32_t site;
+    if (memo.HasCallSite(value, site) && !callback(slot, value, site, data, false)) return false;
   }
   return true;
 }
 
-// Method 5: the raw slots below the first frame, then each frame's return
-// and the raw slots between it and the next frame.
+struct TPlainForward {
+  TTraceCallback callback;
+  void* data;
+};
+
+bool ForwardWithoutSite(std::uint32_t slot, std::uint32_t value, std::uint32_t, void* data, bool is_frame) {
+  const auto& f = *static_cast<const TPlainForward*>(data);
+  return f.callback(slot, value, f.data, is_frame);
+}
+
+// Method 5.
 void WalkRawV7(TTraceCallback callback, void* data, const TStackRange& range) {
-  const platform::TLiveMemory code(LiveMemory().Space(), platform::TRegionCaching::kRecentRegions);
-  std::uint32_t frame = range.FirstFrame();
-  if (frame > range.Start && !ScanCallSites(code, callback, data, range.Start, frame < range.Top ? frame : range.Top)) {
-    return;
-  }
-  while (frame >= range.Start && frame < range.Top) {
-    std::uint32_t link;
-    if (!ReadWord(frame, link)) return;
-    if (link < range.Top && link > frame) {
-      std::uint32_t ret;
-      if (ReadWord(frame + 4, ret) && ret != 0 && !callback(frame + 4, ret, data, true)) return;
-      if (!ScanCallSites(code, callback, data, frame + 8, link)) return;
-      frame = link;
-    } else {
-      ScanCallSites(code, callback, data, frame, range.Top);
-      return;
-    }
-  }
+  TPlainForward forward{callback, data};
+  WalkCallSitesV7(ForwardWithoutSite, &forward, range);
 }
 
 // Method 6: the frame chain.
@@ -310,6 +332,33 @@ constexpr std::uint32_t kInitialMethods = 1u << 5;
 std::uint32_t g_enabled_methods = kInitialMethods;
 
 }  // namespace
+
+// The raw slots below the first frame, then each frame's return and the raw
+// slots between it and the next frame.
+void WalkCallSitesV7(TCallSiteCallback callback, void* data, const TStackRange& range) {
+  if (callback == nullptr || data == nullptr) throw rt::EAssertionFailed(kAssertion);
+  // The code is read with the last regions remembered: one walk on one
+  // thread, too short for the memory to change under the cache.
+  const platform::TLiveMemory code(LiveMemory().Space(), platform::TRegionCaching::kRecentRegions);
+  TCallSiteMemo memo(code);
+  std::uint32_t frame = range.FirstFrame();
+  if (frame > range.Start && !ScanCallSites(memo, callback, data, range.Start, frame < range.Top ? frame : range.Top)) {
+    return;
+  }
+  while (frame >= range.Start && frame < range.Top) {
+    std::uint32_t link;
+    if (!ReadWord(frame, link)) return;
+    if (link < range.Top && link > frame) {
+      std::uint32_t ret;
+      if (ReadWord(frame + 4, ret) && ret != 0 && !callback(frame + 4, ret, memo.Site(ret), data, true)) return;
+      if (!ScanCallSites(memo, callback, data, frame + 8, link)) return;
+      frame = link;
+    } else {
+      ScanCallSites(memo, callback, data, frame, range.Top);
+      return;
+    }
+  }
+}
 
 TStackRange MakeStackRange(std::uint32_t start, std::uint32_t frame, std::uint32_t top) noexcept {
   TStackRange r;

@@ -72,6 +72,13 @@ TTracerListKind TracerListKind(int number);
 // or for a number outside 0..31 or without a walker.
 void Walk(int number, TTraceCallback callback, void* data, const TStackRange& range);
 
+// Method 5 for a collector that needs each candidate's call site
+// (FindCallBefore, shortest form; the value itself when there is none): the
+// walk decodes it anyway to accept a raw slot, and hands it on.
+using TCallSiteCallback = bool (*)(std::uint32_t slot, std::uint32_t value, std::uint32_t site, void* data,
+                                   bool is_frame);
+void WalkCallSitesV7(TCallSiteCallback callback, void* data, const TStackRange& range);
+
 // The process-wide method mask (bit i = method i), initially {5}.
 std::uint32_t EnabledMethods() noexcept;
 void SetEnabledMethods(std::uint32_t mask) noexcept;

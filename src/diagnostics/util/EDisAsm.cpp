@@ -329,35 +329,67 @@ inline bool QualifiesAsCallSite(const TDisasmInstruction& r, std::uint32_t retur
 }
 }  // namespace
 
-std::uint32_t FindCallBefore(const TMemoryAccess& memory, std::uint32_t return_address, bool prefer_longest) noexcept {
-  constexpr std::uint32_t kWindow = 15;
-  if (return_address <= kWindow) return return_address;
-  const std::uint32_t low = return_address - kWindow;
-  TDisasmInstruction r;
-  // Whole window in code: decode slices of one read. An instruction that
-  // would run past the return address cannot end there, so cutting the bytes
-  // at the return address changes no answer.
-  std::uint8_t window[kWindow];
-  const bool whole = memory.CanRead(low, kWindow, kCodeMask) == kWindow && memory.Read(low, window, kWindow) == kWindow;
-  auto decode_at = [&](std::uint32_t at) {
-    if (whole)
-      DecodeBytes(window + (at - low), return_address - at, at, r, nullptr);
+namespace {
+
+// The bytes a call that ends at a return address can start in, decoded as
+// slices of one read when they are all code. An instruction that would run
+// past the return address cannot end there, so cutting the bytes at the
+// return address changes no answer.
+class TCallWindow {
+ public:
+  static constexpr std::uint32_t kWindow = 15;
+
+  TCallWindow(const TMemoryAccess& memory, std::uint32_t return_address) noexcept
+      : memory_(memory), return_address_(return_address), low_(return_address - kWindow) {
+    whole_ = memory.CanRead(low_, kWindow, kCodeMask) == kWindow && memory.Read(low_, window_, kWindow) == kWindow;
+  }
+  std::uint32_t Low() const noexcept { return low_; }
+  bool CallEndsHereFrom(std::uint32_t at) noexcept {
+    if (whole_)
+      DecodeBytes(window_ + (at - low_), return_address_ - at, at, r_, nullptr);
     else
-      r = DecodeInstruction(memory, at, false);
-  };
+      r_ = DecodeInstruction(memory_, at, false);
+    return QualifiesAsCallSite(r_, return_address_);
+  }
+  // The longest call below `p` that ends at the return address, else `p`.
+  std::uint32_t LongestFrom(std::uint32_t p) noexcept {
+    for (std::uint32_t q = p; q > low_;) {
+      --q;
+      if (CallEndsHereFrom(q)) return q;
+    }
+    return p;
+  }
+
+ private:
+  const TMemoryAccess& memory_;
+  std::uint32_t return_address_;
+  std::uint32_t low_;
+  std::uint8_t window_[kWindow];
+  bool whole_ = false;
+  TDisasmInstruction r_;
+};
+
+}  // namespace
+
+std::uint32_t FindCallBefore(const TMemoryAccess& memory, std::uint32_t return_address, bool prefer_longest) noexcept {
+  if (return_address <= TCallWindow::kWindow) return return_address;
+  TCallWindow window(memory, return_address);
   std::uint32_t p = return_address - 2;
   for (;; --p) {
-    decode_at(p);
-    if (QualifiesAsCallSite(r, return_address)) break;
-    if (p == low) return return_address;
+    if (window.CallEndsHereFrom(p)) break;
+    if (p == window.Low()) return return_address;
   }
-  if (!prefer_longest) return p;
-  for (std::uint32_t q = p; q > low;) {
-    --q;
-    decode_at(q);
-    if (QualifiesAsCallSite(r, return_address)) return q;
+  return prefer_longest ? window.LongestFrom(p) : p;
+}
+
+std::uint32_t FindLongestCallBefore(const TMemoryAccess& memory, std::uint32_t return_address,
+                                    std::uint32_t shortest) noexcept {
+  if (return_address <= TCallWindow::kWindow || shortest >= return_address ||
+      return_address - shortest > TCallWindow::kWindow) {
+    return FindCallBefore(memory, return_address, true);
   }
-  return p;
+  TCallWindow window(memory, return_address);
+  return window.LongestFrom(shortest);
 }
 
 std::uint32_t FollowJumpThunk(const TMemoryAccess& memory, std::uint32_t x) noexcept {

@@ -118,6 +118,11 @@ bool InstructionLength(const TMemoryAccess& memory, std::uint32_t address, std::
 // `return_address` itself when there is none.
 std::uint32_t FindCallBefore(const TMemoryAccess& memory, std::uint32_t return_address,
                              bool prefer_longest) noexcept;
+// FindCallBefore(memory, return_address, true) for a caller that has the
+// shortest answer already (`shortest`, not the return address): the search
+// goes on below it instead of starting again.
+std::uint32_t FindLongestCallBefore(const TMemoryAccess& memory, std::uint32_t return_address,
+                                    std::uint32_t shortest) noexcept;
 
 // The destination at `address` after following one jump thunk, when its first
 // byte is code; else `address`.
