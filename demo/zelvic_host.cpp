@@ -3,7 +3,7 @@
 // and calls each with exactly the slots it takes. It plays a few M15 bars of
 // EURUSD and prints the alert lines the script would raise.
 //
-//   zelvic_host.exe <path of _zelvic.dll> [--all | --crash [--on-thread]]
+//   zelvic_host.exe <path of _zelvic.dll> [--all | --crash [--on-thread] [--throw]]
 //
 // --all also prints every export with its result for one fixed set of slots.
 // --crash runs a copy of this host that hands one export a wild pointer (the
@@ -11,7 +11,9 @@
 // loaded it; it then says how the copy ended, where its bug report went and
 // shows the report's first lines. With --on-thread the copy makes the call
 // on a second thread of its own instead; the library's options decide
-// whether the facility watches such a thread.
+// whether the facility watches such a thread. With --throw the copy calls
+// the export "ZelvicTestThrow" instead, which only the tests' throwing copy
+// of the library has: the library throws a C++ exception nobody catches.
 
 #include <windows.h>
 
@@ -204,10 +206,27 @@ DWORD WINAPI CallWithWildPointer(void* script) {
   return 1;
 }
 
-int CrashChild(Script& s, bool on_thread) {
-  if (!on_thread) return static_cast<int>(CallWithWildPointer(&s));
+HMODULE g_library = nullptr;
+
+DWORD WINAPI CallTheThrowingExport(void*) {
+  using TThrow = void (*)(int);
+  auto* raise = reinterpret_cast<TThrow>(reinterpret_cast<void*>(GetProcAddress(g_library, "ZelvicTestThrow")));
+  if (raise == nullptr) {
+    std::printf("this library has no ZelvicTestThrow (only the tests' throwing copy has)\n");
+    return 1;
+  }
+  std::printf("calling ZelvicTestThrow: the library throws a C++ exception nobody catches\n");
+  std::fflush(stdout);
+  raise(9999);
+  std::printf("ZelvicTestThrow returned: nothing was thrown\n");
+  return 1;
+}
+
+int CrashChild(Script& s, bool on_thread, bool throw_mode) {
+  LPTHREAD_START_ROUTINE routine = throw_mode ? CallTheThrowingExport : CallWithWildPointer;
+  if (!on_thread) return static_cast<int>(routine(&s));
   DWORD id = 0;
-  HANDLE thread = CreateThread(nullptr, 0, CallWithWildPointer, &s, 0, &id);
+  HANDLE thread = CreateThread(nullptr, 0, routine, &s, 0, &id);
   if (thread == nullptr) return 1;
   std::printf("on thread %lu, not the one that loaded the library\n", id);
   std::fflush(stdout);
@@ -254,13 +273,14 @@ std::wstring NewestReport(FILETIME& time) {
 }
 
 // Runs the crashing copy and shows what the library left behind.
-int ShowCrash(const std::wstring& dll_path, bool on_thread) {
+int ShowCrash(const std::wstring& dll_path, bool on_thread, bool throw_mode) {
   FILETIME before{};
   (void)NewestReport(before);
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring command = L"\"" + std::wstring(self) + L"\" \"" + dll_path + L"\" --crash-child";
   if (on_thread) command += L" --on-thread";
+  if (throw_mode) command += L" --throw";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -312,14 +332,15 @@ int ShowCrash(const std::wstring& dll_path, bool on_thread) {
 int wmain(int argc, wchar_t** argv) {
   std::wstring path = argc > 1 ? argv[1] : L"_zelvic.dll";
   if (!path.empty() && path[0] == L'/') path = L"Z:" + path;  // a path of the build machine under Wine
-  bool all = false, crash = false, crash_child = false, on_thread = false;
+  bool all = false, crash = false, crash_child = false, on_thread = false, throw_mode = false;
   for (int i = 2; i < argc; ++i) {
     all = all || std::wcscmp(argv[i], L"--all") == 0;
     crash = crash || std::wcscmp(argv[i], L"--crash") == 0;
     crash_child = crash_child || std::wcscmp(argv[i], L"--crash-child") == 0;
     on_thread = on_thread || std::wcscmp(argv[i], L"--on-thread") == 0;
+    throw_mode = throw_mode || std::wcscmp(argv[i], L"--throw") == 0;
   }
-  if (crash) return ShowCrash(path, on_thread);
+  if (crash) return ShowCrash(path, on_thread, throw_mode);
 
   HMODULE lib = LoadLibraryW(path.c_str());
   if (lib == nullptr) {
@@ -327,7 +348,8 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   Script script(lib);
-  if (crash_child) return CrashChild(script, on_thread);
+  g_library = lib;
+  if (crash_child) return CrashChild(script, on_thread, throw_mode);
   PlayBars(script);
   if (all) PrintAll(script);
   FreeLibrary(lib);

@@ -7,6 +7,9 @@
 # watch only the thread that loaded it, so the system ends the copy and no
 # report is written; the same library built with options that watch every
 # thread reports it from that thread's stack and ends only that thread.
+# Last, a C++ exception that nobody catches: the tests' throwing copy of the
+# library exports one of its own routines that throws; the facility reports
+# it from the throwing line and ends the copy with 0EEDFADE.
 #   crash_end_to_end.sh <wine runner> <zelvic_host.exe> <_zelvic.dll> <wine prefix>
 set -u
 run=$1 host=$2 dll=$3 prefix=$4
@@ -64,4 +67,21 @@ printf '%s\n' "$text" | grep -q "Kind: CreateThread" || fail "the thread's facts
 printf '%s\n' "$text" | grep -E -q '^\|7FFFFFFE\|04 .*\|_zelvic\.dll *\|.*\|runtime_helpers\.cpp *\|.*\|[0-9]+\[[0-9]+\]\|$' ||
   fail "the watched thread's first entry is not the library's faulting line"
 printf '%s\n' "$text" | grep -q "|zelvic_host.exe" || fail "no host frame on the watched thread"
-echo "PASS: one report, bug $id, counted twice; an unwatched thread left to the system; a watched thread reported"
+
+throwing="$(dirname "$dll")/throwing/_zelvic.dll"
+rm -f "$report"
+for round in 1 2; do
+  out=$("$run" "$host" "$throwing" --crash --throw 2>&1) || { echo "$out"; fail "the throwing copy's crash failed"; }
+  echo "$out"
+  echo "$out" | grep -q "the crashing copy ended with exit code 0EEDFADE" || fail "an uncaught throw did not end the copy with 0EEDFADE"
+done
+[ -f "$report" ] || fail "no report for the uncaught throw"
+text=$(iconv -f UTF-16 -t UTF-8 "$report" | tr -d '\r')
+[ "$(printf '%s\n' "$text" | grep -c '^VarnelLog ')" = 1 ] || fail "not exactly one report for the repeated throw"
+printf '%s\n' "$text" | grep -q "^  2\.5 Type *: EInvalidDebugInformationVersion$" || fail "the report does not name the thrown class"
+printf '%s\n' "$text" | grep -q "^  2\.6 Message: Version 9999 is greater" || fail "the report does not carry the thrown message"
+printf '%s\n' "$text" | grep -E -q '^\|7FFFFFFE\|04 .*\|_zelvic\.dll *\|.*\|EDebugVLFormat\.cpp *\|.*\|[0-9]+\[[0-9]+\]\|$' ||
+  fail "the first entry is not the library's throwing line"
+printf '%s\n' "$text" | grep -q "|zelvic_host.exe" || fail "no host frame under the throw"
+printf '%s\n' "$text" | grep -E -q '^  2\.8 Count *: 2$' || fail "the repeated throw is not counted"
+echo "PASS: one report, bug $id, counted twice; an unwatched thread left to the system; a watched thread reported; an uncaught throw reported and counted"
