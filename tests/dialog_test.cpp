@@ -773,18 +773,21 @@ TEST_F(DialogTest, NoScreenshotIsTakenWhileTheFacilityStarts) {
 
 bool g_save_vetoed = false;
 
-bool VetoFirstSave(TDialogSubject& subject, TDialogAction action, bool execute, const std::wstring& text) {
+// Vetoes the first save (the presave) and turns the dialog's answer into a
+// failure.
+bool VetoPresaveAndShow(TDialogSubject& subject, TDialogAction action, bool execute, const std::wstring& text) {
   if (action == daBeforeSave && !g_save_vetoed) {
     g_save_vetoed = true;
     return false;
   }
+  if (action == daAfterShow) return false;
   return RecordingAction(subject, action, execute, text);
 }
 
-// The first round's presave was vetoed: the repeated round appends its
-// report and takes nothing away, though another bug's report is last in the
-// file.
-TEST_F(DialogTest, APresaveThatFailedIsNotReplacedInTheRepeatedRound) {
+// The first round's presave was vetoed, and the repeated round's dialog
+// fails: that round does not count the report as saved, so it saves it, and
+// it takes nothing away, though another bug's report is last in the file.
+TEST_F(DialogTest, AFailedPresaveIsNotCountedAsSavedInTheRepeatedRound) {
   RegisterDialogClass({L"TStepDialog", true,
                        [](TDialogSubject& s) -> std::unique_ptr<TBaseDialog> { return std::make_unique<TStepDialog>(s); }});
   {
@@ -794,8 +797,8 @@ TEST_F(DialogTest, APresaveThatFailedIsNotReplacedInTheRepeatedRound) {
     log.Save();
   }
   g_save_vetoed = false;
-  DialogSlots().Action = VetoFirstSave;
-  EXPECT_EQ(ShowExceptionDialogOfType(subject_, L"TStepDialog", false).SendResult, kSendDone);
+  DialogSlots().Action = VetoPresaveAndShow;
+  EXPECT_EQ(ShowExceptionDialogOfType(subject_, L"TStepDialog", false).SendResult, kSendFailed);
   TLogFile stored = Stored();
   ASSERT_EQ(stored.Count(), 2);
   EXPECT_EQ(stored.GetItemValue(kItemBugID, 0), L"0BADF00D");
