@@ -353,6 +353,43 @@ TEST_F(DialogTest, ARepeatedBugRaisesTheStoredCountAndIsNotSentAgain) {
   ASSERT_EQ(stored.Count(), 1);
   EXPECT_EQ(stored.GetItemValue(kItemCount, 0), L"3");
   EXPECT_EQ(stored.GetItemValue(kItemSent, 0), L"1");
+  // The repeats were counted without their text being built.
+  EXPECT_EQ(subject_.ReportsBuilt, 1);
+}
+
+// Removes the report file while it is shown, as another process may.
+class TClearsFileDialog : public TNullDialog {
+ public:
+  using TNullDialog::TNullDialog;
+  const wchar_t* ClassName() const noexcept override { return L"TClearsFileDialog"; }
+
+ protected:
+  TResponse ShowDialog() override {
+    DeleteFileW(LogFileName().c_str());
+    return TResponse{};
+  }
+};
+
+// The bug was stored when the dialog began, but not when its report is
+// saved: the report is built then and appended.
+TEST_F(DialogTest, ARepeatWhoseStoredReportIsGoneIsSavedWhole) {
+  RegisterDialogClass({L"TClearsFileDialog", true, [](TDialogSubject& s) -> std::unique_ptr<TBaseDialog> {
+                         return std::make_unique<TClearsFileDialog>(s);
+                       }});
+  {
+    TReportFileGuard guard;
+    TLogFile log(log_, false);
+    log.Append(Report(BugIDText(subject_.Bug), L"stored before"), -1);
+    log.Save();
+  }
+  subject_.Opts.SetloNoDuplicateErrors(true);
+  subject_.Opts.SetPresaveReport(false);
+  subject_.Opts.SetSenderClasses(L"");
+  EXPECT_EQ(ShowExceptionDialogOfType(subject_, L"TClearsFileDialog", false).SendResult, kSendDone);
+  TLogFile stored = Stored();
+  ASSERT_EQ(stored.Count(), 1);
+  EXPECT_EQ(stored.GetItemValue(kItemVersion, 0), L"1.0.0.7");
+  EXPECT_EQ(subject_.ReportsBuilt, 1);
 }
 
 // Asks once to be replaced by TNullDialog; meanwhile another writer adds a

@@ -375,43 +375,51 @@ void TBaseDialog::SaveBugReport() {
     std::wstring error;
     if (RaiseAction(daBeforeSave, SaveLogFile())) {
       try {
-        const std::wstring& report = BugReport();
-        TReportFileGuard guard;
-        TLogFile log(log_file_name_, false);
-        const std::wstring bug = BugIDText(subject_.BugID());
-        // This exception's presaved report is replaced, found by its mark
-        // and bug identifier: whatever else reached the file meanwhile
-        // (another process's reports) stays.
-        const std::wstring old_mark = Options().GetCustomField(kFieldPresavedMark);
-        if (saved_ && !old_mark.empty()) {
-          for (int i = log.Count() - 1; i >= 0; --i) {
-            if (log.GetItemValue(kItemBugID, i) == bug && ReportMark(log.GetItem(i)) == old_mark) {
-              log.DeleteItem(i);
-              break;
+        // A repeat only raises the stored count: its text is built when the
+        // file turns out not to hold the bug after all, outside the lock,
+        // and the file is then read again.
+        for (int pass = 0;; ++pass) {
+          const std::wstring* report = !duplicate_ || pass > 0 || bug_report_ ? &BugReport() : nullptr;
+          TReportFileGuard guard;
+          TLogFile log(log_file_name_, false);
+          const std::wstring bug = BugIDText(subject_.BugID());
+          // This exception's presaved report is replaced, found by its mark
+          // and bug identifier: whatever else reached the file meanwhile
+          // (another process's reports) stays.
+          const std::wstring old_mark = Options().GetCustomField(kFieldPresavedMark);
+          if (saved_ && !old_mark.empty()) {
+            for (int i = log.Count() - 1; i >= 0; --i) {
+              if (log.GetItemValue(kItemBugID, i) == bug && ReportMark(log.GetItem(i)) == old_mark) {
+                log.DeleteItem(i);
+                break;
+              }
             }
           }
+          // The one duplicate rule: the last report with this bug identifier,
+          // looked up in the same locked section that changes the file.
+          const std::vector<std::wstring> ids{kItemBugID}, values{bug};
+          const int found = Options().loNoDuplicateErrors() ? log.FindLastItem(ids, values) : -1;
+          std::wstring mark;
+          if (found >= 0) {
+            const std::wstring count_text = Trim(log.GetItemValue(kItemCount, found));
+            wchar_t* end = nullptr;
+            long count = count_text.empty() ? 0 : std::wcstol(count_text.c_str(), &end, 10);
+            if (count_text.empty() || end == nullptr || *end != L'\0' || count < 1) count = 1;
+            log.SetItemValue(kItemCount, std::to_wstring(count + 1), Options().GetCustomizedTexts(mtLog_ExcCount),
+                             found);
+            duplicate_ = true;
+          } else {
+            if (report == nullptr) continue;
+            log.Append(*report, Options().ErrorsNumberToSave());
+            mark = ReportMark(log.GetItem(log.Count() - 1));
+          }
+          log.Save();
+          saved_ = true;
+          Options().SetCustomField(kFieldPresavedMark, mark);
+          Options().SetCustomFieldBool(kFieldPresaved, true);
+          Options().SetCustomFieldBool(kFieldDuplicate, duplicate_);
+          break;
         }
-        // The one duplicate rule: the last report with this bug identifier,
-        // looked up in the same locked section that changes the file.
-        const std::vector<std::wstring> ids{kItemBugID}, values{bug};
-        const int found = Options().loNoDuplicateErrors() ? log.FindLastItem(ids, values) : -1;
-        std::wstring mark;
-        if (found >= 0) {
-          const std::wstring count_text = Trim(log.GetItemValue(kItemCount, found));
-          wchar_t* end = nullptr;
-          long count = count_text.empty() ? 0 : std::wcstol(count_text.c_str(), &end, 10);
-          if (count_text.empty() || end == nullptr || *end != L'\0' || count < 1) count = 1;
-          log.SetItemValue(kItemCount, std::to_wstring(count + 1), Options().GetCustomizedTexts(mtLog_ExcCount), found);
-          duplicate_ = true;
-        } else {
-          log.Append(report, Options().ErrorsNumberToSave());
-          mark = ReportMark(log.GetItem(log.Count() - 1));
-        }
-        log.Save();
-        saved_ = true;
-        Options().SetCustomField(kFieldPresavedMark, mark);
-        Options().SetCustomFieldBool(kFieldPresaved, true);
-        Options().SetCustomFieldBool(kFieldDuplicate, duplicate_);
       } catch (const rt::Exception& e) {
         error = ExceptionText(e);
         saved_ = false;
