@@ -487,6 +487,19 @@ TEST_F(DialogTest, PausedThreadsLeaveOutTheCallerTheExceptionsThreadAndTheMainOn
   EXPECT_EQ(subject_.Captured, (std::vector<std::uint32_t>{601, 801}));
 }
 
+// On a dialog thread of its own, the thread that waits for it is the
+// facility's and is never taken: it serves the dialog's sent messages.
+TEST_F(DialogTest, TheWaiterOfADialogThreadIsNeverTaken) {
+  subject_.Opts.SetboPauseWindowsThreads(true);
+  subject_.Opts.SetCustomFieldBool(L"_CanUseThread", true);
+  subject_.Thread = 501;
+  subject_.ThreadList = {{GetCurrentThreadId(), false, false}, {501, false, false}, {601, false, false}};
+  ShowExceptionDialog(&subject_, true, false);
+  ASSERT_EQ(seen_.SendThreads.size(), 1u);
+  EXPECT_NE(seen_.SendThreads[0], GetCurrentThreadId());
+  EXPECT_EQ(subject_.Captured, (std::vector<std::uint32_t>{601}));
+}
+
 TEST_F(DialogTest, AMemoryDumpIsWrittenForTheExceptionsThread) {
   subject_.Opts.SetMiniDumpCreate(true);
   CONTEXT context{};
