@@ -5,6 +5,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/dynamic_library.h"
@@ -42,6 +43,21 @@ bool IsUsableOwnerWindow(std::uintptr_t window) noexcept {
   // "hung" to the system (that takes seconds without a message read).
   DWORD_PTR answer = 0;
   return send(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK, kOwnerAnswerMs, &answer) != 0;
+}
+
+namespace {
+std::atomic<HMODULE> g_held_ole32{nullptr};
+}  // namespace
+
+void HoldComLibrary() noexcept {
+  if (g_held_ole32.load() != nullptr) return;
+  HMODULE ole32 = LoadLibraryW(L"ole32.dll");
+  HMODULE none = nullptr;
+  if (ole32 != nullptr && !g_held_ole32.compare_exchange_strong(none, ole32)) FreeLibrary(ole32);
+}
+
+void ReleaseComLibrary() noexcept {
+  if (HMODULE ole32 = g_held_ole32.exchange(nullptr)) FreeLibrary(ole32);
 }
 
 TComScope::TComScope() noexcept {

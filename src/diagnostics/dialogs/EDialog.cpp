@@ -825,7 +825,10 @@ std::vector<std::uint32_t> ThreadsToCapture(const TDialogSubject& subject, const
 
 TResponse RunLoop(const TDialogClass& first, TDialogSubject& subject, bool restart_or_terminate, bool quiet) {
   std::optional<platform::TComScope> com;
-  if (!quiet) com.emplace();
+  if (!quiet) {
+    platform::HoldComLibrary();
+    com.emplace();
+  }
   TVarnelModuleOptions& options = subject.Options();
   if (const auto ids = ThreadsToCapture(subject, options); !ids.empty()) subject.CaptureThreads(ids);
   options.SetCustomField(kFieldDetailsFallback, L"");
@@ -960,6 +963,7 @@ void EDialogDone() {
     DialogSlots().LeaveLeakChecks(DialogClassesAtLeakCheckBegin, DialogClassesAtLeakCheckEnd);
   }
   if (DialogStep() == ShowExceptionInfoDialog) DialogStep() = nullptr;
+  platform::ReleaseComLibrary();
   UnregisterDialogClasses();
   StartupFolder().clear();
   StartupFolder().shrink_to_fit();
