@@ -1022,7 +1022,14 @@ void BenchReportOptions(void*, zelvic::diag::TVarnelExceptionInfo* info, bool&, 
   o.SetMiniDumpCreate(false);
 }
 
-__attribute__((noinline)) void BenchRaise() { RaiseException(kBenchReportCode, 0, 0, nullptr); }
+// Each raise carries its own number: the manager takes an identical record
+// raised again on the thread for the same exception, and each raise here is
+// a new one (of the same bug).
+__attribute__((noinline)) void BenchRaise() {
+  static ULONG_PTR raises = 0;
+  const ULONG_PTR number = ++raises;
+  RaiseException(kBenchReportCode, 0, 1, &number);
+}
 
 void MeasureRaiseToReport() {
   zelvic::diag::EDisAsmInit();
