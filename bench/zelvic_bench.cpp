@@ -1065,9 +1065,9 @@ void MeasureRaiseToReport() {
   constexpr int kRounds = 10;
   std::printf("%-34s %9.2f ms   (the process's first exception)\n", "raise to saved report, cold",
               raise_to_report(true) * 1e3);
-  // A host without ole32 has it loaded and unloaded by each dialog (its
-  // component-model scope and its folder's GUID); the module list then
-  // changes under every report. A window host holds it already.
+  // A window host holds ole32 already; in a bare host the first dialog
+  // loads it and keeps it, so that no later exception finds the module list
+  // changed. The two sets should agree.
   for (const bool host_holds_ole32 : {false, true}) {
     HMODULE ole32 = host_holds_ole32 ? LoadLibraryW(L"ole32.dll") : nullptr;
     const char* host = host_holds_ole32 ? "host holding ole32" : "bare host";
