@@ -23,6 +23,7 @@
 #include "child_scenarios.h"
 #include "report_texts.h"
 #include "runtime/unit_lifecycle.h"
+#include "platform/modules.h"
 #include "test_support.h"
 
 namespace zelvic::diag {
@@ -40,6 +41,8 @@ struct Seen {
   int BoxAnswer = IDYES;
   TResponse SendAnswer;
   std::vector<std::uint8_t> DumpHead;
+  std::uint32_t DumpExceptionThread = 0;  // the dump's exception stream
+  std::vector<DWORD> ActionThreads;
   std::vector<std::wstring> SenderFields;
   bool VetoTerminate = false;
   int Veto = -1;                 // the action answered false
@@ -67,6 +70,17 @@ void RecordingSend(TBaseDialog& dialog, const std::vector<std::wstring>& files, 
     if (f.ends_with(L".mdmp")) {
       std::ifstream in(f.c_str(), std::ios::binary);
       g_seen->DumpHead.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      const std::vector<std::uint8_t>& dump = g_seen->DumpHead;
+      // The stream directory (type, size, place) names the exception stream
+      // (type 6), which begins with the exception's thread.
+      const auto u32 = [&dump](std::size_t at) -> std::uint32_t {
+        if (at + 4 > dump.size()) return 0;
+        return dump[at] | dump[at + 1] << 8 | dump[at + 2] << 16 | static_cast<std::uint32_t>(dump[at + 3]) << 24;
+      };
+      const std::uint32_t streams = u32(8), directory = u32(12);
+      for (std::uint32_t i = 0; i < streams && i < 64; ++i) {
+        if (u32(directory + 12 * i) == 6) g_seen->DumpExceptionThread = u32(u32(directory + 12 * i + 8));
+      }
       g_seen->DumpHead.resize(std::min<std::size_t>(g_seen->DumpHead.size(), 4));
     }
   }
@@ -93,6 +107,7 @@ bool RecordingRetry(TDialogSubject&, TDialogAction action, const std::wstring&) 
 
 bool RecordingAction(TDialogSubject&, TDialogAction action, bool execute, const std::wstring&) {
   g_seen->Actions.push_back(action);
+  g_seen->ActionThreads.push_back(GetCurrentThreadId());
   if (action == daBeforeTerminate && g_seen->VetoTerminate) return false;
   if (action == g_seen->Veto) return false;
   return execute;
@@ -339,6 +354,43 @@ TEST_F(DialogTest, ARepeatedBugRaisesTheStoredCountAndIsNotSentAgain) {
   ASSERT_EQ(stored.Count(), 1);
   EXPECT_EQ(stored.GetItemValue(kItemCount, 0), L"3");
   EXPECT_EQ(stored.GetItemValue(kItemSent, 0), L"1");
+  // The repeats were counted without their text being built.
+  EXPECT_EQ(subject_.ReportsBuilt, 1);
+}
+
+// Removes the report file while it is shown, as another process may.
+class TClearsFileDialog : public TNullDialog {
+ public:
+  using TNullDialog::TNullDialog;
+  const wchar_t* ClassName() const noexcept override { return L"TClearsFileDialog"; }
+
+ protected:
+  TResponse ShowDialog() override {
+    DeleteFileW(LogFileName().c_str());
+    return TResponse{};
+  }
+};
+
+// The bug was stored when the dialog began, but not when its report is
+// saved: the report is built then and appended.
+TEST_F(DialogTest, ARepeatWhoseStoredReportIsGoneIsSavedWhole) {
+  RegisterDialogClass({L"TClearsFileDialog", true, [](TDialogSubject& s) -> std::unique_ptr<TBaseDialog> {
+                         return std::make_unique<TClearsFileDialog>(s);
+                       }});
+  {
+    TReportFileGuard guard;
+    TLogFile log(log_, false);
+    log.Append(Report(BugIDText(subject_.Bug), L"stored before"), -1);
+    log.Save();
+  }
+  subject_.Opts.SetloNoDuplicateErrors(true);
+  subject_.Opts.SetPresaveReport(false);
+  subject_.Opts.SetSenderClasses(L"");
+  EXPECT_EQ(ShowExceptionDialogOfType(subject_, L"TClearsFileDialog", false).SendResult, kSendDone);
+  TLogFile stored = Stored();
+  ASSERT_EQ(stored.Count(), 1);
+  EXPECT_EQ(stored.GetItemValue(kItemVersion, 0), L"1.0.0.7");
+  EXPECT_EQ(subject_.ReportsBuilt, 1);
 }
 
 // Asks once to be replaced by TNullDialog; meanwhile another writer adds a
@@ -397,6 +449,9 @@ TEST_F(DialogTest, WhileTheFacilityStartsTheReportIsOnlySaved) {
   EXPECT_TRUE(seen_.BoxTexts.empty());
   EXPECT_TRUE(seen_.Sends.empty());
   EXPECT_EQ(Stored().Count(), 1);
+  // No thread of its own, though the class and the options allow one.
+  ASSERT_FALSE(seen_.ActionThreads.empty());
+  for (DWORD thread : seen_.ActionThreads) EXPECT_EQ(thread, GetCurrentThreadId());
 }
 
 LRESULT CALLBACK PingProc(HWND window, UINT message, WPARAM w, LPARAM l) {
@@ -433,6 +488,19 @@ TEST_F(DialogTest, PausedThreadsLeaveOutTheCallerTheExceptionsThreadAndTheMainOn
   EXPECT_EQ(subject_.Captured, (std::vector<std::uint32_t>{601, 801}));
 }
 
+// On a dialog thread of its own, the thread that waits for it is the
+// facility's and is never taken: it serves the dialog's sent messages.
+TEST_F(DialogTest, TheWaiterOfADialogThreadIsNeverTaken) {
+  subject_.Opts.SetboPauseWindowsThreads(true);
+  subject_.Opts.SetCustomFieldBool(L"_CanUseThread", true);
+  subject_.Thread = 501;
+  subject_.ThreadList = {{GetCurrentThreadId(), false, false}, {501, false, false}, {601, false, false}};
+  ShowExceptionDialog(&subject_, true, false);
+  ASSERT_EQ(seen_.SendThreads.size(), 1u);
+  EXPECT_NE(seen_.SendThreads[0], GetCurrentThreadId());
+  EXPECT_EQ(subject_.Captured, (std::vector<std::uint32_t>{601}));
+}
+
 TEST_F(DialogTest, AMemoryDumpIsWrittenForTheExceptionsThread) {
   subject_.Opts.SetMiniDumpCreate(true);
   CONTEXT context{};
@@ -447,6 +515,39 @@ TEST_F(DialogTest, AMemoryDumpIsWrittenForTheExceptionsThread) {
   ASSERT_EQ(seen_.Sends.size(), 1u);
   EXPECT_EQ(seen_.Sends[0].size(), 2u);
   EXPECT_EQ(seen_.DumpHead, (std::vector<std::uint8_t>{'M', 'D', 'M', 'P'}));
+  EXPECT_EQ(seen_.DumpExceptionThread, GetCurrentThreadId());
+}
+
+DWORD WINAPI WaitForEvent(void* event) { return WaitForSingleObject(event, 30000); }
+
+// The exception's thread is another one than the dialog's: the dump names
+// that thread, with the context taken from it.
+TEST_F(DialogTest, TheMemoryDumpNamesTheExceptionsThreadNotTheDialogs) {
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD other_id = 0;
+  HANDLE other = CreateThread(nullptr, 0, WaitForEvent, release, 0, &other_id);
+  ASSERT_NE(other, nullptr);
+  Sleep(50);
+  CONTEXT context{};
+  context.ContextFlags = CONTEXT_FULL;
+  SuspendThread(other);
+  GetThreadContext(other, &context);
+  ResumeThread(other);
+  EXCEPTION_RECORD record{};
+  record.ExceptionCode = 0xC0000005;
+  record.ExceptionAddress = reinterpret_cast<void*>(context.Eip);
+  EXCEPTION_POINTERS pointers{&record, &context};
+  subject_.Opts.SetMiniDumpCreate(true);
+  subject_.Pointers = &pointers;
+  subject_.Thread = other_id;
+  ShowExceptionDialog(&subject_, true, false);
+  SetEvent(release);
+  WaitForSingleObject(other, 30000);
+  CloseHandle(other);
+  CloseHandle(release);
+  ASSERT_EQ(seen_.Sends.size(), 1u);
+  EXPECT_EQ(seen_.DumpHead, (std::vector<std::uint8_t>{'M', 'D', 'M', 'P'}));
+  EXPECT_EQ(seen_.DumpExceptionThread, other_id);
 }
 
 TEST(DialogMessages, TheMessageShownFollowsTheOptions) {
@@ -550,6 +651,19 @@ TEST(RestartMarker, ACopyRestartedAShortTimeAgoIsNotRestartedAgain) {
   EXPECT_EQ(ParseRestartMarker(RestartMarkerText(kNow)), kNow);
 }
 
+// In a child that has not loaded ole32: the dialogs keep it from the first
+// one to the unit's end.
+TEST(DialogComLibrary, OneLoadServesEveryDialogUntilTheUnitEnds) {
+  // The desktop first, from here: under Wine the process that first needs
+  // it starts the desktop process, which would keep the child's output pipe
+  // open and the read below waiting.
+  GetDesktopWindow();
+  std::string out;
+  const std::uint32_t code = test::RunChild(L"--child dialog-ole32", out);
+  if (code == 7) GTEST_SKIP() << "ole32 is loaded before any dialog in this program";
+  EXPECT_EQ(code, 0x70u) << out;
+}
+
 // Run in a child: the facility's box writes its lines to standard output and
 // answers the default button, No here.
 TEST(DialogConsole, TheBoxPrintsItsLinesAndTakesTheDefault) {
@@ -577,6 +691,351 @@ TEST(DialogRestart, ARestartedCopyThatFailsAgainEndsInsteadOfRestarting) {
   // The first run had no marker, its copy had one and ended without a copy.
   EXPECT_EQ(read(), "0\r\n1\r\n");
   DeleteFileW(log.c_str());
+}
+
+// ---- The steps of one dialog round and of a repeated round ---------------------
+
+// Every step that a slot, the subject or the dialog can see, in order.
+std::vector<std::wstring>* g_steps = nullptr;
+constexpr std::uintptr_t kScreenshot = 0x5C5C0;
+std::vector<void*> g_saved_screenshots, g_freed_screenshots;
+
+void Step(const std::wstring& name) {
+  if (g_steps != nullptr) g_steps->push_back(name);
+}
+
+void* StepTakeScreenshot(TDialogSubject&) {
+  Step(L"take screenshot");
+  return reinterpret_cast<void*>(kScreenshot);
+}
+bool StepSaveScreenshot(void* screenshot, const std::wstring&) {
+  Step(L"save screenshot");
+  g_saved_screenshots.push_back(screenshot);
+  return true;
+}
+void StepFreeScreenshot(void* screenshot) {
+  Step(L"free screenshot");
+  g_freed_screenshots.push_back(screenshot);
+}
+bool StepAction(TDialogSubject&, TDialogAction action, bool execute, const std::wstring&) {
+  static const wchar_t* const kNames[] = {L"before show", L"after show",  L"before save", L"after save", L"before send",
+                                          L"after send",  L"not sent",    L"before terminate", L"before restart"};
+  Step(kNames[action]);
+  return execute;
+}
+void StepSend(TBaseDialog&, const std::vector<std::wstring>&, TResponse& response) {
+  Step(L"send");
+  response = TResponse{};
+}
+
+class TStepSubject : public TFixedDialogSubject {
+ public:
+  void AddCustomData() override { Step(L"custom data"); }
+  std::wstring ReportValue(TReportValue which) const override {
+    if (which == rvAppVersion) Step(L"version");
+    return TFixedDialogSubject::ReportValue(which);
+  }
+};
+
+// Shows nothing and asks once to be shown again, as a window dialog that
+// switches to its detailed form does.
+class TStepDialog : public TNullDialog {
+ public:
+  using TNullDialog::TNullDialog;
+  const wchar_t* ClassName() const noexcept override { return L"TStepDialog"; }
+
+ protected:
+  TResponse ShowDialog() override {
+    Step(L"dialog");
+    TResponse response;
+    if (!Restarted()) {
+      Options().SetExceptionDialogType(L"TStepDialog");
+      response.SendResult = kSendShowAgain;
+    }
+    return response;
+  }
+  void PlaySound() override { Step(L"sound"); }
+};
+
+TEST_F(DialogTest, TheFirstRoundPreparesTheReportAndTheRepeatedRoundOnlyShowsSavesAndSends) {
+  RegisterDialogClass({L"TStepDialog", true,
+                       [](TDialogSubject& s) -> std::unique_ptr<TBaseDialog> { return std::make_unique<TStepDialog>(s); }});
+  std::vector<std::wstring> steps;
+  g_steps = &steps;
+  g_saved_screenshots.clear();
+  g_freed_screenshots.clear();
+  DialogSlots().TakeScreenshot = StepTakeScreenshot;
+  DialogSlots().SaveScreenshot = StepSaveScreenshot;
+  DialogSlots().FreeScreenshot = StepFreeScreenshot;
+  DialogSlots().Action = StepAction;
+  DialogSlots().Send = StepSend;
+  TStepSubject subject;
+  subject.Opts.Assign(subject_.Opts);
+  subject.Report = subject_.Report;
+  subject.Values[rvAppVersion] = L"1.0.0.7";
+  subject.Opts.SetloDeleteLogAtVersionChange(true);
+  // A stored report of the same version: the version test reads it and
+  // keeps the file.
+  {
+    TReportFileGuard guard;
+    TLogFile log(log_, false);
+    log.Append(Report(L"0BADF00D"), -1);
+    log.Save();
+  }
+  EXPECT_EQ(ShowExceptionDialogOfType(subject, L"TStepDialog", false).SendResult, kSendDone);
+  g_steps = nullptr;
+  EXPECT_EQ(steps, (std::vector<std::wstring>{
+                       // First round: the report is prepared once, then the dialog asks for another.
+                       L"take screenshot", L"custom data", L"version", L"before save", L"after save", L"sound",
+                       L"before show", L"dialog",
+                       // Repeated round: shown, saved over the presaved report, sent.
+                       L"before show", L"dialog", L"after show", L"before save", L"after save", L"save screenshot",
+                       L"before send", L"version", L"send", L"after send",
+                       // The loop's end frees the one screenshot.
+                       L"free screenshot"}));
+  EXPECT_EQ(g_saved_screenshots, (std::vector<void*>{reinterpret_cast<void*>(kScreenshot)}));
+  EXPECT_EQ(g_freed_screenshots, (std::vector<void*>{reinterpret_cast<void*>(kScreenshot)}));
+  TLogFile stored = Stored();
+  ASSERT_EQ(stored.Count(), 2);
+  EXPECT_EQ(stored.GetItemValue(kItemBugID, 1), L"1A2B3C4D");
+}
+
+bool ThrowBeforeShow(TDialogSubject&, TDialogAction action, bool execute, const std::wstring&) {
+  if (action == daBeforeShow) throw rt::Exception(L"the handler failed");
+  return execute;
+}
+
+TEST_F(DialogTest, TheScreenshotIsFreedOnceHoweverTheDialogEnds) {
+  DialogSlots().TakeScreenshot = StepTakeScreenshot;
+  DialogSlots().FreeScreenshot = StepFreeScreenshot;
+  // A step that fails: the round ends with a failure.
+  g_freed_screenshots.clear();
+  DialogSlots().Action = ThrowBeforeShow;
+  EXPECT_EQ(ShowExceptionDialog(&subject_, true, false).SendResult, kSendFailed);
+  EXPECT_EQ(g_freed_screenshots, (std::vector<void*>{reinterpret_cast<void*>(kScreenshot)}));
+  // The end of the process leaves the dialog in the middle of its round.
+  g_freed_screenshots.clear();
+  DialogSlots().Action = RecordingAction;
+  subject_.Opts.SetAutoCrashOperation(tbTerminate);
+  subject_.Opts.SetAutoCrashNumber(1);
+  EXPECT_THROW(ShowExceptionDialog(&subject_, true, false), Ended);
+  EXPECT_EQ(g_freed_screenshots, (std::vector<void*>{reinterpret_cast<void*>(kScreenshot)}));
+}
+
+TEST_F(DialogTest, NoScreenshotIsTakenWhileTheFacilityStarts) {
+  std::vector<std::wstring> steps;
+  g_steps = &steps;
+  DialogSlots().TakeScreenshot = StepTakeScreenshot;
+  rt::IsInitializing = 1;
+  ShowExceptionDialog(&subject_, true, false);
+  rt::IsInitializing = 0;
+  g_steps = nullptr;
+  EXPECT_TRUE(steps.empty());
+  EXPECT_EQ(subject_.CustomDataAdded, 1);
+  EXPECT_EQ(Stored().Count(), 1);
+}
+
+bool g_save_vetoed = false;
+
+// Vetoes the first save (the presave) and turns the dialog's answer into a
+// failure.
+bool VetoPresaveAndShow(TDialogSubject& subject, TDialogAction action, bool execute, const std::wstring& text) {
+  if (action == daBeforeSave && !g_save_vetoed) {
+    g_save_vetoed = true;
+    return false;
+  }
+  if (action == daAfterShow) return false;
+  return RecordingAction(subject, action, execute, text);
+}
+
+// The first round's presave was vetoed, and the repeated round's dialog
+// fails: that round does not count the report as saved, so it saves it, and
+// it takes nothing away, though another bug's report is last in the file.
+TEST_F(DialogTest, AFailedPresaveIsNotCountedAsSavedInTheRepeatedRound) {
+  RegisterDialogClass({L"TStepDialog", true,
+                       [](TDialogSubject& s) -> std::unique_ptr<TBaseDialog> { return std::make_unique<TStepDialog>(s); }});
+  {
+    TReportFileGuard guard;
+    TLogFile log(log_, false);
+    log.Append(Report(L"0BADF00D"), -1);
+    log.Save();
+  }
+  g_save_vetoed = false;
+  DialogSlots().Action = VetoPresaveAndShow;
+  EXPECT_EQ(ShowExceptionDialogOfType(subject_, L"TStepDialog", false).SendResult, kSendFailed);
+  TLogFile stored = Stored();
+  ASSERT_EQ(stored.Count(), 2);
+  EXPECT_EQ(stored.GetItemValue(kItemBugID, 0), L"0BADF00D");
+  EXPECT_EQ(stored.GetItemValue(kItemBugID, 1), L"1A2B3C4D");
+}
+
+// Asks once for another round; the second round is the steps-to-reproduce
+// request, whose answer changes the report.
+class TRequestStepsDialog : public TNullDialog {
+ public:
+  using TNullDialog::TNullDialog;
+  const wchar_t* ClassName() const noexcept override { return L"TRequestStepsDialog"; }
+
+ protected:
+  TResponse ShowDialog() override {
+    TResponse response;
+    if (!Restarted()) {
+      Options().SetExceptionDialogType(L"TRequestStepsDialog");
+      response.SendResult = kSendShowAgain;
+    } else {
+      auto& subject = static_cast<TFixedDialogSubject&>(Subject());
+      subject.SetReproduceText(L"opened the chart twice");
+      subject.Report = Report(BugIDText(subject.BugID()), L"with the steps");
+    }
+    return response;
+  }
+};
+
+// With repeats counted, the repeated round does not take its own presaved
+// report for a repeat: its report, with the steps, replaces the presaved one.
+TEST_F(DialogTest, TheRepeatedRoundKeepsItsStepsWhenRepeatsAreCounted) {
+  RegisterDialogClass({L"TRequestStepsDialog", true, [](TDialogSubject& s) -> std::unique_ptr<TBaseDialog> {
+                         return std::make_unique<TRequestStepsDialog>(s);
+                       }});
+  subject_.Opts.SetloNoDuplicateErrors(true);
+  EXPECT_EQ(ShowExceptionDialogOfType(subject_, L"TRequestStepsDialog", false).SendResult, kSendDone);
+  TLogFile stored = Stored();
+  ASSERT_EQ(stored.Count(), 1);
+  EXPECT_EQ(stored.GetItemValue(kItemVersion, 0), L"with the steps");
+  EXPECT_EQ(stored.GetItemValue(kItemSent, 0), L"1");
+  ASSERT_EQ(seen_.Sends.size(), 1u);
+}
+
+// ---- The send progress window --------------------------------------------------
+
+struct ProgressSeen {
+  std::vector<std::uintptr_t> Owners;
+  std::vector<std::wstring> Captions, Labels;
+  std::vector<int> Positions;
+  int Closed = 0;
+  bool Throw = false;
+};
+ProgressSeen g_progress;
+int g_progress_window = 0;
+
+void* OpenProgress(std::uintptr_t owner, const std::wstring& caption) {
+  g_progress.Owners.push_back(owner);
+  g_progress.Captions.push_back(caption);
+  return &g_progress_window;
+}
+void ShowProgress(void* window, const std::wstring& label, int position) {
+  EXPECT_EQ(window, &g_progress_window);
+  g_progress.Labels.push_back(label);
+  g_progress.Positions.push_back(position);
+}
+void CloseProgress(void* window) {
+  EXPECT_EQ(window, &g_progress_window);
+  ++g_progress.Closed;
+}
+void ProgressingSend(TBaseDialog& dialog, const std::vector<std::wstring>&, TResponse& response) {
+  dialog.SetSendProgress(ssResolvingDNS, 10);
+  dialog.SetSendProgress(ssSending, 60);
+  if (g_progress.Throw) throw rt::Exception(L"the line dropped");
+  dialog.SetSendProgress(ssDone, 100);
+  response = TResponse{};
+}
+
+void SetSendTexts(TVarnelModuleOptions& o) {
+  const struct {
+    TMessageType type;
+    const wchar_t* text;
+  } kTexts[] = {{mtSendDialog_Caption, L"Sending the report"}, {mtSendDialog_Connecting, L"Connecting"},
+                {mtSendDialog_Resolving, L"Resolving"},        {mtSendDialog_Login, L"Logging in"},
+                {mtSendDialog_SelectProject, L"Selecting"},    {mtSendDialog_Searching, L"Searching"},
+                {mtSendDialog_Sending, L"Sending"},            {mtSendDialog_Modifying, L"Modifying"},
+                {mtSendDialog_Disconnecting, L"Disconnecting"}, {mtSendDialog_Disconnected, L"Disconnected"}};
+  for (const auto& t : kTexts) o.SetCustomizedTexts(t.type, t.text);
+}
+
+TEST(DialogSendProgress, EachSendStateHasItsLabel) {
+  TVarnelModuleOptions o;
+  SetSendTexts(o);
+  const std::pair<TSendState, const wchar_t*> kCases[] = {
+      {ssInit, L"Connecting"},     {ssConnecting, L"Connecting"}, {ssResolvingDNS, L"Resolving"},
+      {ssLogin, L"Logging in"},    {ssSelecting, L"Selecting"},   {ssReading, L"Selecting"},
+      {ssSearching, L"Searching"}, {ssSending, L"Sending"},       {ssModifying, L"Modifying"},
+      {ssDisconnecting, L"Disconnecting"}, {ssDone, L"Disconnected"}, {static_cast<TSendState>(40), L""}};
+  for (const auto& [state, label] : kCases) EXPECT_EQ(SendProgressLabel(o, state), label) << int(state);
+}
+
+TEST_F(DialogTest, TheSendProgressWindowShowsEachStepAndClosesHoweverTheSendEnds) {
+  SetSendTexts(subject_.Opts);
+  DialogSlots().Send = ProgressingSend;
+  DialogSlots().OpenSendProgress = OpenProgress;
+  DialogSlots().ShowSendProgress = ShowProgress;
+  DialogSlots().CloseSendProgress = CloseProgress;
+  const struct {
+    const char* what;
+    bool window, fails;
+    std::int32_t result;
+    std::vector<std::wstring> labels;
+    std::vector<int> positions;
+  } kCases[] = {
+      {"shown", true, false, kSendDone, {L"", L"Resolving", L"Sending", L"Disconnected"}, {0, 10, 60, 100}},
+      {"the send throws", true, true, kSendFailed, {L"", L"Resolving", L"Sending"}, {0, 10, 60}},
+      {"the silent form", false, false, kSendDone, {}, {}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    g_progress = ProgressSeen{};
+    g_progress.Throw = c.fails;
+    subject_.Opts.SetsndShowSendDialog(c.window);
+    EXPECT_EQ(ShowExceptionDialog(&subject_, true, false).SendResult, c.result);
+    EXPECT_EQ(g_progress.Owners, c.window ? std::vector<std::uintptr_t>{0} : std::vector<std::uintptr_t>{});
+    EXPECT_EQ(g_progress.Captions,
+              c.window ? std::vector<std::wstring>{L"Sending the report"} : std::vector<std::wstring>{});
+    EXPECT_EQ(g_progress.Labels, c.labels);
+    EXPECT_EQ(g_progress.Positions, c.positions);
+    EXPECT_EQ(g_progress.Closed, c.window ? 1 : 0);
+  }
+}
+
+// ---- The registry at the memory filter's leak checks ------------------------
+
+std::vector<const void*> g_expected_leaks;
+void RecordExpectedLeak(const void* block) { g_expected_leaks.push_back(block); }
+std::vector<std::pair<void (*)(), void (*)()>> g_joined, g_left;
+void RecordJoin(void (*begin)(), void (*end)()) { g_joined.emplace_back(begin, end); }
+void RecordLeave(void (*begin)(), void (*end)()) { g_left.emplace_back(begin, end); }
+
+TEST(DialogRegistry, AtTheLeakChecksTheArrayIsAnExpectedLeakWhileUsedAndFreedOtherwise) {
+  DialogSlots() = TDialogSlots{};
+  DialogSlots().ExpectLeak = RecordExpectedLeak;
+  DialogSlots().JoinLeakChecks = RecordJoin;
+  DialogSlots().LeaveLeakChecks = RecordLeave;
+  g_expected_leaks.clear();
+  g_joined.clear();
+  g_left.clear();
+  // The unit joins the checks at its start and leaves them at its end.
+  EDialogInit();
+  ASSERT_NE(DialogClassesBlock(), nullptr);
+  const void* block = DialogClassesBlock();
+  DialogClassesAtLeakCheckBegin();
+  EXPECT_EQ(g_expected_leaks, (std::vector<const void*>{block}));
+  EXPECT_NE(FindDialogClass(L"TNullDialog"), nullptr);
+  DialogClassesAtLeakCheckEnd();
+  EXPECT_EQ(DialogClassesBlock(), nullptr);
+  EXPECT_EQ(FindDialogClass(L"TNullDialog"), nullptr);
+  // Empty at the begin check: nothing to expect, nothing kept.
+  DialogClassesAtLeakCheckBegin();
+  EXPECT_EQ(g_expected_leaks.size(), 1u);
+  EXPECT_EQ(DialogClassesBlock(), nullptr);
+  EDialogDone();
+  const std::pair<void (*)(), void (*)()> hooks{DialogClassesAtLeakCheckBegin, DialogClassesAtLeakCheckEnd};
+  EXPECT_EQ(g_joined, (std::vector<std::pair<void (*)(), void (*)()>>{hooks}));
+  EXPECT_EQ(g_left, g_joined);
+  // Without a memory filter nothing is asked.
+  DialogSlots() = TDialogSlots{};
+  EDialogInit();
+  DialogClassesAtLeakCheckBegin();
+  EXPECT_EQ(g_expected_leaks.size(), 1u);
+  EDialogDone();
+  RegisterMessageBoxDialogClasses();
 }
 
 // ---- Real windows (under Xvfb) ----------------------------------------------------
@@ -657,6 +1116,44 @@ TEST_F(DialogTest, DialogWindowsOwnerIsAVisibleWindowOnly) {
   DestroyWindow(hidden);
 }
 
+struct OwnerThread {
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HWND window = nullptr;
+
+  static DWORD WINAPI Run(void* self_value) {
+    auto* self = static_cast<OwnerThread*>(self_value);
+    self->window = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr, nullptr,
+                                   nullptr, nullptr);
+    SetEvent(self->ready);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+    DestroyWindow(self->window);
+    return 0;
+  }
+};
+
+// A visible owner whose thread is held (as a paused thread is) would hang
+// the dialog with it: it is no owner.
+TEST_F(DialogTest, DialogWindowsOwnerWhoseThreadIsHeldIsNone) {
+  if (!HasDisplay()) GTEST_SKIP() << "no display: run under Xvfb (the dialog_windows test)";
+  OwnerThread owner;
+  DWORD thread_id = 0;
+  HANDLE thread = CreateThread(nullptr, 0, OwnerThread::Run, &owner, 0, &thread_id);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_EQ(WaitForSingleObject(owner.ready, 10000), WAIT_OBJECT_0);
+  ASSERT_NE(owner.window, nullptr);
+  TNullDialog dialog(subject_);
+  subject_.Opts.SetCustomFieldInt(L"_ParentWnd", static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(owner.window)));
+  EXPECT_EQ(dialog.ParentWnd(), reinterpret_cast<std::uintptr_t>(owner.window));
+  SuspendThread(thread);
+  EXPECT_EQ(dialog.ParentWnd(), 0u);
+  ResumeThread(thread);
+  PostThreadMessageW(thread_id, WM_QUIT, 0, 0);
+  WaitForSingleObject(thread, 10000);
+  CloseHandle(thread);
+  CloseHandle(owner.ready);
+}
+
 }  // namespace
 }  // namespace zelvic::diag
 
@@ -667,6 +1164,20 @@ int RunDialogScenario(const std::wstring& name) {
   RegisterMessageBoxDialogClasses();
   TFixedDialogSubject subject;
   subject.Opts.SetSaveLogFile(false);
+  if (name == L"ole32") {
+    // A host without ole32: the first dialog loads it and it stays for the
+    // next, so the module list does not change under the next report.
+    if (GetModuleHandleW(L"ole32.dll") != nullptr) return 7;
+    subject.Opts.SetSenderClasses(L"");
+    ShowExceptionDialogOfType(subject, L"TNullDialog", false);
+    const bool held = GetModuleHandleW(L"ole32.dll") != nullptr;
+    const std::uint32_t generation = platform::SystemModulePlatform().LoaderGeneration();
+    ShowExceptionDialogOfType(subject, L"TNullDialog", false);
+    const bool unchanged = platform::SystemModulePlatform().LoaderGeneration() == generation;
+    EDialogDone();
+    const bool released = GetModuleHandleW(L"ole32.dll") == nullptr;
+    return (held ? 0x10 : 0) | (unchanged ? 0x20 : 0) | (released ? 0x40 : 0);
+  }
   if (name == L"console") {
     // The send entry is there, so the box asks; unchecked, No is its default.
     DialogSlots().Send = [](TBaseDialog&, const std::vector<std::wstring>&, TResponse&) { std::exit(9); };

@@ -814,5 +814,88 @@ TEST_F(ManagerTest, TheDialogStepNamesWorkFilesByTheExceptionsTime) {
   EXPECT_EQ(o.GetCustomField(kFieldExceptionTime), L"20261209015151");
 }
 
+// Asks once for another round, as a window dialog that switches to its
+// detailed form does.
+class TAgainOnceDialog : public TNullDialog {
+ public:
+  using TNullDialog::TNullDialog;
+  const wchar_t* ClassName() const noexcept override { return L"TAgainOnceDialog"; }
+
+ protected:
+  TResponse ShowDialog() override {
+    TResponse response;
+    if (!Restarted()) {
+      Options().SetExceptionDialogType(L"TAgainOnceDialog");
+      response.SendResult = kSendShowAgain;
+    }
+    return response;
+  }
+};
+
+int g_custom_requests = 0;
+
+void AddTillData(void* data, TVarnelExceptionInfo* info, TBaseLogBuilder* builder, std::vector<std::wstring>& fields,
+                 bool&) {
+  ++g_custom_requests;
+  EXPECT_EQ(data, &g_custom_requests);
+  EXPECT_EQ(info, g_seen.info);
+  EXPECT_NE(builder, nullptr);
+  fields.push_back(L"Shop=Main Street");
+  fields.push_back(L"Till=4");
+}
+
+std::size_t CountOf(const std::wstring& text, const std::wstring& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// The handlers are asked once; their lines stand in the custom section of
+// the report file as the repeated round saves it over the presaved one.
+TEST_F(ManagerTest, TheCustomDataOfTheExceptionReachesTheSavedReport) {
+  VectoredCatcher catcher;
+  RaiseException(0xE0000001, 0, 0, nullptr);
+  ASSERT_NE(g_seen.info, nullptr);
+  TVarnelExceptionInfo* info = g_seen.info;
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring log = std::wstring(temp) + L"zelvic_custom_data_" + std::to_wstring(GetCurrentProcessId()) + L".vl";
+  DeleteFileW(log.c_str());
+  TVarnelModuleOptions& o = info->Options();
+  o.SetOutputPath(log);
+  o.SetSaveLogFile(true);
+  o.SetPresaveReport(true);
+  o.SetsoCustomData(true);
+  o.SetSenderClasses(L"");
+  o.SetExceptionDialogType(L"TAgainOnceDialog");
+  RegisterMessageBoxDialogClasses();
+  RegisterDialogClass({L"TAgainOnceDialog", true, [](TDialogSubject& s) -> std::unique_ptr<TBaseDialog> {
+                         return std::make_unique<TAgainOnceDialog>(s);
+                       }});
+  DialogSlots() = TDialogSlots{};
+  g_custom_requests = 0;
+  const TMethod handler{reinterpret_cast<void*>(AddTillData), &g_custom_requests};
+  RegisterEventHandler(elCustomDataRequest, handler);
+  const TResponse response = ShowExceptionInfoDialog(info, true, false);
+  UnregisterEventHandler(elCustomDataRequest, handler);
+  EXPECT_EQ(response.SendResult, kSendDone);
+  EXPECT_EQ(g_custom_requests, 1);
+  EXPECT_TRUE(o.GetCustomFieldBool(L"_Restarted"));
+
+  std::FILE* f = _wfopen(log.c_str(), L"rb");
+  ASSERT_NE(f, nullptr);
+  std::string bytes;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
+  std::fclose(f);
+  DeleteFileW(log.c_str());
+  ASSERT_GE(bytes.size(), 2u);
+  ASSERT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE"));
+  std::wstring text((bytes.size() - 2) / 2, L'\0');
+  std::memcpy(text.data(), bytes.data() + 2, text.size() * 2);
+  EXPECT_EQ(CountOf(text, L"Custom Information:\r\n"), 1u);
+  EXPECT_EQ(CountOf(text, L"  9.1 Shop: Main Street\r\n  9.2 Till: 4\r\n"), 1u) << std::string(text.begin(), text.end()).substr(0, 4000);
+}
+
 }  // namespace
 }  // namespace zelvic::diag

@@ -583,7 +583,7 @@ TEST_F(ReportFacts, SavedAsUtf16WithItsMark) {
   ASSERT_EQ(read, sizeof expected);
   EXPECT_EQ(std::memcmp(bytes, expected, sizeof expected), 0);
   EXPECT_EQ(builder.Builds, 1);
-  EXPECT_THROW(builder.SaveToFile(std::wstring(folder) + L"no\\such\\folder\\r.vl"), EReportFileError);
+  EXPECT_THROW(builder.SaveToFile(std::wstring(folder) + L"no\\such\\folder\\r.vl"), EFCreateError);
 }
 
 // ---- the processor part ----------------------------------------------------------

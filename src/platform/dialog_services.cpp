@@ -5,6 +5,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/dynamic_library.h"
@@ -21,16 +22,42 @@ F User32Find(const char* name) noexcept {
   return reinterpret_cast<F>(User32Proc(name));
 }
 
+// How long an owner's thread has to answer before it counts as not
+// answering.
+constexpr UINT kOwnerAnswerMs = 500;
+
 }  // namespace
 
 bool IsUsableOwnerWindow(std::uintptr_t window) noexcept {
   if (window == 0) return false;
   const auto is_window = User32Find<BOOL(WINAPI*)(HWND)>("IsWindow");
   const auto is_visible = User32Find<BOOL(WINAPI*)(HWND)>("IsWindowVisible");
-  const auto is_hung = User32Find<BOOL(WINAPI*)(HWND)>("IsHungAppWindow");
+  const auto send = User32Find<LRESULT(WINAPI*)(HWND, UINT, WPARAM, LPARAM, UINT, UINT, PDWORD_PTR)>(
+      "SendMessageTimeoutW");
   const HWND hwnd = reinterpret_cast<HWND>(window);
-  if (is_window == nullptr || is_visible == nullptr || !is_window(hwnd) || !is_visible(hwnd)) return false;
-  return is_hung == nullptr || !is_hung(hwnd);
+  if (is_window == nullptr || is_visible == nullptr || send == nullptr || !is_window(hwnd) || !is_visible(hwnd)) {
+    return false;
+  }
+  // The owner's thread must answer now: a box disables its owner with a
+  // message sent to that thread, and a thread held a moment ago is not yet
+  // "hung" to the system (that takes seconds without a message read).
+  DWORD_PTR answer = 0;
+  return send(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK, kOwnerAnswerMs, &answer) != 0;
+}
+
+namespace {
+std::atomic<HMODULE> g_held_ole32{nullptr};
+}  // namespace
+
+void HoldComLibrary() noexcept {
+  if (g_held_ole32.load() != nullptr) return;
+  HMODULE ole32 = LoadLibraryW(L"ole32.dll");
+  HMODULE none = nullptr;
+  if (ole32 != nullptr && !g_held_ole32.compare_exchange_strong(none, ole32)) FreeLibrary(ole32);
+}
+
+void ReleaseComLibrary() noexcept {
+  if (HMODULE ole32 = g_held_ole32.exchange(nullptr)) FreeLibrary(ole32);
 }
 
 TComScope::TComScope() noexcept {

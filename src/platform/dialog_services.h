@@ -15,6 +15,12 @@ namespace zelvic::platform {
 // answers messages (not hung).
 bool IsUsableOwnerWindow(std::uintptr_t window) noexcept;
 
+// Keeps ole32 loaded from the first dialog until the dialogs stop: loaded and
+// unloaded around every dialog in a host that has not loaded it, it changes
+// the module list under every later call stack and report.
+void HoldComLibrary() noexcept;
+void ReleaseComLibrary() noexcept;
+
 // CoInitializeEx for the calling thread; CoUninitialize at the end only when
 // this call initialised it (S_OK).
 class TComScope {

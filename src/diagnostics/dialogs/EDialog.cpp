@@ -130,6 +130,10 @@ void WriteUtf8File(const std::wstring& name, std::wstring_view text) {
   }
 }
 
+void FreeScreenshotHandle(void* screenshot) noexcept {
+  if (screenshot != nullptr && DialogSlots().FreeScreenshot != nullptr) DialogSlots().FreeScreenshot(screenshot);
+}
+
 [[noreturn]] void EndThisProcess(std::uint32_t exit_code) {
   if (DialogSlots().EndProcess != nullptr) DialogSlots().EndProcess(exit_code);
   platform::TerminateCurrentProcess(exit_code);
@@ -167,6 +171,23 @@ const TDialogClass* FindDialogClass(std::wstring_view name) {
   return nullptr;
 }
 
+void DialogClassesAtLeakCheckBegin() noexcept {
+  TModulesListGuard guard;
+  auto& classes = Registry();
+  if (classes.empty()) {
+    classes.shrink_to_fit();
+  } else if (DialogSlots().ExpectLeak != nullptr) {
+    DialogSlots().ExpectLeak(classes.data());
+  }
+}
+
+void DialogClassesAtLeakCheckEnd() noexcept { UnregisterDialogClasses(); }
+
+const void* DialogClassesBlock() noexcept {
+  TModulesListGuard guard;
+  return Registry().capacity() == 0 ? nullptr : Registry().data();
+}
+
 bool IsFacilityThread(std::uint32_t thread_id) noexcept {
   if (thread_id == 0) return false;
   return std::any_of(g_facility_threads.begin(), g_facility_threads.end(),
@@ -194,6 +215,7 @@ TBaseDialog::TBaseDialog(TDialogSubject& subject) : subject_(subject) {
 }
 
 TBaseDialog::~TBaseDialog() {
+  FreeScreenshotHandle(screenshot_);
   if (!saved_cur_dir_.empty()) platform::SetCurrentFolder(saved_cur_dir_);
   platform::DeleteFolderTree(temp_dir_);
 }
@@ -266,6 +288,24 @@ int TBaseDialog::ShowBox(const std::wstring& text, const std::wstring& caption, 
   return platform::ShowMessageBox(text, caption, style | message_box_flags_, owner);
 }
 
+void TBaseDialog::AdoptScreenshot(void* screenshot) noexcept {
+  FreeScreenshotHandle(screenshot_);
+  screenshot_ = screenshot;
+}
+
+void* TBaseDialog::ReleaseScreenshot() noexcept {
+  void* screenshot = screenshot_;
+  screenshot_ = nullptr;
+  return screenshot;
+}
+
+void TBaseDialog::TakeScreenshot() {
+  AdoptScreenshot(nullptr);
+  // No capture of the screen while the loader lock may be held.
+  if (quiet_ || DialogSlots().TakeScreenshot == nullptr) return;
+  screenshot_ = DialogSlots().TakeScreenshot(subject_);
+}
+
 void TBaseDialog::PlaySound() {
   if (Options().GetCustomFieldBool(kFieldPlaySound)) platform::Beep();
 }
@@ -335,43 +375,51 @@ void TBaseDialog::SaveBugReport() {
     std::wstring error;
     if (RaiseAction(daBeforeSave, SaveLogFile())) {
       try {
-        const std::wstring& report = BugReport();
-        TReportFileGuard guard;
-        TLogFile log(log_file_name_, false);
-        const std::wstring bug = BugIDText(subject_.BugID());
-        // This exception's presaved report is replaced, found by its mark
-        // and bug identifier: whatever else reached the file meanwhile
-        // (another process's reports) stays.
-        const std::wstring old_mark = Options().GetCustomField(kFieldPresavedMark);
-        if (saved_ && !old_mark.empty()) {
-          for (int i = log.Count() - 1; i >= 0; --i) {
-            if (log.GetItemValue(kItemBugID, i) == bug && ReportMark(log.GetItem(i)) == old_mark) {
-              log.DeleteItem(i);
-              break;
+        // A repeat only raises the stored count: its text is built when the
+        // file turns out not to hold the bug after all, outside the lock,
+        // and the file is then read again.
+        for (int pass = 0;; ++pass) {
+          const std::wstring* report = !duplicate_ || pass > 0 || bug_report_ ? &BugReport() : nullptr;
+          TReportFileGuard guard;
+          TLogFile log(log_file_name_, false);
+          const std::wstring bug = BugIDText(subject_.BugID());
+          // This exception's presaved report is replaced, found by its mark
+          // and bug identifier: whatever else reached the file meanwhile
+          // (another process's reports) stays.
+          const std::wstring old_mark = Options().GetCustomField(kFieldPresavedMark);
+          if (saved_ && !old_mark.empty()) {
+            for (int i = log.Count() - 1; i >= 0; --i) {
+              if (log.GetItemValue(kItemBugID, i) == bug && ReportMark(log.GetItem(i)) == old_mark) {
+                log.DeleteItem(i);
+                break;
+              }
             }
           }
+          // The one duplicate rule: the last report with this bug identifier,
+          // looked up in the same locked section that changes the file.
+          const std::vector<std::wstring> ids{kItemBugID}, values{bug};
+          const int found = Options().loNoDuplicateErrors() ? log.FindLastItem(ids, values) : -1;
+          std::wstring mark;
+          if (found >= 0) {
+            const std::wstring count_text = Trim(log.GetItemValue(kItemCount, found));
+            wchar_t* end = nullptr;
+            long count = count_text.empty() ? 0 : std::wcstol(count_text.c_str(), &end, 10);
+            if (count_text.empty() || end == nullptr || *end != L'\0' || count < 1) count = 1;
+            log.SetItemValue(kItemCount, std::to_wstring(count + 1), Options().GetCustomizedTexts(mtLog_ExcCount),
+                             found);
+            duplicate_ = true;
+          } else {
+            if (report == nullptr) continue;
+            log.Append(*report, Options().ErrorsNumberToSave());
+            mark = ReportMark(log.GetItem(log.Count() - 1));
+          }
+          log.Save();
+          saved_ = true;
+          Options().SetCustomField(kFieldPresavedMark, mark);
+          Options().SetCustomFieldBool(kFieldPresaved, true);
+          Options().SetCustomFieldBool(kFieldDuplicate, duplicate_);
+          break;
         }
-        // The one duplicate rule: the last report with this bug identifier,
-        // looked up in the same locked section that changes the file.
-        const std::vector<std::wstring> ids{kItemBugID}, values{bug};
-        const int found = Options().loNoDuplicateErrors() ? log.FindLastItem(ids, values) : -1;
-        std::wstring mark;
-        if (found >= 0) {
-          const std::wstring count_text = Trim(log.GetItemValue(kItemCount, found));
-          wchar_t* end = nullptr;
-          long count = count_text.empty() ? 0 : std::wcstol(count_text.c_str(), &end, 10);
-          if (count_text.empty() || end == nullptr || *end != L'\0' || count < 1) count = 1;
-          log.SetItemValue(kItemCount, std::to_wstring(count + 1), Options().GetCustomizedTexts(mtLog_ExcCount), found);
-          duplicate_ = true;
-        } else {
-          log.Append(report, Options().ErrorsNumberToSave());
-          mark = ReportMark(log.GetItem(log.Count() - 1));
-        }
-        log.Save();
-        saved_ = true;
-        Options().SetCustomField(kFieldPresavedMark, mark);
-        Options().SetCustomFieldBool(kFieldPresaved, true);
-        Options().SetCustomFieldBool(kFieldDuplicate, duplicate_);
       } catch (const rt::Exception& e) {
         error = ExceptionText(e);
         saved_ = false;
@@ -419,7 +467,8 @@ void TBaseDialog::PrepareFilesToSend() {
     platform::LiveSystemFacts().CreateFolderTree(ExtractFileDirPart(bug_report_file_name_));
     WriteUtf8File(bug_report_file_name_, text);
   }
-  if (slots.SaveScreenshot == nullptr || !slots.SaveScreenshot(subject_, screenshot_file_name_)) {
+  if (screenshot_ == nullptr || screenshot_file_name_.empty() || slots.SaveScreenshot == nullptr ||
+      !slots.SaveScreenshot(screenshot_, screenshot_file_name_)) {
     screenshot_file_name_.clear();
   }
   if (Options().MiniDumpCreate()) WriteMiniDump();
@@ -468,7 +517,23 @@ void TBaseDialog::PrepareFilesToSend() {
 TResponse TBaseDialog::SendStep() {
   TResponse response;
   response.SendResult = kSendFailed;
+  const TDialogSlots& slots = DialogSlots();
+  if (Options().sndShowSendDialog() && !quiet_ && slots.OpenSendProgress != nullptr) {
+    send_progress_ = slots.OpenSendProgress(ParentWnd(), Options().GetCustomizedExpandedTexts(mtSendDialog_Caption));
+  }
+  // The window goes with the step, however the step ends.
+  struct TCloseProgress {
+    void*& window;
+    ~TCloseProgress() {
+      if (window != nullptr && DialogSlots().CloseSendProgress != nullptr) DialogSlots().CloseSendProgress(window);
+      window = nullptr;
+    }
+  } close{send_progress_};
   for (;;) {
+    // Each try starts at nothing done, with no label yet.
+    send_state_ = ssInit;
+    send_position_ = 0;
+    if (send_progress_ != nullptr && slots.ShowSendProgress != nullptr) slots.ShowSendProgress(send_progress_, L"", 0);
     if (RaiseAction(daBeforeSend, true)) {
       try {
         response = TResponse{};
@@ -511,9 +576,22 @@ void TBaseDialog::SendReport(TResponse& response) {
   DialogSlots().Send(*this, files_to_send_, response);
 }
 
+std::wstring SendProgressLabel(const TVarnelModuleOptions& options, TSendState state) {
+  static constexpr TMessageType kLabels[] = {
+      mtSendDialog_Connecting,  mtSendDialog_Connecting,    mtSendDialog_Resolving, mtSendDialog_Login,
+      mtSendDialog_SelectProject, mtSendDialog_SelectProject, mtSendDialog_Searching, mtSendDialog_Sending,
+      mtSendDialog_Modifying,   mtSendDialog_Disconnecting, mtSendDialog_Disconnected};
+  static_assert(std::size(kLabels) == ssDone + 1);
+  if (state > ssDone) return {};
+  return options.GetCustomizedExpandedTexts(kLabels[state]);
+}
+
 void TBaseDialog::SetSendProgress(TSendState state, int position) {
   send_state_ = state;
   send_position_ = position;
+  if (send_progress_ != nullptr && DialogSlots().ShowSendProgress != nullptr) {
+    DialogSlots().ShowSendProgress(send_progress_, SendProgressLabel(Options(), state), position);
+  }
 }
 
 void TBaseDialog::SwitchToDetailed() {
@@ -658,6 +736,8 @@ TResponse TBaseDialog::Execute() {
       Options().SetCustomFieldBool(kFieldDuplicate, duplicate_);
       Options().SetCustomFieldBool(kFieldCanSend, can_send_);
       if (!Restarted()) {
+        TakeScreenshot();
+        AddCustomData();
         if (Options().loDeleteLogAtVersionChange()) DeleteLogOnVersionChange();
         if (Options().PresaveReport() && SaveLogFile()) SaveBugReport();
         if (!quiet_) PlaySound();
@@ -745,7 +825,10 @@ std::vector<std::uint32_t> ThreadsToCapture(const TDialogSubject& subject, const
 
 TResponse RunLoop(const TDialogClass& first, TDialogSubject& subject, bool restart_or_terminate, bool quiet) {
   std::optional<platform::TComScope> com;
-  if (!quiet) com.emplace();
+  if (!quiet) {
+    platform::HoldComLibrary();
+    com.emplace();
+  }
   TVarnelModuleOptions& options = subject.Options();
   if (const auto ids = ThreadsToCapture(subject, options); !ids.empty()) subject.CaptureThreads(ids);
   options.SetCustomField(kFieldDetailsFallback, L"");
@@ -758,6 +841,11 @@ TResponse RunLoop(const TDialogClass& first, TDialogSubject& subject, bool resta
   TResponse response;
   response.SendResult = kSendShowAgain;
   bool rtl_event = false;
+  // The first round's screenshot serves every later round.
+  struct TScreenshotHolder {
+    void* screenshot = nullptr;
+    ~TScreenshotHolder() { FreeScreenshotHandle(screenshot); }
+  } kept;
   for (int round = 0; response.SendResult == kSendShowAgain; ++round) {
     if (round == kMaxDialogRounds) {
       response.SendResult = kSendDone;
@@ -765,12 +853,15 @@ TResponse RunLoop(const TDialogClass& first, TDialogSubject& subject, bool resta
     }
     std::unique_ptr<TBaseDialog> dialog = current->Create(subject);
     dialog->SetQuiet(quiet);
+    dialog->AdoptScreenshot(kept.screenshot);
+    kept.screenshot = nullptr;
     if (round > 0) {
       options.SetCustomField(kFieldTerminateOld, options.GetCustomField(kFieldTerminate));
       options.SetCustomField(kFieldTerminate, L"");
     }
     options.SetCustomField(kFieldAutoCrash, restart_or_terminate ? L"1" : L"");
     response = dialog->Execute();
+    kept.screenshot = dialog->ReleaseScreenshot();
     rtl_event = dialog->CallRTLExceptionEvent();
     if (response.SendResult == kSendShowAgain) {
       current = FindDialogClass(options.ExceptionDialogType());
@@ -862,10 +953,17 @@ void EDialogInit() {
   if (!StartupFolder().empty() && StartupFolder().back() != L'\\') StartupFolder() += L'\\';
   RegisterMessageBoxDialogClasses();
   DialogStep() = ShowExceptionInfoDialog;
+  if (DialogSlots().JoinLeakChecks != nullptr) {
+    DialogSlots().JoinLeakChecks(DialogClassesAtLeakCheckBegin, DialogClassesAtLeakCheckEnd);
+  }
 }
 
 void EDialogDone() {
+  if (DialogSlots().LeaveLeakChecks != nullptr) {
+    DialogSlots().LeaveLeakChecks(DialogClassesAtLeakCheckBegin, DialogClassesAtLeakCheckEnd);
+  }
   if (DialogStep() == ShowExceptionInfoDialog) DialogStep() = nullptr;
+  platform::ReleaseComLibrary();
   UnregisterDialogClasses();
   StartupFolder().clear();
   StartupFolder().shrink_to_fit();

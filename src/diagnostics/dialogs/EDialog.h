@@ -4,10 +4,11 @@
 // report to the report file, prepare the work files, send, tell the user,
 // mark the report sent, and end or restart the process when asked.
 //
-// Parts that other units bring (the send entry, the package, the XML report,
-// the screenshot, the memory filter's switch-off, the exception manager's
-// action events) are reached through TDialogSlots; an empty slot answers
-// "not available" and its step is skipped.
+// Parts that other units bring (the send entry and its progress window, the
+// package, the XML report, the screenshot, the memory filter's switch-off
+// and leak checks, the exception manager's action events) are reached
+// through TDialogSlots; an empty slot answers "not available" and its step
+// is skipped.
 //
 // While the facility starts or stops (the lifecycle flags), a dialog shows
 // nothing, starts no thread and touches no component model: the report is
@@ -73,14 +74,32 @@ struct TDialogSlots {
   void (*Send)(TBaseDialog& dialog, const std::vector<std::wstring>& files, TResponse& response) = nullptr;
   // Writes the XML report to the file; false when it could not.
   bool (*WriteXMLReport)(TDialogSubject& subject, const std::wstring& file) = nullptr;
-  // Saves the screenshot taken before the dialog as PNG; false when none.
-  bool (*SaveScreenshot)(TDialogSubject& subject, const std::wstring& file) = nullptr;
+  // Takes the screenshot of the exception's moment (the area the options
+  // name, its focus window and cursor); null when none was taken. The loop
+  // hands it from one dialog round to the next and frees it at its end.
+  void* (*TakeScreenshot)(TDialogSubject& subject) = nullptr;
+  void (*FreeScreenshot)(void* screenshot) = nullptr;
+  // Saves that screenshot as PNG; false when it could not.
+  bool (*SaveScreenshot)(void* screenshot, const std::wstring& file) = nullptr;
+  // The send progress window (with sndShowSendDialog): opened before the
+  // send with its owner, shown each step's label and position, closed after
+  // the send. Null when it could not open: the progress is only kept.
+  void* (*OpenSendProgress)(std::uintptr_t owner, const std::wstring& caption) = nullptr;
+  void (*ShowSendProgress)(void* window, const std::wstring& label, int position) = nullptr;
+  void (*CloseSendProgress)(void* window) = nullptr;
   // Writes a ZIP package of the files.
   bool (*PackFiles)(const std::wstring& package, const std::wstring& password,
                     const std::vector<std::wstring>& files, const std::wstring& comment) = nullptr;
   // Turns the memory filter's and resource filter's leak reports off before
   // the process ends.
   void (*SilenceLeakChecks)() = nullptr;
+  // Joins the class registry to the memory filter's leak checks: the
+  // filter calls `begin` when its leak check begins and `end` when it ends.
+  // `leave` undoes it at shut-down.
+  void (*JoinLeakChecks)(void (*begin)(), void (*end)()) = nullptr;
+  void (*LeaveLeakChecks)(void (*begin)(), void (*end)()) = nullptr;
+  // Marks a block as an expected leak for the memory filter.
+  void (*ExpectLeak)(const void* block) = nullptr;
   // Ends the process; when empty, or when it returns, the current process
   // is terminated.
   void (*EndProcess)(std::uint32_t exit_code) = nullptr;
@@ -100,6 +119,13 @@ void RegisterDialogClass(const TDialogClass& dialog_class);
 void UnregisterDialogClasses() noexcept;
 // The first class of that exact name; null when none.
 const TDialogClass* FindDialogClass(std::wstring_view name);
+// The registry at the memory filter's leak checks: at the begin check its
+// array is an expected leak while classes are registered and is freed when
+// none are; at the end check it is freed.
+void DialogClassesAtLeakCheckBegin() noexcept;
+void DialogClassesAtLeakCheckEnd() noexcept;
+// The registry's array; null while it holds none.
+const void* DialogClassesBlock() noexcept;
 
 class TBaseDialog {
  public:
@@ -160,10 +186,20 @@ class TBaseDialog {
   void SwitchToRequestDetails();
   // The custom fields the senders read, then the send entry.
   void SendReport(TResponse& response);
-  // The send dialog's progress; kept for the window dialogs to show.
+  // The send's progress: kept, and shown in the progress window when one
+  // is open.
   void SetSendProgress(TSendState state, int position);
   TSendState SendState() const noexcept { return send_state_; }
   int SendPosition() const noexcept { return send_position_; }
+  // The screenshot this dialog holds (null: none); the loop hands it on
+  // from round to round, and a dialog frees one it still holds.
+  void* Screenshot() const noexcept { return screenshot_; }
+  void AdoptScreenshot(void* screenshot) noexcept;
+  void* ReleaseScreenshot() noexcept;
+  // Frees the screenshot held and takes a new one.
+  void TakeScreenshot();
+  // The custom data goes to the report once, before it is first built.
+  void AddCustomData() { subject_.AddCustomData(); }
   // "%s" of a text filled with the application's name.
   std::wstring FormatAppName(const std::wstring& text) const;
   // The dialog's own message box: the facility's (console answers) or the
@@ -204,8 +240,13 @@ class TBaseDialog {
   bool quiet_ = false;
   TSendState send_state_ = ssInit;
   int send_position_ = 0;
+  void* send_progress_ = nullptr;
+  void* screenshot_ = nullptr;
   TResponse own_response_;
 };
+
+// The send progress window's label of a send state (the customised texts).
+std::wstring SendProgressLabel(const TVarnelModuleOptions& options, TSendState state);
 
 // A text that opens as an address: "http://", "https://" or an anchor
 // ("<a href=" and a double quote), letter case ignored.

@@ -56,6 +56,10 @@ class TDialogSubject {
   virtual std::vector<TDetailedEntry> CallStack() const = 0;
   // The report text, built on request (it may take other threads' stacks).
   virtual std::wstring BuildReport() = 0;
+  // Lets the exception add its custom data (the custom-data handlers'
+  // lines) to the report; asked once per exception, before the report is
+  // first built, and kept for every later build.
+  virtual void AddCustomData() = 0;
   // The thread that raised the exception and the platform's record of it
   // (_EXCEPTION_POINTERS; null when there is none).
   virtual std::uint32_t ThreadID() const = 0;
@@ -93,6 +97,7 @@ class TFixedDialogSubject : public TDialogSubject {
   std::vector<TDetailedEntry> Stack;
   std::wstring Report;
   int ReportsBuilt = 0;
+  int CustomDataAdded = 0;
   std::uint32_t Thread = 0, Code = 0xC0000005;
   const void* Pointers = nullptr;
   std::int32_t Number = 1;
@@ -116,6 +121,7 @@ class TFixedDialogSubject : public TDialogSubject {
     ++ReportsBuilt;
     return Report;
   }
+  void AddCustomData() override { ++CustomDataAdded; }
   std::uint32_t ThreadID() const override { return Thread; }
   std::uint32_t ExceptionCode() const override { return Code; }
   const void* ExceptionPointers() const override { return Pointers; }

@@ -1,6 +1,7 @@
 #include "diagnostics/dialogs/EExceptionSubject.h"
 
 #include "diagnostics/dialogs/EDialog.h"
+#include "diagnostics/exceptions/EEvents.h"
 #include "diagnostics/reports/EExceptionReportFacts.h"
 #include "diagnostics/reports/ELogBuilder.h"
 #include "diagnostics/stacks/ECallStack.h"
@@ -47,9 +48,23 @@ std::vector<TDetailedEntry> TExceptionSubject::CallStack() const {
   return entries;
 }
 
+TLogBuilder& TExceptionSubject::Builder() {
+  if (!FBuilder) FBuilder = std::make_unique<TLogBuilder>(&Facts());
+  return *FBuilder;
+}
+
 std::wstring TExceptionSubject::BuildReport() {
-  TLogBuilder builder(&Facts());
+  TLogBuilder& builder = Builder();
+  builder.Invalidate();
   return builder.Report();
+}
+
+void TExceptionSubject::AddCustomData() {
+  TLogBuilder& builder = Builder();
+  std::vector<std::wstring> fields = builder.CustomFields();
+  RaiseCustomDataRequest(&FInfo, &builder, fields);
+  builder.SetCustomFields(fields);
+  builder.Invalidate();
 }
 
 std::uint32_t TExceptionSubject::ThreadID() const {

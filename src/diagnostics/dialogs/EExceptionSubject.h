@@ -13,6 +13,7 @@
 namespace zelvic::diag {
 
 class TExceptionReportFacts;
+class TLogBuilder;
 
 class TExceptionSubject : public TDialogSubject {
  public:
@@ -30,7 +31,12 @@ class TExceptionSubject : public TDialogSubject {
   bool SafeCall() const override { return FInfo.SafeCallExpt(); }
   bool HasCallStack() const override { return FInfo.CallStack() != nullptr; }
   std::vector<TDetailedEntry> CallStack() const override;
+  // Each build is fresh (the steps to reproduce may have changed), with
+  // the custom data added once.
   std::wstring BuildReport() override;
+  // Raises the custom-data request (event list 11) with the record and the
+  // report builder; the handlers' lines join the builder's custom fields.
+  void AddCustomData() override;
   std::uint32_t ThreadID() const override;
   std::uint32_t ExceptionCode() const override { return FInfo.ExceptionRecord().ExceptionCode; }
   const void* ExceptionPointers() const override;
@@ -47,9 +53,13 @@ class TExceptionSubject : public TDialogSubject {
 
  private:
   TExceptionReportFacts& Facts() const;
+  TLogBuilder& Builder();
 
   TVarnelExceptionInfo& FInfo;
   mutable std::unique_ptr<TExceptionReportFacts> FFacts;
+  // One builder for all dialog rounds, so that what AddCustomData gave it
+  // stays in every later report.
+  std::unique_ptr<TLogBuilder> FBuilder;
   // The platform's pointers record over copies of the record's capture, for
   // the memory dump.
   mutable TExceptionRecord32 FRecord;

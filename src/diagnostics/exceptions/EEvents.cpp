@@ -125,6 +125,12 @@ void RaiseDialogCreated(TVarnelExceptionInfo* info, void* dialog) {
                                   [&](auto handler, void* data, bool& next) { handler(data, info, dialog, next); });
 }
 
+void RaiseCustomDataRequest(TVarnelExceptionInfo* info, TBaseLogBuilder* builder, std::vector<std::wstring>& fields) {
+  Dispatch<TCustomDataRequestHandler>(elCustomDataRequest, [&](auto handler, void* data, bool& next) {
+    handler(data, info, builder, fields, next);
+  });
+}
+
 void EEventsInit() {
   TGlobalWriteLock lock;
   if (!g_lists) g_lists = std::make_unique<TLists>();

@@ -12,6 +12,8 @@
 namespace zelvic::diag {
 
 class TVarnelExceptionInfo;
+// The report builder (reports layer): handlers of list 11 only pass it on.
+class TBaseLogBuilder;
 
 struct TMethod {
   void* Code = nullptr;
@@ -48,7 +50,7 @@ enum TEventListId : int {
   elDialogPointer = 8,
   elDialogCode = 9,
   elCustomBugID = 10,         // (info, var hash, var custom)
-  elLogBuilderValue = 11,
+  elCustomDataRequest = 11,  // (info, report builder, custom lines)
   elUnused = 12,
   elWindowDialog = 13,
   elDialogCreated = 14,       // (info, dialog)
@@ -65,6 +67,9 @@ using TExceptionActionHandler = void (*)(void* data, TVarnelExceptionInfo* info,
 using TPasswordRequestHandler = void (*)(void* data, void* source, std::wstring& password, bool& call_next);
 using TCustomBugIDHandler = void (*)(void* data, TVarnelExceptionInfo* info, std::uint16_t& hash,
                                      std::uint16_t& custom, bool& call_next);
+// Lines "name=value" appended to `fields` go to the report's custom section.
+using TCustomDataRequestHandler = void (*)(void* data, TVarnelExceptionInfo* info, TBaseLogBuilder* builder,
+                                           std::vector<std::wstring>& fields, bool& call_next);
 using TDialogCreatedHandler = void (*)(void* data, TVarnelExceptionInfo* info, void* dialog, bool& call_next);
 
 // Registration; all sixteen lists are created together on the first one.
@@ -84,6 +89,7 @@ std::int32_t RaiseExceptionAction(TVarnelExceptionInfo* info, std::uint8_t actio
 std::wstring RaisePasswordRequest(void* source);
 void RaiseCustomBugID(TVarnelExceptionInfo* info, std::uint16_t& hash, std::uint16_t& custom);
 void RaiseDialogCreated(TVarnelExceptionInfo* info, void* dialog);
+void RaiseCustomDataRequest(TVarnelExceptionInfo* info, TBaseLogBuilder* builder, std::vector<std::wstring>& fields);
 
 // Action codes of list 3 raised by the manager.
 inline constexpr std::uint8_t kActionBeforeCreate = 9;

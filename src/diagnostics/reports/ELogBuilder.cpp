@@ -149,7 +149,7 @@ void TLogBuilder::SaveToFile(const std::wstring& file_name) {
   AppendUtf16LE(bytes, Report());
   const std::uint32_t error = platform::CreateFileWithBytes(file_name, bytes.data(), bytes.size());
   if (error != 0) {
-    throw EReportFileError(L"Cannot create file \"" + file_name + L"\" (error " + std::to_wstring(error) + L")");
+    throw EFCreateError(L"Cannot create file \"" + file_name + L"\" (error " + std::to_wstring(error) + L")");
   }
 }
 

@@ -78,8 +78,9 @@ class TLogBuilder : public TBaseLogBuilder {
   std::wstring Text(TMessageType type) const;
 };
 
-// The file could not be written (the system's error code in the message).
-class EReportFileError : public rt::Exception {
+// The report could not be saved to its file (the system's error code in the
+// message). Not the report file's error (ELogManager): another class.
+class EFCreateError : public rt::Exception {
  public:
   using Exception::Exception;
   const wchar_t* ClassName() const noexcept override { return L"EFCreateError"; }
