@@ -5,6 +5,7 @@
 // GetVarnelLog called from outside the built library.
 
 #include <gtest/gtest.h>
+
 #include <windows.h>
 
 #include <cstdio>
@@ -25,7 +26,9 @@
 #include "diagnostics/stacks/EMemoryMapProbes.h"
 #include "diagnostics/stacks/EStackTracing.h"
 #include "diagnostics/threads/EThreadsManager.h"
+#include "platform/module_loads.h"
 #include "runtime/exceptions.h"
+#include "runtime/unit_lifecycle.h"
 #include "test_support.h"
 
 namespace zelvic::diag {
@@ -453,6 +456,36 @@ TEST_F(ManagerTest, FiltersDecideBeforeTheDialog) {
     EXPECT_EQ(g_dialog.count, c.dialogs);
     EXPECT_EQ(info->ExceptionMessage(), L"Bad input: EConvertError");
     EXPECT_EQ(info->BugID(), 0xCAFE0001u);
+  }
+}
+
+// While the library starts or stops (the loader's lock is held) the dialog
+// step still runs, so the report is saved, but with module loads barred;
+// before, the exception only reached the debugger output and its report was
+// lost. Outside those times loads are free again.
+bool g_step_saw_loads_barred = false;
+TResponse StepThatNotesTheBar(TVarnelExceptionInfo* info, bool force, bool crash) {
+  g_step_saw_loads_barred = platform::ModuleLoadsBarred();
+  return RecordingDialog(info, force, crash);
+}
+
+TEST_F(ManagerTest, WhileTheLibraryStopsTheDialogStepRunsWithModuleLoadsBarred) {
+  DialogStep() = StepThatNotesTheBar;
+  std::vector<std::exception_ptr> keep;
+  for (const bool stopping : {true, false}) {
+    g_dialog = {};
+    g_step_saw_loads_barred = !stopping;
+    rt::IsFinalizing = stopping ? 1 : 0;
+    const TCxxThrow capture = Thrown(std::runtime_error(stopping ? "at unload" : "later"), keep);
+    TVarnelExceptionInfo* info = manager->Info(capture, true, true);
+    ASSERT_NE(info, nullptr);
+    info->Options().ExceptionsFilters().Clear();
+    const std::int32_t result = manager->Handle(info, false, true).SendResult;
+    rt::IsFinalizing = 0;
+    EXPECT_EQ(result, 0x1234) << stopping;
+    EXPECT_EQ(g_dialog.count, 1) << stopping;
+    EXPECT_EQ(g_step_saw_loads_barred, stopping);
+    EXPECT_FALSE(platform::ModuleLoadsBarred());
   }
 }
 
@@ -895,6 +928,46 @@ TEST_F(ManagerTest, TheCustomDataOfTheExceptionReachesTheSavedReport) {
   std::memcpy(text.data(), bytes.data() + 2, text.size() * 2);
   EXPECT_EQ(CountOf(text, L"Custom Information:\r\n"), 1u);
   EXPECT_EQ(CountOf(text, L"  9.1 Shop: Main Street\r\n  9.2 Till: 4\r\n"), 1u) << std::string(text.begin(), text.end()).substr(0, 4000);
+}
+
+// The report made while the library stops is built from the modules the
+// process has, with loads barred, by the real builder, and saved whole.
+TEST_F(ManagerTest, AReportMadeWithModuleLoadsBarredIsSavedWhole) {
+  VectoredCatcher catcher;
+  RaiseException(0xE0000001, 0, 0, nullptr);
+  ASSERT_NE(g_seen.info, nullptr);
+  TVarnelExceptionInfo* info = g_seen.info;
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring log = std::wstring(temp) + L"zelvic_barred_" + std::to_wstring(GetCurrentProcessId()) + L".vl";
+  DeleteFileW(log.c_str());
+  TVarnelModuleOptions& o = info->Options();
+  o.SetOutputPath(log);
+  o.SetSaveLogFile(true);
+  o.SetSenderClasses(L"");
+  o.SetExceptionDialogType(L"TNullDialog");
+  RegisterMessageBoxDialogClasses();
+  DialogSlots() = TDialogSlots{};
+  rt::IsFinalizing = 1;
+  {
+    platform::TModuleLoadsBarred no_loads;
+    ShowExceptionInfoDialog(info, true, false);
+  }
+  rt::IsFinalizing = 0;
+  std::FILE* f = _wfopen(log.c_str(), L"rb");
+  ASSERT_NE(f, nullptr) << "no report saved";
+  std::string bytes;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
+  std::fclose(f);
+  DeleteFileW(log.c_str());
+  ASSERT_GE(bytes.size(), 2u);
+  ASSERT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE"));
+  std::wstring text((bytes.size() - 2) / 2, L'\0');
+  std::memcpy(text.data(), bytes.data() + 2, text.size() * 2);
+  EXPECT_EQ(CountOf(text, L"VarnelLog 7.1.0.0"), 1u);
+  EXPECT_EQ(CountOf(text, L"Call Stack Information:\r\n"), 1u);
+  EXPECT_EQ(CountOf(text, L"Modules Information:\r\n"), 1u);
 }
 
 }  // namespace

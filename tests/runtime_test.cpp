@@ -18,6 +18,7 @@
 #include "runtime/memory_manager.h"
 #include "runtime/never_destroyed.h"
 #include "runtime/thread_storage.h"
+#include "platform/module_loads.h"
 #include "platform/system.h"
 
 namespace zelvic::rt {
@@ -142,6 +143,31 @@ TEST(ThreadSlot, ValuesAreTheSystemsTlsValues) {
     slot->Free();
   }
   for (DWORD index : taken) TlsFree(index);
+}
+
+// With loads barred the platform takes a reference to a module the process
+// has, but loads none; the bar nests and lifts with its last scope.
+TEST(ModuleLoads, BarredLoadsFindLoadedModulesOnly) {
+  ASSERT_EQ(GetModuleHandleW(L"mapi32.dll"), nullptr) << "the test needs a system library nobody has loaded";
+  {
+    platform::TModuleLoadsBarred outer;
+    {
+      platform::TModuleLoadsBarred inner;
+      EXPECT_TRUE(platform::ModuleLoadsBarred());
+    }
+    EXPECT_TRUE(platform::ModuleLoadsBarred());
+    SetLastError(0);
+    EXPECT_EQ(platform::LoadSystemModule(L"mapi32.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(GetModuleHandleW(L"mapi32.dll"), nullptr);
+    HMODULE kernel32 = platform::LoadSystemModule(L"kernel32.dll");
+    EXPECT_EQ(kernel32, GetModuleHandleW(L"kernel32.dll"));
+    FreeLibrary(kernel32);
+  }
+  EXPECT_FALSE(platform::ModuleLoadsBarred());
+  HMODULE loaded = platform::LoadSystemModule(L"mapi32.dll");
+  EXPECT_NE(loaded, nullptr);
+  if (loaded != nullptr) FreeLibrary(loaded);
 }
 
 // A lazy slot is taken once, by whichever of several threads asks first, and

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/dynamic_library.h"
+#include "platform/module_loads.h"
 
 namespace zelvic::platform {
 namespace {
@@ -51,7 +52,7 @@ std::atomic<HMODULE> g_held_ole32{nullptr};
 
 void HoldComLibrary() noexcept {
   if (g_held_ole32.load() != nullptr) return;
-  HMODULE ole32 = LoadLibraryW(L"ole32.dll");
+  HMODULE ole32 = LoadSystemModule(L"ole32.dll");
   HMODULE none = nullptr;
   if (ole32 != nullptr && !g_held_ole32.compare_exchange_strong(none, ole32)) FreeLibrary(ole32);
 }
@@ -62,7 +63,7 @@ void ReleaseComLibrary() noexcept {
 
 TComScope::TComScope() noexcept {
   // ole32 stays loaded for as long as the thread is initialised.
-  HMODULE ole32 = LoadLibraryW(L"ole32.dll");
+  HMODULE ole32 = LoadSystemModule(L"ole32.dll");
   if (ole32 == nullptr) return;
   const auto init =
       reinterpret_cast<HRESULT(WINAPI*)(void*, DWORD)>(reinterpret_cast<void*>(GetProcAddress(ole32, "CoInitializeEx")));
@@ -271,7 +272,7 @@ bool WriteMemoryDump(const std::wstring& file, std::uint32_t thread_id, const vo
   const UINT n = GetSystemDirectoryW(system, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return false;
   const std::wstring path = std::wstring(system) + L"\\dbghelp.dll";
-  HMODULE dbghelp = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  HMODULE dbghelp = LoadSystemModule(path.c_str(), LOAD_WITH_ALTERED_SEARCH_PATH);
   if (dbghelp == nullptr) return false;
   using TWriteDump = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
                                    PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include "platform/module_loads.h"
+
 namespace zelvic::platform {
 
 class TLibrary {
@@ -28,12 +30,13 @@ class TLibrary {
   // folded under one another's names.
   void* FindProc(const char* name) const noexcept {
     if (!tried_) {
-      tried_ = true;
       handle_ = GetModuleHandleW(name_);
       if (handle_ == nullptr) {
-        handle_ = LoadLibraryW(name_);
+        handle_ = LoadSystemModule(name_);
         owned_ = handle_ != nullptr;
       }
+      // A load that was barred is tried again later.
+      tried_ = handle_ != nullptr || !ModuleLoadsBarred();
     }
     return handle_ != nullptr ? reinterpret_cast<void*>(GetProcAddress(handle_, name)) : nullptr;
   }

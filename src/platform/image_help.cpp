@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "platform/memory_access.h"
+#include "platform/module_loads.h"
 
 namespace zelvic::platform {
 namespace {
@@ -31,9 +32,12 @@ HMODULE ImageHelpModule() {
     const UINT n = GetSystemDirectoryW(path, MAX_PATH);
     if (n != 0 && n < MAX_PATH) {
       lstrcpyW(path + n, L"\\dbghelp.dll");
-      module.store(LoadLibraryW(path), std::memory_order_release);
+      module.store(LoadSystemModule(path), std::memory_order_release);
     }
-    tried.store(true, std::memory_order_release);
+    // A load that was barred is tried again later.
+    if (module.load(std::memory_order_acquire) != nullptr || !ModuleLoadsBarred()) {
+      tried.store(true, std::memory_order_release);
+    }
   }
   return module.load(std::memory_order_acquire);
 }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/module_loads.h"
 #include "platform/pe_access.h"
 #include "platform/resources.h"
 
@@ -28,7 +29,7 @@ TEnumProcessModules EnumProcessModulesEntry() noexcept {
   static TEnumProcessModules entry = [] {
     FARPROC p = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "K32EnumProcessModules");
     if (p == nullptr) {
-      HMODULE psapi = LoadLibraryW(L"psapi.dll");
+      HMODULE psapi = LoadSystemModule(L"psapi.dll");
       if (psapi != nullptr) p = GetProcAddress(psapi, "EnumProcessModules");
     }
     return reinterpret_cast<TEnumProcessModules>(reinterpret_cast<void*>(p));
@@ -43,9 +44,13 @@ struct TVersionEntries {
 };
 
 const TVersionEntries& VersionEntries() noexcept {
+  // Not kept while loads are barred and the library is not loaded: it is
+  // looked for again once they are not.
+  static const TVersionEntries none;
+  if (ModuleLoadsBarred() && GetModuleHandleW(L"version.dll") == nullptr) return none;
   static TVersionEntries entries = [] {
     TVersionEntries e;
-    HMODULE version = LoadLibraryW(L"version.dll");
+    HMODULE version = LoadSystemModule(L"version.dll");
     if (version != nullptr) {
       e.Size = reinterpret_cast<TGetFileVersionInfoSizeW>(
           reinterpret_cast<void*>(GetProcAddress(version, "GetFileVersionInfoSizeW")));
@@ -332,7 +337,7 @@ class TSystemAnsiNamePlatform final : public TAnsiNamePlatform {
   TGuidValue NewGuid() override {
     // ole32 is not linked: the bridge is the only user and rarely needed.
     static TCoCreateGuid create = [] {
-      HMODULE ole32 = LoadLibraryW(L"ole32.dll");
+      HMODULE ole32 = LoadSystemModule(L"ole32.dll");
       return ole32 == nullptr ? nullptr
                               : reinterpret_cast<TCoCreateGuid>(
                                     reinterpret_cast<void*>(GetProcAddress(ole32, "CoCreateGuid")));

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "platform/module_loads.h"
 #include "platform/pe_access.h"
 
 namespace zelvic::platform {
@@ -41,7 +42,7 @@ int ShowMessageBox(const std::wstring& text, const std::wstring& caption, std::u
   // user32 is loaded on demand: a library that never shows a box does not
   // pull the window system into the host.
   using MessageBoxWProc = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
-  HMODULE user32 = LoadLibraryW(L"user32.dll");
+  HMODULE user32 = LoadSystemModule(L"user32.dll");
   if (user32 == nullptr) return 0;
   auto proc = reinterpret_cast<MessageBoxWProc>(reinterpret_cast<void*>(GetProcAddress(user32, "MessageBoxW")));
   const int result = proc ? proc(static_cast<HWND>(owner), text.c_str(), caption.c_str(), style) : 0;

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <wct.h>
 
+#include "platform/module_loads.h"
+
 namespace zelvic::platform {
 namespace {
 
@@ -12,7 +14,7 @@ using TChain = BOOL(WINAPI*)(HWCT, DWORD_PTR, DWORD, DWORD, LPDWORD, PWAITCHAIN_
 
 FARPROC Advapi(const char* name) noexcept {
   HMODULE module = GetModuleHandleW(L"advapi32.dll");
-  if (module == nullptr) module = LoadLibraryW(L"advapi32.dll");
+  if (module == nullptr) module = LoadSystemModule(L"advapi32.dll");
   return module != nullptr ? GetProcAddress(module, name) : nullptr;
 }
 

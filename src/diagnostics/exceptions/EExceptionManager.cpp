@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "diagnostics/config/EConfig.h"
 #include "diagnostics/config/EFilters.h"
@@ -20,6 +21,7 @@
 #include "diagnostics/threads/EThreadsManager.h"
 #include "diagnostics/util/EDebugOutput.h"
 #include "diagnostics/util/EFatalReportText.h"
+#include "platform/module_loads.h"
 #include "platform/process.h"
 #include "platform/threads.h"
 #include "runtime/exceptions.h"
@@ -665,13 +667,17 @@ TResponse TExceptionManager::Pipeline(TVarnelExceptionInfo* info, bool handled, 
       crash = CrashRate(info);
     }
     info->SetProcessed(true);
-    if (rt::IsInitializing != 0 || rt::IsFinalizing != 0) {
-      // Under the loader's lock (start-up, shut-down) no window may be
-      // shown: the debugger output gets the exception instead.
+    const bool starting_or_stopping = rt::IsInitializing != 0 || rt::IsFinalizing != 0;
+    if (starting_or_stopping) {
       DumpString(L"Exception while the library starts or stops: " + info->ExceptionClass() + L": " +
                  info->ExceptionMessage());
-      response.SendResult = kResultSkipped;
-    } else if (TDialogStepProc step = DialogStep()) {
+    }
+    if (TDialogStepProc step = DialogStep()) {
+      // Under the loader's lock (start-up, shut-down) the dialog step only
+      // saves, in this thread, with no window and no COM (it sees the same
+      // flags), and the report is made of the modules already loaded.
+      std::optional<platform::TModuleLoadsBarred> no_loads;
+      if (starting_or_stopping) no_loads.emplace();
       response = step(info, force, crash);
     } else {
       response.SendResult = kResultSkipped;
