@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <cstdio>
@@ -831,6 +832,7 @@ void ComparePatching() {
 // by, and one it takes over (every thread enabled: the wrapper, its record
 // and the exit event). Patched and unpatched alternate within each round.
 DWORD WINAPI NothingToDo(void*) { return 0; }
+std::atomic<long> g_wrapped_runs{0};
 
 void CompareThreadCreation() {
   using namespace zelvic::diag;
@@ -846,13 +848,21 @@ void CompareThreadCreation() {
     }
     return (Now() - t0) * 1e9 / kThreads;
   };
+  // Counts the threads that run in the manager's wrapper.
+  ThreadHookCallbacks().RunThread = [](std::uint32_t (*invoke)(void*), void* context) {
+    ++g_wrapped_runs;
+    return invoke(context);
+  };
+  g_wrapped_runs = 0;
   double plain = 1e30, watched = 1e30, taken = 1e30;
   for (int round = 0; round < 5; ++round) {
     RemoveHooks();
     plain = std::min(plain, create_and_join());
     if (!InstallLowLevelHooks(true)) {
-      std::fprintf(stderr, "CreateThread/ExitThread not patched\n");
-      break;
+      std::printf("CreateThread + join: the entries could not be patched\n");
+      EThreadsManagerDone();
+      EHookDone();
+      return;
     }
     SetDefaultThreadState(dtsDisabled);
     watched = std::min(watched, create_and_join());
@@ -864,6 +874,8 @@ void CompareThreadCreation() {
               "unpatched", plain, plain / watched);
   std::printf("%-34s %9.1f ns   %-30s %9.1f ns   ratio %5.2fx\n", "  taken over (every thread on)", taken,
               "unpatched", plain, plain / taken);
+  std::printf("  threads run in the wrapper: %ld of %d taken over\n", g_wrapped_runs.load(), 5 * kThreads);
+  ThreadHookCallbacks() = {};
   EThreadsManagerDone();
   EHookDone();
 }
@@ -1378,6 +1390,10 @@ int wmain(int argc, wchar_t** argv) {
     MeasureReports();
     return 0;
   }
+  // Before the library is loaded: once it is, its own patches are on the
+  // same entries.
+  ComparePatching();
+  CompareThreadCreation();
   const std::wstring zelvic_path = WinePath(argv[1]);
   const std::wstring tiny_path = WinePath(argv[2]);
   HMODULE zelvic = LoadLibraryW(zelvic_path.c_str());
@@ -1453,8 +1469,6 @@ int wmain(int argc, wchar_t** argv) {
                 copy_ns / 1000);
   }
 
-  ComparePatching();
-  CompareThreadCreation();
   CompareHooks();
   MeasureThrows();
   if (argc > 3) CompareDebugInfo(zelvic, WinePath(argv[3]));

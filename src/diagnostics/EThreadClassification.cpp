@@ -44,11 +44,12 @@ bool WaitForSearch(const TSiteSearch& search) noexcept {
   return search.Done.load();
 }
 
+using TSharedSearch = std::shared_ptr<TSiteSearch>;
+
 __attribute__((noinline)) std::uint32_t NoteRoutineCaller(void* parameter) {
-  auto* search = static_cast<std::shared_ptr<TSiteSearch>*>(parameter);
+  const std::unique_ptr<TSharedSearch> search(static_cast<TSharedSearch*>(parameter));
   (*search)->Return = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)));
   (*search)->Done = true;
-  delete search;
   return 0;
 }
 
@@ -82,34 +83,28 @@ class TBusyCreation {
 
 TCallSite FindRoutineSite() {
   auto search = std::make_shared<TSiteSearch>();
-  auto* handed = new std::shared_ptr<TSiteSearch>(search);
+  auto handed = std::make_unique<TSharedSearch>(search);
   std::uint32_t id = 0;
   void* thread = nullptr;
   {
     TBusyCreation busy;
-    thread = rt::BeginThread(NoteRoutineCaller, handed, id);
+    thread = rt::BeginThread(NoteRoutineCaller, handed.get(), id);
   }
-  if (thread == nullptr) {
-    delete handed;
-    return {};
-  }
+  if (thread == nullptr) return {};
+  (void)handed.release();  // the helper's now
   platform::CloseThreadHandle(thread);
   return WaitForSearch(*search) ? CallBefore(search->Return) : TCallSite{};
 }
 
 TCallSite FindExecuteSite() {
   auto search = std::make_shared<TSiteSearch>();
-  rt::TThread* thread = nullptr;
+  std::unique_ptr<TSiteThread> thread;
   {
     TBusyCreation busy;
-    thread = new TSiteThread(search);
-  }
-  if (thread->Handle() == nullptr) {
-    delete thread;
-    return {};
+    thread = std::make_unique<TSiteThread>(search);
   }
   // Frees itself when done; one that is late is left to finish alone.
-  thread->Start();
+  thread.release()->Start();
   return WaitForSearch(*search) ? CallBefore(search->Return) : TCallSite{};
 }
 
@@ -155,15 +150,21 @@ void ForgetThreadStartSites() noexcept {
 }
 
 int ClassifyCallingThread() {
-  const TThreadStartSites sites = ThreadStartSites();
-  std::unique_ptr<TVarnelBaseStackList> stack = GetCurrentCallStack(0);
-  if (!stack) return 0;
-  std::vector<std::uint32_t> addresses;
-  addresses.reserve(static_cast<std::size_t>(stack->Count()));
-  for (int i = 0; i < stack->Count(); ++i) {
-    addresses.push_back(static_cast<std::uint32_t>(stack->Item(i).Location.Address));
+  try {
+    const TThreadStartSites sites = ThreadStartSites();
+    std::unique_ptr<TVarnelBaseStackList> stack = GetCurrentCallStack(0);
+    if (!stack) return 0;
+    std::vector<std::uint32_t> addresses;
+    addresses.reserve(static_cast<std::size_t>(stack->Count()));
+    for (int i = 0; i < stack->Count(); ++i) {
+      addresses.push_back(static_cast<std::uint32_t>(stack->Item(i).Location.Address));
+    }
+    return ClassifyStack(addresses, sites);
+  } catch (...) {
+    // No memory, no helper thread: the kind stays unknown and is asked
+    // again for the next thread.
+    return 0;
   }
-  return ClassifyStack(addresses, sites);
 }
 
 }  // namespace zelvic::diag

@@ -40,7 +40,8 @@ TThreadStartSites ThreadStartSites();
 void ForgetThreadStartSites() noexcept;
 
 // The threads manager's classification callback: the calling thread's stack
-// classified. 0 when the stack cannot be taken.
+// classified. 0 when the stack cannot be taken or the sites cannot be
+// looked for (no memory, no thread).
 int ClassifyCallingThread();
 
 }  // namespace zelvic::diag
