@@ -654,10 +654,6 @@ TEST(RestartMarker, ACopyRestartedAShortTimeAgoIsNotRestartedAgain) {
 // In a child that has not loaded ole32: the dialogs keep it from the first
 // one to the unit's end.
 TEST(DialogComLibrary, OneLoadServesEveryDialogUntilTheUnitEnds) {
-  // The desktop first, from here: under Wine the process that first needs
-  // it starts the desktop process, which would keep the child's output pipe
-  // open and the read below waiting.
-  GetDesktopWindow();
   std::string out;
   const std::uint32_t code = test::RunChild(L"--child dialog-ole32", out);
   if (code == 7) GTEST_SKIP() << "ole32 is loaded before any dialog in this program";

@@ -877,6 +877,22 @@ void AddTillData(void* data, TVarnelExceptionInfo* info, TBaseLogBuilder* builde
   fields.push_back(L"Till=4");
 }
 
+// A saved report file read back as bytes and deleted: true when it was
+// there and began with FF FE, `text` then holding its UTF-16LE text.
+bool TakeReportFile(const std::wstring& path, std::wstring& text) {
+  std::FILE* f = _wfopen(path.c_str(), L"rb");
+  if (f == nullptr) return false;
+  std::string bytes;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
+  std::fclose(f);
+  DeleteFileW(path.c_str());
+  if (bytes.size() < 2 || bytes.substr(0, 2) != std::string("\xFF\xFE")) return false;
+  text.assign((bytes.size() - 2) / 2, L'\0');
+  std::memcpy(text.data(), bytes.data() + 2, text.size() * 2);
+  return true;
+}
+
 std::size_t CountOf(const std::wstring& text, const std::wstring& part) {
   std::size_t n = 0;
   for (std::size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) ++n;
@@ -915,17 +931,8 @@ TEST_F(ManagerTest, TheCustomDataOfTheExceptionReachesTheSavedReport) {
   EXPECT_EQ(g_custom_requests, 1);
   EXPECT_TRUE(o.GetCustomFieldBool(L"_Restarted"));
 
-  std::FILE* f = _wfopen(log.c_str(), L"rb");
-  ASSERT_NE(f, nullptr);
-  std::string bytes;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
-  std::fclose(f);
-  DeleteFileW(log.c_str());
-  ASSERT_GE(bytes.size(), 2u);
-  ASSERT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE"));
-  std::wstring text((bytes.size() - 2) / 2, L'\0');
-  std::memcpy(text.data(), bytes.data() + 2, text.size() * 2);
+  std::wstring text;
+  ASSERT_TRUE(TakeReportFile(log, text));
   EXPECT_EQ(CountOf(text, L"Custom Information:\r\n"), 1u);
   EXPECT_EQ(CountOf(text, L"  9.1 Shop: Main Street\r\n  9.2 Till: 4\r\n"), 1u) << std::string(text.begin(), text.end()).substr(0, 4000);
 }
@@ -954,17 +961,8 @@ TEST_F(ManagerTest, AReportMadeWithModuleLoadsBarredIsSavedWhole) {
     ShowExceptionInfoDialog(info, true, false);
   }
   rt::IsFinalizing = 0;
-  std::FILE* f = _wfopen(log.c_str(), L"rb");
-  ASSERT_NE(f, nullptr) << "no report saved";
-  std::string bytes;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
-  std::fclose(f);
-  DeleteFileW(log.c_str());
-  ASSERT_GE(bytes.size(), 2u);
-  ASSERT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE"));
-  std::wstring text((bytes.size() - 2) / 2, L'\0');
-  std::memcpy(text.data(), bytes.data() + 2, text.size() * 2);
+  std::wstring text;
+  ASSERT_TRUE(TakeReportFile(log, text)) << "no report saved";
   EXPECT_EQ(CountOf(text, L"VarnelLog 7.1.0.0"), 1u);
   EXPECT_EQ(CountOf(text, L"Call Stack Information:\r\n"), 1u);
   EXPECT_EQ(CountOf(text, L"Modules Information:\r\n"), 1u);

@@ -127,6 +127,10 @@ std::vector<std::string> DebugOutputRecorder::Lines() const {
 }
 
 std::uint32_t RunChild(const std::wstring& args, std::string& output) {
+  // The desktop first, from here: under Wine the process that first needs
+  // it starts the desktop process, which would inherit the child's output
+  // pipe and keep it open, so that reading the output never ended.
+  GetDesktopWindow();
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
