@@ -893,6 +893,23 @@ bool TakeReportFile(const std::wstring& path, std::wstring& text) {
   return true;
 }
 
+// The record of an exception raised here (a VectoredCatcher must stand),
+// with options that save to a scratch report file `log`, no file there yet,
+// and no senders.
+TVarnelExceptionInfo* RaisedWithScratchReport(const wchar_t* stem, std::wstring& log) {
+  RaiseException(0xE0000001, 0, 0, nullptr);
+  if (g_seen.info == nullptr) return nullptr;
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  log = std::wstring(temp) + stem + std::to_wstring(GetCurrentProcessId()) + L".vl";
+  DeleteFileW(log.c_str());
+  TVarnelModuleOptions& o = g_seen.info->Options();
+  o.SetOutputPath(log);
+  o.SetSaveLogFile(true);
+  o.SetSenderClasses(L"");
+  return g_seen.info;
+}
+
 std::size_t CountOf(const std::wstring& text, const std::wstring& part) {
   std::size_t n = 0;
   for (std::size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) ++n;
@@ -903,19 +920,12 @@ std::size_t CountOf(const std::wstring& text, const std::wstring& part) {
 // the report file as the repeated round saves it over the presaved one.
 TEST_F(ManagerTest, TheCustomDataOfTheExceptionReachesTheSavedReport) {
   VectoredCatcher catcher;
-  RaiseException(0xE0000001, 0, 0, nullptr);
-  ASSERT_NE(g_seen.info, nullptr);
-  TVarnelExceptionInfo* info = g_seen.info;
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring log = std::wstring(temp) + L"zelvic_custom_data_" + std::to_wstring(GetCurrentProcessId()) + L".vl";
-  DeleteFileW(log.c_str());
+  std::wstring log;
+  TVarnelExceptionInfo* info = RaisedWithScratchReport(L"zelvic_custom_data_", log);
+  ASSERT_NE(info, nullptr);
   TVarnelModuleOptions& o = info->Options();
-  o.SetOutputPath(log);
-  o.SetSaveLogFile(true);
   o.SetPresaveReport(true);
   o.SetsoCustomData(true);
-  o.SetSenderClasses(L"");
   o.SetExceptionDialogType(L"TAgainOnceDialog");
   RegisterMessageBoxDialogClasses();
   RegisterDialogClass({L"TAgainOnceDialog", true, [](TDialogSubject& s) -> std::unique_ptr<TBaseDialog> {
@@ -941,18 +951,10 @@ TEST_F(ManagerTest, TheCustomDataOfTheExceptionReachesTheSavedReport) {
 // process has, with loads barred, by the real builder, and saved whole.
 TEST_F(ManagerTest, AReportMadeWithModuleLoadsBarredIsSavedWhole) {
   VectoredCatcher catcher;
-  RaiseException(0xE0000001, 0, 0, nullptr);
-  ASSERT_NE(g_seen.info, nullptr);
-  TVarnelExceptionInfo* info = g_seen.info;
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring log = std::wstring(temp) + L"zelvic_barred_" + std::to_wstring(GetCurrentProcessId()) + L".vl";
-  DeleteFileW(log.c_str());
-  TVarnelModuleOptions& o = info->Options();
-  o.SetOutputPath(log);
-  o.SetSaveLogFile(true);
-  o.SetSenderClasses(L"");
-  o.SetExceptionDialogType(L"TNullDialog");
+  std::wstring log;
+  TVarnelExceptionInfo* info = RaisedWithScratchReport(L"zelvic_barred_", log);
+  ASSERT_NE(info, nullptr);
+  info->Options().SetExceptionDialogType(L"TNullDialog");
   RegisterMessageBoxDialogClasses();
   DialogSlots() = TDialogSlots{};
   rt::IsFinalizing = 1;
