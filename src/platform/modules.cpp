@@ -335,6 +335,9 @@ class TSystemAnsiNamePlatform final : public TAnsiNamePlatform {
   }
 
   TGuidValue NewGuid() override {
+    // Not kept while loads are barred and ole32 is not loaded: looked for
+    // again once they are not.
+    if (ModuleLoadsBarred() && GetModuleHandleW(L"ole32.dll") == nullptr) return {};
     // ole32 is not linked: the bridge is the only user and rarely needed.
     static TCoCreateGuid create = [] {
       HMODULE ole32 = LoadSystemModule(L"ole32.dll");
