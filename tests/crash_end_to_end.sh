@@ -17,10 +17,12 @@ folder="$prefix/drive_c/users/$(id -un)/AppData/Roaming/Tessaro s.a.s/VarnelLog/
 report="$folder/_zelvic.vl"
 rm -f "$report"
 fail() { echo "FAIL: $*"; exit 1; }
+# Outputs are printed with printf: an echo of text holding a Windows path
+# such as Z:\tmp\ci would end at its "\c".
 
-first=$("$run" "$host" "$dll" --crash 2>&1) || { echo "$first"; fail "the first crash did not end with C0000005"; }
-echo "$first"
-echo "$first" | grep -q "ended with exit code C0000005" || fail "no exit code line"
+first=$("$run" "$host" "$dll" --crash 2>&1) || { printf '%s\n' "$first"; fail "the first crash did not end with C0000005"; }
+printf '%s\n' "$first"
+printf '%s\n' "$first" | grep -q "ended with exit code C0000005" || fail "no exit code line"
 [ -f "$report" ] || fail "no report file at $report"
 head -c 2 "$report" | od -An -tx1 | grep -q "ff fe" || fail "the report file does not start with FF FE"
 text=$(iconv -f UTF-16 -t UTF-8 "$report" | tr -d '\r')
@@ -36,7 +38,7 @@ printf '%s\n' "$text" | grep -q "^  2\.8 Count" && fail "a first report already 
 id=$(printf '%s\n' "$text" | sed -n 's/^  2\.7 ID *: \([0-9A-F]\{8\}\).*/\1/p')
 [ -n "$id" ] || fail "no bug identifier"
 
-second=$("$run" "$host" "$dll" --crash 2>&1) || { echo "$second"; fail "the second crash did not end with C0000005"; }
+second=$("$run" "$host" "$dll" --crash 2>&1) || { printf '%s\n' "$second"; fail "the second crash did not end with C0000005"; }
 text=$(iconv -f UTF-16 -t UTF-8 "$report" | tr -d '\r')
 [ "$(printf '%s\n' "$text" | grep -c '^VarnelLog ')" = 1 ] || fail "the repeated bug was saved again"
 printf '%s\n' "$text" | grep -q "^  2\.7 ID *: $id" || fail "the bug identifier changed"
@@ -44,19 +46,19 @@ printf '%s\n' "$text" | grep -E -q '^  2\.8 Count *: 2$' || fail "the repeat is 
 
 kept="$report.before-thread"
 cp "$report" "$kept"
-third=$("$run" "$host" "$dll" --crash --on-thread 2>&1) || { echo "$third"; fail "the crash on a thread failed"; }
-echo "$third"
-echo "$third" | grep -q "the crashing copy ended with exit code C0000005" || fail "an unwatched thread's fault did not end the copy with C0000005"
+third=$("$run" "$host" "$dll" --crash --on-thread 2>&1) || { printf '%s\n' "$third"; fail "the crash on a thread failed"; }
+printf '%s\n' "$third"
+printf '%s\n' "$third" | grep -q "the crashing copy ended with exit code C0000005" || fail "an unwatched thread's fault did not end the copy with C0000005"
 cmp -s "$report" "$kept" || fail "a thread the options do not watch changed the report file"
 rm -f "$kept"
 
 watch_all="$(dirname "$dll")/watch-all/_zelvic.dll"
 rm -f "$report"
-fourth=$("$run" "$host" "$watch_all" --crash --on-thread 2>&1) || { echo "$fourth"; fail "the watched thread's crash failed"; }
-echo "$fourth"
-tid=$(echo "$fourth" | sed -n 's/^on thread \([0-9]*\),.*/\1/p')
+fourth=$("$run" "$host" "$watch_all" --crash --on-thread 2>&1) || { printf '%s\n' "$fourth"; fail "the watched thread's crash failed"; }
+printf '%s\n' "$fourth"
+tid=$(printf '%s\n' "$fourth" | sed -n 's/^on thread \([0-9]*\),.*/\1/p')
 [ -n "$tid" ] || fail "the copy did not name its thread"
-echo "$fourth" | grep -q "the thread ended with exit code C0000005 and this copy goes on" ||
+printf '%s\n' "$fourth" | grep -q "the thread ended with exit code C0000005 and this copy goes on" ||
   fail "the watched thread did not end alone with C0000005"
 [ -f "$report" ] || fail "no report for the watched thread"
 text=$(iconv -f UTF-16 -t UTF-8 "$report" | tr -d '\r')
@@ -71,9 +73,9 @@ printf '%s\n' "$text" | grep -q "|zelvic_host.exe" || fail "no host frame on the
 throwing="$(dirname "$dll")/throwing/_zelvic.dll"
 rm -f "$report"
 for round in 1 2; do
-  out=$("$run" "$host" "$throwing" --crash --throw 2>&1) || { echo "$out"; fail "the throwing copy's crash failed"; }
-  echo "$out"
-  echo "$out" | grep -q "the crashing copy ended with exit code 0EEDFADE" || fail "an uncaught throw did not end the copy with 0EEDFADE"
+  out=$("$run" "$host" "$throwing" --crash --throw 2>&1) || { printf '%s\n' "$out"; fail "the throwing copy's crash failed"; }
+  printf '%s\n' "$out"
+  printf '%s\n' "$out" | grep -q "the crashing copy ended with exit code 0EEDFADE" || fail "an uncaught throw did not end the copy with 0EEDFADE"
 done
 [ -f "$report" ] || fail "no report for the uncaught throw"
 text=$(iconv -f UTF-16 -t UTF-8 "$report" | tr -d '\r')
