@@ -404,6 +404,60 @@ TEST(DisasmLive, FindCallBeforeRejectsAnAddressNoCallEndsAt) {
   EXPECT_EQ(disasm::FindCallBefore(live, p + 4, false), p + 4);
 }
 
+// The search's rule applied one decode at a time: the nearest start from
+// R - 2 down to R - 15 that decodes to a call or jump ending exactly at R;
+// with the longest form preferred, the next such start below it wins.
+std::uint32_t CallBeforeByRule(const TLiveMemory& live, std::uint32_t r, bool longest) {
+  const auto qualifies = [&](std::uint32_t at) {
+    const TDisasmInstruction d = DecodeInstruction(live, at);
+    return d.Valid && d.End == r && (d.IsCall || d.IsBranch);
+  };
+  for (std::uint32_t p = r - 2; p >= r - 15; --p) {
+    if (!qualifies(p)) continue;
+    if (longest) {
+      for (std::uint32_t q = p - 1; q >= r - 15; --q) {
+        if (qualifies(q)) return q;
+      }
+    }
+    return p;
+  }
+  return r;
+}
+
+// Every return address over real code and over bytes dense in prefixes and
+// transfer opcodes: the search, which turns most starts away before
+// decoding them, must answer as the rule does.
+TEST(DisasmLive, FindCallBeforeAnswersAsTheRuleAtEveryAddress) {
+  PageRun run({PAGE_EXECUTE_READ});
+  std::vector<std::uint8_t> bytes(kPage);
+  const std::uint8_t alphabet[] = {0xE8, 0xE9, 0xEB, 0xFF, 0x15, 0x14, 0x24, 0x0F, 0x85, 0x74, 0x9A, 0xEA, 0x66,
+                                   0x67, 0xF2, 0xF3, 0x2E, 0x3E, 0x64, 0x38, 0x3A, 0xD0, 0x94, 0x90, 0x00, 0xE3};
+  std::uint32_t seed = 12345;
+  for (std::uint8_t& b : bytes) {
+    seed = seed * 1103515245u + 12345u;
+    b = (seed >> 24) < 160 ? alphabet[(seed >> 16) % sizeof alphabet] : static_cast<std::uint8_t>(seed >> 8);
+  }
+  run.Put(run.Page(0), bytes);
+  run.Seal();
+  const auto kernel32 = Addr(GetModuleHandleW(L"kernel32.dll"));
+  const auto sleep = Addr(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "Sleep")));
+  ASSERT_NE(kernel32, 0u);
+  const TLiveMemory live(platform::ApplicationAddressSpace(ProcessDefaultMask()), TRegionCaching::kRecentRegions);
+  int calls_found = 0;
+  for (const auto& [from, to] : {std::pair{run.Page(0) + 16, run.Page(0) + kPage},
+                                 std::pair{(sleep & ~0xFFFu), (sleep & ~0xFFFu) + 4 * kPage}}) {
+    for (std::uint32_t r = from; r < to; ++r) {
+      for (const bool longest : {false, true}) {
+        const std::uint32_t expected = CallBeforeByRule(live, r, longest);
+        ASSERT_EQ(disasm::FindCallBefore(live, r, longest), expected) << Hex8(r) << (longest ? " longest" : "");
+        if (!longest && expected != r) ++calls_found;
+      }
+    }
+  }
+  // The bytes hold many calls and jumps to find, not only their absence.
+  EXPECT_GT(calls_found, 1000);
+}
+
 // Where a jump thunk at `x` leads, read directly: the test's own oracle.
 std::uint32_t ThunkDestination(std::uint32_t x) {
   const auto* b = reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(x));

@@ -327,6 +327,39 @@ namespace {
 inline bool QualifiesAsCallSite(const TDisasmInstruction& r, std::uint32_t return_address) noexcept {
   return r.Valid && r.End == return_address && (r.IsCall || r.IsBranch);
 }
+
+// Opcodes (per map) that the decoder can mark as a call or a jump: the
+// relative branches, FF (its /2 to /5 forms) and the far call and jump. Read
+// from the decoder's own attribute table, so the two cannot disagree.
+struct TTransferOpcodes {
+  std::array<std::array<bool, 256>, 4> Maps{};
+  TTransferOpcodes() noexcept {
+    for (int map = 0; map < 4; ++map) {
+      for (int op = 0; op < 256; ++op) {
+        const std::uint16_t a = kAttributes[map][op];
+        Maps[map][op] = a != kInvalidAttributes && (a & attr::kRelative) != 0;
+      }
+    }
+    Maps[0][0xFF] = Maps[0][0x9A] = Maps[0][0xEA] = true;
+  }
+};
+
+// False when the bytes cannot decode to a call or jump: most of the places a
+// call-site search tries fail here, without a decode. The prefix and opcode
+// rules are the decoder's: bytes that run out before the opcode decode as
+// invalid.
+bool MayDecodeAsTransfer(const std::uint8_t* p, std::size_t n) noexcept {
+  static const TTransferOpcodes transfers;
+  std::size_t i = 0;
+  while (i < n && kPrefixSlot[p[i]] != 0) ++i;
+  if (i >= n) return false;
+  if (p[i] != 0x0F) return transfers.Maps[0][p[i]];
+  if (i + 1 >= n) return false;
+  const std::uint8_t second = p[i + 1];
+  if (second != 0x38 && second != 0x3A) return transfers.Maps[1][second];
+  if (i + 2 >= n) return false;
+  return transfers.Maps[second == 0x38 ? 2 : 3][p[i + 2]];
+}
 }  // namespace
 
 namespace {
@@ -345,10 +378,13 @@ class TCallWindow {
   }
   std::uint32_t Low() const noexcept { return low_; }
   bool CallEndsHereFrom(std::uint32_t at) noexcept {
-    if (whole_)
-      DecodeBytes(window_ + (at - low_), return_address_ - at, at, r_, nullptr);
-    else
+    if (whole_) {
+      const std::uint8_t* bytes = window_ + (at - low_);
+      if (!MayDecodeAsTransfer(bytes, return_address_ - at)) return false;
+      DecodeBytes(bytes, return_address_ - at, at, r_, nullptr);
+    } else {
       r_ = DecodeInstruction(memory_, at, false);
+    }
     return QualifiesAsCallSite(r_, return_address_);
   }
   // The longest call below `p` that ends at the return address, else `p`.
