@@ -1211,5 +1211,69 @@ TEST(StackCollectV7, ASiteMetAgainGetsTheSameLocation) {
   }
 }
 
+
+// Offset 0x60 is found, but in no named routine: a module's texts only.
+bool LookupWithUnnamedSite(void* data, std::uint32_t address, TVLLocationInfo& info) {
+  const std::uint32_t base = *static_cast<const std::uint32_t*>(data);
+  if (address != base + 0x60) return LookupByOffset(data, address, info);
+  info.ModuleName = L"C:\\another folder long enough for the heap\\unnamed.dll";
+  return true;
+}
+
+// Texts are learnt once per address and kept by the first item that needs
+// them; an address met again in another role must still get its own.
+TEST(StackCollectV7, AnAddressMetInAnotherRoleGetsItsOwnTexts) {
+  ExecutableBuffer code;
+  std::memset(code.data(), 0x90, 0x1000);
+  // +0x20 calls +0x40, which is itself a call (to +0x245); +0x60 calls +0x265.
+  const std::uint8_t to_0x40[] = {0xE8, 0x1B, 0x00, 0x00, 0x00};
+  const std::uint8_t call[] = {0xE8, 0x00, 0x02, 0x00, 0x00};
+  std::memcpy(code.data() + 0x20, to_0x40, sizeof to_0x40);
+  std::memcpy(code.data() + 0x40, call, sizeof call);
+  std::memcpy(code.data() + 0x60, call, sizeof call);
+  std::uint32_t base = code.base();
+  const auto expect_site = [&](const TStackItem& item, std::uint32_t offset) {
+    EXPECT_EQ(item.Location.Address, base + offset);
+    EXPECT_EQ(item.Location.ProcedureName, L"routine_at_" + std::to_wstring(offset));
+    EXPECT_EQ(item.Location.LineNumber, static_cast<std::int32_t>(offset));
+    EXPECT_EQ(item.Location.ModuleName, L"C:\\a folder long enough for the heap\\module.dll");
+  };
+  {
+    SCOPED_TRACE("a target that was a kept call site, and a call site that was a target");
+    for (const bool site_first : {true, false}) {
+      std::vector<std::uint32_t> stack{base + 0x45, base + 0x25, 0};
+      if (!site_first) std::swap(stack[0], stack[1]);
+      const TStackRange range = MakeStackRange(Addr(stack.data()), Addr(&stack[2]), Addr(stack.data() + stack.size()));
+      const std::vector<TStackItem> items = CollectV7(range, 0, LiveMemory(), {LookupByOffset, &base});
+      ASSERT_EQ(items.size(), 2u);
+      const TStackItem& caller = items[site_first ? 1 : 0];
+      const TStackItem& callee = items[site_first ? 0 : 1];
+      expect_site(caller, 0x20);
+      expect_site(callee, 0x40);
+      EXPECT_EQ(caller.Target, base + 0x40);
+      EXPECT_EQ(caller.TargetLocation.ProcedureName, L"routine_at_64");
+      EXPECT_EQ(caller.TargetLocation.UnitName, L"a unit name long enough for the heap");
+      EXPECT_EQ(callee.TargetLocation.ProcedureName, L"routine_at_" + std::to_wstring(0x245));
+    }
+  }
+  {
+    SCOPED_TRACE("a site turned away as a raw slot, then a frame's return");
+    // Raw slots [0] and [1], then the frame at [2] returning to +0x65.
+    std::vector<std::uint32_t> stack{base + 0x65, base + 0x25, 0, base + 0x65, 0};
+    stack[2] = Addr(&stack[4]);
+    const TStackRange range = MakeStackRange(Addr(stack.data()), Addr(&stack[2]), Addr(stack.data() + stack.size()));
+    const std::vector<TStackItem> items = CollectV7(range, 0, LiveMemory(), {LookupWithUnnamedSite, &base});
+    ASSERT_EQ(items.size(), 2u);
+    expect_site(items[0], 0x20);
+    EXPECT_FALSE(items[0].Protect);
+    EXPECT_EQ(items[1].Address, base + 0x65);
+    EXPECT_TRUE(items[1].Protect);
+    EXPECT_EQ(items[1].Location.Address, base + 0x60);
+    EXPECT_EQ(items[1].Location.ModuleName, L"C:\\another folder long enough for the heap\\unnamed.dll");
+    EXPECT_EQ(items[1].Location.ProcedureName, L"");
+    EXPECT_EQ(items[1].TargetLocation.ProcedureName, L"routine_at_" + std::to_wstring(0x265));
+  }
+}
+
 }  // namespace
 }  // namespace zelvic::diag

@@ -27,57 +27,142 @@ bool LookupLive(void*, std::uint32_t address, TVLLocationInfo& info) {
   return LookupLocationInfo(address, info);
 }
 
+// What a walk learnt about one address: whether the lookup found it and
+// named a routine, and which item keeps its texts.
+struct TKnown {
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::uint32_t address = 0;  // 0 marks an empty slot of the table
+  bool found = false;
+  bool named = false;  // found, with a routine name: what a raw candidate needs
+  std::size_t site_holder = kNone;    // an item whose Location is this address's
+  std::size_t target_holder = kNone;  // an item whose TargetLocation is
+};
+
+// Open addressing over one block: a walk looks up a few hundred addresses,
+// and a node per address would cost the allocator as much as the lookups.
+class TKnownTable {
+ public:
+  explicit TKnownTable(std::size_t expected) : slots_(SizeFor(expected)) {}
+
+  // The record of `address` (not 0), and whether it was just added.
+  std::pair<TKnown*, bool> Find(std::uint32_t address) {
+    if ((used_ + 1) * 2 > slots_.size()) Grow();
+    TKnown* slot = Slot(address);
+    if (slot->address == address) return {slot, false};
+    slot->address = address;
+    ++used_;
+    return {slot, true};
+  }
+
+ private:
+  static std::size_t SizeFor(std::size_t expected) {
+    std::size_t size = 64;
+    while (size < expected * 2) size *= 2;
+    return size;
+  }
+  TKnown* Slot(std::uint32_t address) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = (address * 2654435761u) & mask;; i = (i + 1) & mask) {
+      if (slots_[i].address == address || slots_[i].address == 0) return &slots_[i];
+    }
+  }
+  void Grow() {
+    std::vector<TKnown> old(slots_.size() * 2);
+    old.swap(slots_);
+    for (const TKnown& k : old) {
+      if (k.address != 0) *Slot(k.address) = k;
+    }
+  }
+
+  std::vector<TKnown> slots_;
+  std::size_t used_ = 0;
+};
+
 struct TCollector {
+  TCollector(std::vector<TStackItem>& items_, std::uint32_t offset_, const memory::TMemoryAccess& code_,
+             const TLocationLookup& lookup_) noexcept
+      : items(items_), offset(offset_), code(code_), lookup(lookup_) {}
+
   std::vector<TStackItem>& items;
   std::uint32_t offset;
   const memory::TMemoryAccess& code;
   const TLocationLookup& lookup;
 
   // A stack repeats its call sites (recursion, loops of callbacks): each is
-  // looked up once per walk. A location's texts go only into an item that
-  // is kept, because most raw candidates are turned away and a copy costs
-  // the allocator a block per long text: the first item to keep a location
-  // takes it over, and later ones copy it from that item.
-  static constexpr std::size_t kNotTaken = static_cast<std::size_t>(-1);
-  struct TKnown {
-    bool found = false;
-    TVLLocationInfo info;
-    std::size_t holder = kNotTaken;  // the item that took `info` over
-  };
-  std::unordered_map<std::uint32_t, TKnown> known;
+  // looked up once per walk. The lookups write into one scratch record that
+  // keeps its buffers, and texts are copied only into items that are kept:
+  // most raw candidates are turned away, and every text of a fresh record
+  // is a block for the allocator. A later item with the same address copies
+  // the texts from the item that kept them first.
+  TKnownTable known{512};
+  TVLLocationInfo scratch;
+  bool scratch_held = false;  // `scratch` holds the texts of `scratch_address`
+  std::uint32_t scratch_address = 0;
+  // Address 0 marks the table's empty slots; it never holds code, but a
+  // record for it is kept apart all the same.
+  TKnown zero;
+  bool zero_known = false;
 
-  // Node-based: the record stays where it is while others are added.
-  TKnown& Locate(std::uint32_t address) {
-    const auto [it, added] = known.try_emplace(address);
-    TKnown& k = it->second;
-    if (added) {
-      k.found = lookup.Lookup != nullptr && lookup.Lookup(lookup.Data, address, k.info);
-      k.info.Address = address;
+  void LookUp(std::uint32_t address, TKnown* k) {
+    scratch.Clear();
+    const bool found = lookup.Lookup != nullptr && lookup.Lookup(lookup.Data, address, scratch);
+    scratch.Address = address;
+    scratch_address = address;
+    scratch_held = true;
+    if (k != nullptr) {
+      k->found = found;
+      k->named = found && !scratch.ProcedureName.empty();
     }
-    return k;
   }
 
-  // Items are only added while the walk runs, never changed in their
-  // location, so the holder's copy stays what the lookup gave.
-  const TVLLocationInfo& Info(const TKnown& k) const noexcept {
-    return k.holder == kNotTaken ? k.info : items[k.holder].Location;
+  // The record of `address`, looked up when it is new. The table may grow,
+  // so a record is not kept across the next Find.
+  TKnown& Find(std::uint32_t address) {
+    if (address == 0) {
+      if (!zero_known) LookUp(0, &zero);
+      zero_known = true;
+      return zero;
+    }
+    const auto [k, added] = known.Find(address);
+    if (added) LookUp(address, k);
+    return *k;
+  }
+
+  // The texts of an address no item holds yet.
+  TVLLocationInfo& Scratch(std::uint32_t address) {
+    if (!scratch_held || scratch_address != address) LookUp(address, nullptr);
+    return scratch;
   }
 
   void TakeLocation(TKnown& k, std::size_t index) {
-    if (k.holder == kNotTaken) {
-      items[index].Location = std::move(k.info);
-      k.holder = index;
-    } else {
-      items[index].Location = items[k.holder].Location;
+    TVLLocationInfo& to = items[index].Location;
+    if (k.site_holder != TKnown::kNone) {
+      to = items[k.site_holder].Location;
+      return;
     }
+    TVLLocationInfo& texts = Scratch(k.address);
+    // The item takes the buffers; the scratch record gets them anew.
+    std::swap(to, texts);
+    scratch_held = false;
+    k.site_holder = index;
   }
 
-  void SetTarget(TStackItem& item, std::uint32_t site) {
+  void SetTarget(std::size_t index, std::uint32_t site) {
+    TStackItem& item = items[index];
     item.Target = site != item.Address ? disasm::GetCallTarget(code, site) : 0;
     // A target outside code has no location; asking would cost the lookup a
     // search of the module list for nothing.
     item.TargetLocation.Clear();
-    if (item.Target != 0 && PageExecutable(item.Target)) CopyRoutine(Info(Locate(item.Target)), item.TargetLocation);
+    if (item.Target == 0 || !PageExecutable(item.Target)) return;
+    TKnown& k = Find(item.Target);
+    if (k.site_holder != TKnown::kNone) {
+      CopyRoutine(items[k.site_holder].Location, item.TargetLocation);
+    } else if (k.target_holder != TKnown::kNone) {
+      CopyRoutine(items[k.target_holder].TargetLocation, item.TargetLocation);
+    } else {
+      CopyRoutine(Scratch(k.address), item.TargetLocation);
+      k.target_holder = index;
+    }
   }
 
   // A target's location is only compared by module, unit and routine; its
@@ -94,22 +179,24 @@ struct TCollector {
 
 bool CollectCandidate(std::uint32_t slot, std::uint32_t value, std::uint32_t site, void* data, bool is_frame) {
   TCollector& c = *static_cast<TCollector*>(data);
-  TCollector::TKnown& at_site = c.Locate(site);
-  if (!is_frame && (site == value || !at_site.found || c.Info(at_site).ProcedureName.empty())) return true;
+  if (!is_frame && site == value) return true;
+  TKnown& at_site = c.Find(site);
+  if (!is_frame && !at_site.named) return true;
   if (!c.items.empty() && c.items.back().Address == value) return true;
+  const std::size_t index = c.items.size();
   c.items.emplace_back();
-  c.TakeLocation(at_site, c.items.size() - 1);
+  c.TakeLocation(at_site, index);
   TStackItem& item = c.items.back();
   item.Address = value;
   item.Stack = slot - c.offset;
   item.Protect = is_frame;
-  c.SetTarget(item, site);
+  c.SetTarget(index, site);
   // A call that seems to land in its own routine is more likely a shorter
   // instruction read inside a longer one: try the longest call that ends
   // here.
   if (item.Target != 0 && item.Location.Module == item.TargetLocation.Module && SameRoutine(item.Location, item.TargetLocation)) {
     const std::uint32_t longest = disasm::FindLongestCallBefore(c.code, value, site);
-    if (longest != site) c.SetTarget(item, longest);
+    if (longest != site) c.SetTarget(index, longest);
   }
   return true;
 }
@@ -147,9 +234,12 @@ TLocationLookup LiveLocationLookup() noexcept { return {LookupLive, nullptr}; }
 std::vector<TStackItem> CollectV7(const TStackRange& range, std::uint32_t offset, const memory::TMemoryAccess& code,
                                   const TLocationLookup& lookup) {
   std::vector<TStackItem> items;
-  TCollector collector{items, offset, code, lookup, {}};
-  // A few hundred call sites on a deep stack; no rehash on the way there.
-  collector.known.reserve(512);
+  // Room for a common stack's items: an item is large, and each growth
+  // moves every item made so far.
+  constexpr std::size_t kCommonItems = 256;
+  const std::size_t slots = range.Top > range.Start ? (range.Top - range.Start) / 4 : 0;
+  items.reserve(std::min(slots, kCommonItems));
+  TCollector collector(items, offset, code, lookup);
   WalkCallSitesV7(CollectCandidate, &collector, range);
   return items;
 }
