@@ -24,6 +24,7 @@
 #include "diagnostics/debuginfo/EModules.h"
 #include "diagnostics/debuginfo/EPEImage.h"
 #include "platform/modules.h"
+#include "platform/resources.h"
 #include "platform/process.h"
 #include "runtime/unit_lifecycle.h"
 #include "pe_builder.h"
@@ -1063,6 +1064,157 @@ TEST(ModulesLive, LongPathNamesAreAskedOncePerPathWhileTheGenerationHolds) {
   third.Refresh(true);
   EXPECT_GE(platform::LongPathNameQueries() - before_third, static_cast<std::uint32_t>(third.Count()));
   EXPECT_EQ(names_of(third), names_of(first));
+}
+
+
+// ---------------------------------------------------------------------------
+// Whether an image file lists a version resource, read from its own bytes.
+
+namespace pe = zelvic::test::pe;
+
+// One section at RVA 0x1000 holding the resource directory's root at its
+// start: `named` entries with a name offset, then the numbered types.
+std::vector<std::uint8_t> ResourceFile(int named, const std::vector<std::uint32_t>& types,
+                                       std::uint32_t directory_rva = 0x1000, std::size_t size = 0x400) {
+  pe::Headers h;
+  h.sections.push_back({".rsrc", 0x1000, 0x200, 0x200, 0x200, 0x40000040});
+  h.size_of_image = 0x2000;
+  h.directories[pe::kDirResource] = {directory_rva, 0x100};
+  std::vector<std::uint8_t> b = pe::WriteHeaders(h, std::max<std::size_t>(size, 0x400));
+  pe::Put16(b, 0x200 + 12, static_cast<std::uint16_t>(named));
+  pe::Put16(b, 0x200 + 14, static_cast<std::uint16_t>(types.size()));
+  std::uint32_t at = 0x200 + 16;
+  for (int i = 0; i < named; ++i, at += 8) pe::Put32(b, at, 0x80000080u + 16u * static_cast<std::uint32_t>(i));
+  for (const std::uint32_t type : types) {
+    pe::Put32(b, at, type);
+    pe::Put32(b, at + 4, 0x80000040u);
+    at += 8;
+  }
+  b.resize(size);
+  return b;
+}
+
+platform::TResourceTypeListing ListVersionType(const std::vector<std::uint8_t>& file) {
+  const platform::TFileBytesReader read = [&file](std::uint64_t offset, std::span<std::uint8_t> into) -> std::size_t {
+    if (offset >= file.size()) return 0;
+    const std::size_t n = std::min<std::size_t>(into.size(), file.size() - offset);
+    std::memcpy(into.data(), file.data() + offset, n);
+    return n;
+  };
+  return platform::ListResourceType(read, 16);
+}
+
+TEST(VersionResourceListing, RootOfTheResourceDirectoryDecides) {
+  using L = platform::TResourceTypeListing;
+  std::vector<std::uint8_t> no_directory = ResourceFile(0, {16}, 0);
+  pe::Put32(no_directory, pe::kDataDirs + 8 * pe::kDirResource + 4, 0);
+  std::vector<std::uint8_t> two_directories = ResourceFile(0, {16});
+  pe::Put32(two_directories, pe::kOptional + 92, 2);
+  std::vector<std::uint8_t> not_mz = ResourceFile(0, {16});
+  not_mz[0] = 'X';
+  std::vector<std::uint8_t> not_pe = ResourceFile(0, {16});
+  not_pe[pe::kNt + 1] = 'X';
+  std::vector<std::uint8_t> header_far_away = ResourceFile(0, {16});
+  pe::Put32(header_far_away, 60, 0x7FFFF000);
+  std::vector<std::uint8_t> unknown_magic = ResourceFile(0, {16});
+  pe::Put16(unknown_magic, pe::kOptional, 0x107);
+  const struct {
+    const char* what;
+    std::vector<std::uint8_t> file;
+    L expected;
+  } cases[] = {
+      {"string, icon group and version", ResourceFile(0, {6, 14, 16}), L::Listed},
+      {"string and icon group only", ResourceFile(0, {6, 14}), L::NotListed},
+      {"named types, then the version", ResourceFile(3, {16}), L::Listed},
+      {"named types only", ResourceFile(2, {}), L::NotListed},
+      {"a numbered entry whose top bit is set is a name", ResourceFile(0, {0x80000010u}), L::NotListed},
+      {"no resource directory", no_directory, L::NotListed},
+      {"fewer data directories than the resource's index", two_directories, L::NotListed},
+      {"directory outside every section", ResourceFile(0, {16}, 0x5000), L::Unknown},
+      {"file ends inside the entries", ResourceFile(0, {6, 14, 16}, 0x1000, 0x200 + 16 + 12), L::Unknown},
+      {"file ends inside the section table", ResourceFile(0, {16}, 0x1000, pe::kSections + 20), L::Unknown},
+      {"not an MZ file", not_mz, L::Unknown},
+      {"no PE signature", not_pe, L::Unknown},
+      {"NT headers beyond the file", header_far_away, L::Unknown},
+      {"optional header of no known form", unknown_magic, L::Unknown},
+      {"ten bytes", std::vector<std::uint8_t>{'M', 'Z', 0, 0, 0, 0, 0, 0, 0, 0}, L::Unknown},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ListVersionType(c.file), c.expected) << c.what;
+}
+
+TEST(VersionResourceListing, Pe32PlusHeadersAreReadInTheirOwnLayout) {
+  // The 64-bit optional header is 240 bytes: NumberOfRvaAndSizes at 108, the
+  // directories from 112, the section table after it.
+  constexpr std::uint32_t kSections64 = pe::kOptional + 240;
+  std::vector<std::uint8_t> b = pe::WriteHeaders(pe::Headers{}, 0x400);
+  pe::Put16(b, pe::kFileHeader + 2, 1);
+  pe::Put16(b, pe::kFileHeader + 16, 240);
+  pe::Put16(b, pe::kOptional, 0x20B);
+  pe::Put32(b, pe::kOptional + 108, 16);
+  pe::Put32(b, pe::kOptional + 112 + 8 * pe::kDirResource, 0x3000);
+  pe::Put32(b, pe::kOptional + 112 + 8 * pe::kDirResource + 4, 0x100);
+  std::memcpy(&b[kSections64], ".rsrc", 5);
+  pe::Put32(b, kSections64 + pe::kSecVirtualSize, 0x200);
+  pe::Put32(b, kSections64 + pe::kSecVirtualAddress, 0x3000);
+  pe::Put32(b, kSections64 + pe::kSecRawSize, 0x100);
+  pe::Put32(b, kSections64 + pe::kSecRawOffset, 0x300);
+  pe::Put16(b, 0x300 + 14, 1);
+  pe::Put32(b, 0x300 + 16, 16);
+  EXPECT_EQ(ListVersionType(b), platform::TResourceTypeListing::Listed);
+  pe::Put32(b, 0x300 + 16, 24);
+  EXPECT_EQ(ListVersionType(b), platform::TResourceTypeListing::NotListed);
+}
+
+// The system's own answer is the oracle: an image said to list no version
+// resource must be one the system finds no version information in.
+TEST(VersionResourceListing, AgreesWithTheSystemOnRealFiles) {
+  std::vector<std::wstring> files = {zelvic::test::DllPath()};
+  wchar_t self[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+  files.push_back(self);
+  wchar_t system[MAX_PATH];
+  ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+  for (const wchar_t* pattern : {L"\\*.exe", L"\\*.dll"}) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((std::wstring(system) + pattern).c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    int taken = 0;
+    do {
+      files.push_back(std::wstring(system) + L"\\" + found.cFileName);
+    } while (++taken < 150 && FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  // The test program does not link version.dll.
+  using TSizeQuery = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
+  HMODULE version = LoadLibraryW(L"version.dll");
+  ASSERT_NE(version, nullptr);
+  const auto version_info_size = reinterpret_cast<TSizeQuery>(
+      reinterpret_cast<void*>(GetProcAddress(version, "GetFileVersionInfoSizeW")));
+  ASSERT_NE(version_info_size, nullptr);
+  int listed = 0, not_listed = 0;
+  for (const std::wstring& file : files) {
+    DWORD ignored = 0;
+    const DWORD size = version_info_size(file.c_str(), &ignored);
+    switch (platform::ListFileResourceType(file, 16)) {
+      case platform::TResourceTypeListing::Listed:
+        ++listed;
+        EXPECT_GT(size, 0u) << std::string(file.begin(), file.end());
+        break;
+      case platform::TResourceTypeListing::NotListed:
+        ++not_listed;
+        EXPECT_EQ(size, 0u) << std::string(file.begin(), file.end());
+        EXPECT_FALSE(platform::SystemModulePlatform().VersionResource(file).Present);
+        break;
+      case platform::TResourceTypeListing::Unknown:
+        // 16-bit programs and libraries: the system answers for them.
+        break;
+    }
+  }
+  // Both answers must have been put to the test.
+  EXPECT_GT(listed, 0);
+  EXPECT_GT(not_listed, 0);
+  EXPECT_EQ(platform::ListFileResourceType(std::wstring(system) + L"\\no-such-image.dll", 16),
+            platform::TResourceTypeListing::Unknown);
 }
 
 }  // namespace

@@ -268,6 +268,14 @@ class TSystemModulePlatform final : public TModulePlatform {
 
   TVersionResource VersionResource(const std::wstring& path) override {
     TVersionResource result;
+    // The system's query maps the file and, finding no version resource,
+    // reads it again the old way: up to a millisecond under Wine, where most
+    // of the system's programs have none. An image that lists no version
+    // resource is answered here; anything else the system reads, so the
+    // texts still come from the user's language where the system keeps them
+    // apart (the language-neutral image lists the resource too).
+    constexpr std::uint16_t kVersionResourceType = 16;
+    if (ListFileResourceType(path, kVersionResourceType) == TResourceTypeListing::NotListed) return result;
     const TVersionEntries& api = VersionEntries();
     const std::vector<std::uint8_t> block = VersionBlock(api, path);
     if (block.empty()) return result;

@@ -61,4 +61,22 @@ std::vector<std::uint8_t> ReadFileTail(const std::wstring& path, std::size_t cou
   return ReadFileRange(path, size - count, count).Bytes;
 }
 
+TResourceTypeListing ListFileResourceType(const std::wstring& path, std::uint16_t type) {
+  HANDLE file = OpenForReading(path);
+  if (file == INVALID_HANDLE_VALUE) return TResourceTypeListing::Unknown;
+  const TFileBytesReader read = [file](std::uint64_t offset, std::span<std::uint8_t> into) -> std::size_t {
+    // A positioned read: the handle is synchronous, so the offset in the
+    // overlapped block is where it reads, and the call waits for the bytes.
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!ReadFile(file, into.data(), static_cast<DWORD>(into.size()), &got, &at)) return 0;
+    return got;
+  };
+  const TResourceTypeListing listing = ListResourceType(read, type);
+  CloseHandle(file);
+  return listing;
+}
+
 }  // namespace zelvic::platform

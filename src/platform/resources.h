@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/pe_file_resources.h"
+
 namespace zelvic::platform {
 
 // The bytes of a module's resource (numeric type, string name), in place and
@@ -25,5 +27,9 @@ struct TFileRange {
 TFileRange ReadFileRange(const std::wstring& path, std::uint64_t offset, std::size_t count);
 // Size of a file, or 0 when it cannot be opened.
 std::uint64_t FileSizeOf(const std::wstring& path);
+
+// Whether the PE file at `path` lists the numeric resource type `type`;
+// Unknown when it cannot be opened or read as one.
+TResourceTypeListing ListFileResourceType(const std::wstring& path, std::uint16_t type);
 
 }  // namespace zelvic::platform
