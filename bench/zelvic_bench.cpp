@@ -55,6 +55,7 @@
 #include "platform/modules.h"
 #include "platform/process.h"
 #include "platform/system_facts.h"
+#include "runtime/unit_lifecycle.h"
 #include "platform/threads.h"
 #include "diagnostics/util/EHook.h"
 #include "diagnostics/dialogs/EDialog.h"
@@ -181,6 +182,18 @@ void CompareModuleLists() {
               "a GetLongPathNameW per module", theirs_ms, theirs_ms / ours_ms);
 }
 
+// A group stops the lookup units it started, as the library's shut-down
+// does, and a later group starts them again. Their stop marks the shut-down
+// begun, after which no registry is made anew: without clearing the mark,
+// every later group would look addresses up with no debug information at
+// all (as a library loaded anew starts with it clear).
+void StopLookupUnits() {
+  zelvic::diag::EDebugExportsDone();
+  zelvic::diag::EDebugInfoDone();
+  zelvic::diag::EDisAsmDone();
+  zelvic::rt::IsShuttingDown = 0;
+}
+
 // Address-to-name through export tables against the platform's image-help
 // library on the same addresses: entries of well-known routines and points a
 // few bytes into them.
@@ -269,9 +282,7 @@ void CompareLookups() {
   }
   std::printf("%-34s %9.1f us\n", "module list Refresh (full)", refresh_ns / 1000);
   CompareModuleLists();
-  zelvic::diag::EDebugExportsDone();
-  zelvic::diag::EDebugInfoDone();
-  zelvic::diag::EDisAsmDone();
+  StopLookupUnits();
 }
 
 // The library's own debug information (native source, from VLDATA) against
@@ -494,6 +505,12 @@ void CompareV7Builds(void* label) {
     TVLLocationInfo info;
     const auto own = reinterpret_cast<std::uintptr_t>(&CompareV7Builds) + 4;
     const auto system = reinterpret_cast<std::uintptr_t>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "Sleep")) + 4;
+    // A build whose lookups find nothing measures only the walk: such a
+    // figure would say nothing about the stacks of a report.
+    if (!LookupLocationInfo(system, info) || info.ProcedureName != L"Sleep") {
+      std::fprintf(stderr, "the stack lines need the lookups: kernel32's Sleep was not found\n");
+      std::exit(1);
+    }
     auto own_lookup = [&](long) { g_sink = LookupLocationInfo(own, info); };
     auto system_lookup = [&](long) { g_sink = LookupLocationInfo(system, info); };
     std::printf("  one lookup: in this program %.1f us, in kernel32 %.1f us\n", Round(20, own_lookup) / 1000,
@@ -757,9 +774,7 @@ void CompareStacks() {
   CompareCleanups();
   CompareThreadStops();
   CompareRendering();
-  zelvic::diag::EDebugExportsDone();
-  zelvic::diag::EDebugInfoDone();
-  zelvic::diag::EDisAsmDone();
+  StopLookupUnits();
 }
 
 }  // namespace
@@ -1191,9 +1206,7 @@ void MeasureReports() {
     std::printf("%-34s %9.2f ms\n", s.name, best * 1e3);
   }
   zelvic::diag::ELogBuilderDone();
-  zelvic::diag::EDebugExportsDone();
-  zelvic::diag::EDebugInfoDone();
-  zelvic::diag::EDisAsmDone();
+  StopLookupUnits();
 }
 
 // From the raise to the saved report: RaiseException met by a handler in
@@ -1341,9 +1354,7 @@ void MeasureRaiseToReport() {
   zelvic::diag::EExceptionReadersDone();
   zelvic::diag::ManagerEntries() = zelvic::diag::TManagerEntries{};
   zelvic::diag::ELogBuilderDone();
-  zelvic::diag::EDebugExportsDone();
-  zelvic::diag::EDebugInfoDone();
-  zelvic::diag::EDisAsmDone();
+  StopLookupUnits();
 }
 
 int wmain(int argc, wchar_t** argv) {
