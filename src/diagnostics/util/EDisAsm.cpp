@@ -353,6 +353,9 @@ bool MayDecodeAsTransfer(const std::uint8_t* p, std::size_t n) noexcept {
   std::size_t i = 0;
   while (i < n && kPrefixSlot[p[i]] != 0) ++i;
   if (i >= n) return false;
+  // FF is a call or jump only in its /2 to /5 forms: a backward call's
+  // displacement (FF FF ..) is not one.
+  if (p[i] == 0xFF) return i + 1 < n && ((p[i + 1] >> 3) & 7) >= 2 && ((p[i + 1] >> 3) & 7) <= 5;
   if (p[i] != 0x0F) return transfers.Maps[0][p[i]];
   if (i + 1 >= n) return false;
   const std::uint8_t second = p[i + 1];
@@ -429,16 +432,20 @@ std::uint32_t FindLongestCallBefore(const TMemoryAccess& memory, std::uint32_t r
 }
 
 std::uint32_t FollowJumpThunk(const TMemoryAccess& memory, std::uint32_t x) noexcept {
+  // The longest thunk's bytes, read once: each form needs only its own
+  // length of them in code.
   std::uint8_t b[6];
+  const std::uint32_t readable = memory.CanRead(x, 6, kCodeMask);
+  const std::uint32_t n = readable >= 2 ? memory.Read(x, b, readable) : 0;
   std::uint32_t dest = 0;
   bool found = false;
-  if (memory.CanRead(x, 2, kCodeMask) == 2 && memory.Read(x, b, 2) == 2 && b[0] == 0xEB) {
+  if (n >= 2 && b[0] == 0xEB) {
     dest = x + 2 + static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<std::int8_t>(b[1])));
     found = true;
-  } else if (memory.CanRead(x, 5, kCodeMask) == 5 && memory.Read(x, b, 5) == 5 && b[0] == 0xE9) {
+  } else if (n >= 5 && b[0] == 0xE9) {
     dest = x + 5 + LoadLE(b + 1, 4);
     found = true;
-  } else if (memory.CanRead(x, 6, kCodeMask) == 6 && memory.Read(x, b, 6) == 6 && b[0] == 0xFF && b[1] == 0x25) {
+  } else if (n >= 6 && b[0] == 0xFF && b[1] == 0x25) {
     const std::uint32_t slot = LoadLE(b + 2, 4);
     std::uint8_t v[4];
     if (memory.CanRead(slot, 4, 0) == 4 && memory.Read(slot, v, 4) == 4) {
