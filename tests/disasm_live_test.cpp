@@ -210,7 +210,9 @@ TEST(DisasmLive, ReadCopiesUpToTheFirstUnreadablePage) {
 }
 
 TEST(DisasmLive, RegionCacheAnswersFromTheRegionsItWasFilledFrom) {
-  PageRun run({PAGE_EXECUTE_READ, PAGE_EXECUTE_READ, PAGE_READWRITE, PAGE_NOACCESS});
+  // Code, then eight regions of a page each (the protections alternate).
+  PageRun run({PAGE_EXECUTE_READ, PAGE_EXECUTE_READ, PAGE_READWRITE, PAGE_NOACCESS, PAGE_READWRITE, PAGE_NOACCESS,
+               PAGE_READWRITE, PAGE_NOACCESS, PAGE_READWRITE, PAGE_NOACCESS});
   run.Put(run.Page(0), std::vector<std::uint8_t>(2 * kPage, 0x90));
   run.Seal();
   const TLiveMemory cached(platform::ApplicationAddressSpace(kDefaultReadableMask), TRegionCaching::kRecentRegions);
@@ -229,11 +231,17 @@ TEST(DisasmLive, RegionCacheAnswersFromTheRegionsItWasFilledFrom) {
   EXPECT_EQ(cached.CanRead(run.Page(2), 4, kCodeMask), 0u);
   EXPECT_EQ(cached.CanRead(run.Page(2), 4, 0), 4u);
   EXPECT_EQ(cached.CacheMisses(), 2u);
-  // A third region pushes out the oldest one, which is then asked for again.
+  // A third region joins the two: the code is still answered from the cache.
   EXPECT_EQ(cached.CanRead(run.Page(3), 1, 0), 0u);
   EXPECT_EQ(cached.CacheMisses(), 3u);
   EXPECT_TRUE(DecodeInstruction(cached, run.Page(0)).Valid);
-  EXPECT_EQ(cached.CacheMisses(), 4u);
+  EXPECT_EQ(cached.CacheMisses(), 3u);
+  // Six more make nine: the oldest, the code, is pushed out and asked for
+  // again.
+  for (std::size_t page = 4; page < 10; ++page) EXPECT_EQ(cached.CanRead(run.Page(page), 1, 0), page % 2 == 0 ? 1u : 0u);
+  EXPECT_EQ(cached.CacheMisses(), 9u);
+  EXPECT_TRUE(DecodeInstruction(cached, run.Page(0)).Valid);
+  EXPECT_EQ(cached.CacheMisses(), 10u);
 }
 
 // ---------------------------------------------------------------------------

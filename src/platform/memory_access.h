@@ -64,7 +64,9 @@ class TRegionsCache final : public memory::TRegionQuery {
   mutable int held_ = 0;
   mutable std::uint32_t misses_ = 0;
 };
-using TRecentRegionsCache = TRegionsCache<2>;
+// A call-site search, a decode and a lookup each read the code of whichever
+// module the stack leads to next; a stack crosses the code of several.
+using TRecentRegionsCache = TRegionsCache<8>;
 
 // The application address range from GetSystemInfo with `default_mask`.
 memory::TAddressSpace ApplicationAddressSpace(std::uint32_t default_mask) noexcept;
