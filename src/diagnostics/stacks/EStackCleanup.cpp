@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "diagnostics/util/EStrings.h"
 
 namespace zelvic::diag {
 namespace {
+
+// Fixed names as views of known length: no length count at each comparison.
+using namespace std::string_view_literals;
 
 // Unit and routine names: case folded without the user's locale, so that the
 // clean-up gives the same answer on every machine.
@@ -31,51 +35,66 @@ bool LookupLive(void*, std::uint32_t address, TVLLocationInfo& info) {
 // named a routine, and which item keeps its texts.
 struct TKnown {
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  std::uint32_t address = 0;  // 0 marks an empty slot of the table
+  std::uint32_t address = 0;
   bool found = false;
   bool named = false;  // found, with a routine name: what a raw candidate needs
   std::size_t site_holder = kNone;    // an item whose Location is this address's
   std::size_t target_holder = kNone;  // an item whose TargetLocation is
 };
 
-// Open addressing over one block: a walk looks up a few hundred addresses,
-// and a node per address would cost the allocator as much as the lookups.
-class TKnownTable {
+// Values by address in one block, for the few hundred addresses a walk or a
+// clean-up meets: a node per address would cost the allocator more than the
+// work done with it. Entries are never removed.
+template <typename T>
+class TAddressTable {
  public:
-  explicit TKnownTable(std::size_t expected) : slots_(SizeFor(expected)) {}
+  explicit TAddressTable(std::size_t expected) : slots_(SizeFor(expected)) {}
 
-  // The record of `address` (not 0), and whether it was just added.
-  std::pair<TKnown*, bool> Find(std::uint32_t address) {
+  // The value of `address`, value-initialised when it was just added. The
+  // table may grow, so a value is not kept across the next Find.
+  std::pair<T*, bool> Find(std::uint32_t address) {
+    // 0 marks an empty slot; its value is kept apart.
+    if (address == 0) {
+      const bool added = !zero_used_;
+      zero_used_ = true;
+      return {&zero_, added};
+    }
     if ((used_ + 1) * 2 > slots_.size()) Grow();
-    TKnown* slot = Slot(address);
-    if (slot->address == address) return {slot, false};
-    slot->address = address;
+    TSlot* slot = Slot(address);
+    if (slot->key == address) return {&slot->value, false};
+    slot->key = address;
     ++used_;
-    return {slot, true};
+    return {&slot->value, true};
   }
 
  private:
+  struct TSlot {
+    std::uint32_t key = 0;
+    T value{};
+  };
   static std::size_t SizeFor(std::size_t expected) {
     std::size_t size = 64;
     while (size < expected * 2) size *= 2;
     return size;
   }
-  TKnown* Slot(std::uint32_t address) {
+  TSlot* Slot(std::uint32_t address) {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = (address * 2654435761u) & mask;; i = (i + 1) & mask) {
-      if (slots_[i].address == address || slots_[i].address == 0) return &slots_[i];
+      if (slots_[i].key == address || slots_[i].key == 0) return &slots_[i];
     }
   }
   void Grow() {
-    std::vector<TKnown> old(slots_.size() * 2);
+    std::vector<TSlot> old(slots_.size() * 2);
     old.swap(slots_);
-    for (const TKnown& k : old) {
-      if (k.address != 0) *Slot(k.address) = k;
+    for (TSlot& s : old) {
+      if (s.key != 0) *Slot(s.key) = std::move(s);
     }
   }
 
-  std::vector<TKnown> slots_;
+  std::vector<TSlot> slots_;
   std::size_t used_ = 0;
+  T zero_{};
+  bool zero_used_ = false;
 };
 
 struct TCollector {
@@ -94,14 +113,10 @@ struct TCollector {
   // most raw candidates are turned away, and every text of a fresh record
   // is a block for the allocator. A later item with the same address copies
   // the texts from the item that kept them first.
-  TKnownTable known{512};
+  TAddressTable<TKnown> known{512};
   TVLLocationInfo scratch;
   bool scratch_held = false;  // `scratch` holds the texts of `scratch_address`
   std::uint32_t scratch_address = 0;
-  // Address 0 marks the table's empty slots; it never holds code, but a
-  // record for it is kept apart all the same.
-  TKnown zero;
-  bool zero_known = false;
 
   void LookUp(std::uint32_t address, TKnown* k) {
     scratch.Clear();
@@ -118,13 +133,11 @@ struct TCollector {
   // The record of `address`, looked up when it is new. The table may grow,
   // so a record is not kept across the next Find.
   TKnown& Find(std::uint32_t address) {
-    if (address == 0) {
-      if (!zero_known) LookUp(0, &zero);
-      zero_known = true;
-      return zero;
-    }
     const auto [k, added] = known.Find(address);
-    if (added) LookUp(address, k);
+    if (added) {
+      k->address = address;
+      LookUp(address, k);
+    }
     return *k;
   }
 
@@ -250,7 +263,7 @@ void CutAtThreadStart(std::vector<TStackItem>& items, std::uint32_t call_site) {
   for (std::size_t i = count; i-- > 1;) {
     TStackItem& item = items[i];
     if (item.Deleted || item.Location.Address != call_site) continue;
-    if (!item.Protect && !(i + 10 > count && Is(items[i - 1].Location.ProcedureName, L"Initialization"))) continue;
+    if (!item.Protect && !(i + 10 > count && Is(items[i - 1].Location.ProcedureName, L"Initialization"sv))) continue;
     item.Protect = true;
     items.resize(i + 1);
     return;
@@ -275,10 +288,10 @@ void ProtectAnchors(std::vector<TStackItem>& items, const TCleanupParams& params
   // (b) Frames of the runtime's own hand-over points.
   for (std::size_t i = 1; i < count; ++i) {
     const TVLLocationInfo& here = items[i].Location;
-    const bool auto_exception = Is(here.ProcedureName, L"_HandleAutoException") &&
-                                Is(items[i - 1].Location.ProcedureName, L"Free");
-    const bool synchronize = (Is(here.ProcedureName, L"CheckSynchronize") || Is(here.ProcedureName, L"Synchronize")) &&
-                             (Is(here.UnitName, L"Classes") || Is(here.UnitName, L"System.Classes"));
+    const bool auto_exception = Is(here.ProcedureName, L"_HandleAutoException"sv) &&
+                                Is(items[i - 1].Location.ProcedureName, L"Free"sv);
+    const bool synchronize = (Is(here.ProcedureName, L"CheckSynchronize"sv) || Is(here.ProcedureName, L"Synchronize"sv)) &&
+                             (Is(here.UnitName, L"Classes"sv) || Is(here.UnitName, L"System.Classes"sv));
     if (auto_exception || synchronize) items[i - 1].Protect = items[i].Protect = true;
   }
   // (c) A unit's start-up or shut-down code near the bottom of the stack.
@@ -288,13 +301,13 @@ void ProtectAnchors(std::vector<TStackItem>& items, const TCleanupParams& params
     bool runner_found = false;
     for (std::size_t i = last; i-- > lowest;) {
       const TVLLocationInfo& l = items[i].Location;
-      if ((!l.UnitName.empty() && SameText(l.UnitName, l.ProcedureName)) || Is(l.ProcedureName, L"initialization") ||
-          Is(l.ProcedureName, L"finalization")) {
+      if ((!l.UnitName.empty() && SameText(l.UnitName, l.ProcedureName)) || Is(l.ProcedureName, L"initialization"sv) ||
+          Is(l.ProcedureName, L"finalization"sv)) {
         items[i].Protect = true;
         break;
       }
-      if (!runner_found && Is(l.UnitName, L"System") &&
-          (Is(l.ProcedureName, L"InitUnits") || Is(l.ProcedureName, L"FinalizeUnits"))) {
+      if (!runner_found && Is(l.UnitName, L"System"sv) &&
+          (Is(l.ProcedureName, L"InitUnits"sv) || Is(l.ProcedureName, L"FinalizeUnits"sv))) {
         items[i].Protect = true;
         runner_found = true;
       }
@@ -384,21 +397,25 @@ void RemoveRepeatedBlocks(std::vector<TStackItem>& items) {
   std::vector<std::size_t> kept;            // indices into items
   std::vector<std::ptrdiff_t> earlier;      // per kept position: previous position of the same address
   std::vector<std::size_t> protected_upto;  // per kept position: protected items at or below it
-  std::unordered_map<std::uint32_t, std::ptrdiff_t> newest;
+  // Per address, the newest kept position that holds it; -1 for none.
+  TAddressTable<std::ptrdiff_t> newest(live.size());
+  const auto newest_of = [&newest](std::uint32_t a) -> std::ptrdiff_t& {
+    const auto [position, added] = newest.Find(a);
+    if (added) *position = -1;
+    return *position;
+  };
   kept.reserve(live.size());
   earlier.reserve(live.size());
   protected_upto.reserve(live.size());
-  newest.reserve(live.size());
   const auto address = [&](std::ptrdiff_t p) { return items[kept[static_cast<std::size_t>(p)]].Address; };
   for (const std::size_t index : live) {
     const std::uint32_t a = items[index].Address;
-    const auto found = newest.find(a);
-    const std::ptrdiff_t before = found == newest.end() ? -1 : found->second;
+    const std::ptrdiff_t before = newest_of(a);
     const std::size_t protected_below = protected_upto.empty() ? 0 : protected_upto.back();
     kept.push_back(index);
     earlier.push_back(before);
     protected_upto.push_back(protected_below + (items[index].Protect ? 1 : 0));
-    newest[a] = static_cast<std::ptrdiff_t>(kept.size() - 1);
+    newest_of(a) = static_cast<std::ptrdiff_t>(kept.size() - 1);
     const auto top = static_cast<std::ptrdiff_t>(kept.size() - 1);
     std::ptrdiff_t q = before;
     for (int tries = 0; q >= 0 && tries < kRepeatCandidates; ++tries, q = earlier[static_cast<std::size_t>(q)]) {
@@ -415,11 +432,7 @@ void RemoveRepeatedBlocks(std::vector<TStackItem>& items) {
         const std::size_t pos = static_cast<std::size_t>(p);
         items[kept[pos]].Deleted = true;
         const std::uint32_t gone = items[kept[pos]].Address;
-        if (earlier[pos] >= 0) {
-          newest[gone] = earlier[pos];
-        } else {
-          newest.erase(gone);
-        }
+        newest_of(gone) = earlier[pos];
         kept.pop_back();
         earlier.pop_back();
         protected_upto.pop_back();
