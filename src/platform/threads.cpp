@@ -105,8 +105,11 @@ bool ThreadStackBounds(void* thread, TStackBounds& bounds) noexcept {
   if (query(thread, 0, &info, sizeof info, nullptr) < 0 || info.TebBaseAddress == nullptr) return false;
   NT_TIB tib{};
   // The process's own address range, not the built-in default: stacks and
-  // thread blocks may lie above 2 GiB in a large-address-aware host.
-  const TLiveMemory memory(ApplicationAddressSpace(memory::kDefaultReadableMask));
+  // thread blocks may lie above 2 GiB in a large-address-aware host. The
+  // regions are remembered for this one copy: the stack is tested page by
+  // page, and asking the system about each page again would keep the thread
+  // held for a query per page.
+  const TLiveMemory memory(ApplicationAddressSpace(memory::kDefaultReadableMask), TRegionCaching::kRecentRegions);
   const auto teb = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(info.TebBaseAddress));
   if (memory.Read(teb, reinterpret_cast<std::uint8_t*>(&tib), sizeof tib) != sizeof tib) return false;
   bounds.Limit = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(tib.StackLimit));
@@ -170,8 +173,11 @@ bool CaptureSuspendedStack(void* thread, std::uint32_t top, std::span<std::uint8
   // The reader is made before the stop: it is plain data, but nothing that
   // could reach the heap may run while the thread is held.
   // The process's own address range, not the built-in default: stacks and
-  // thread blocks may lie above 2 GiB in a large-address-aware host.
-  const TLiveMemory memory(ApplicationAddressSpace(memory::kDefaultReadableMask));
+  // thread blocks may lie above 2 GiB in a large-address-aware host. The
+  // regions are remembered for this one copy: the stack is tested page by
+  // page, and asking the system about each page again would keep the thread
+  // held for a query per page.
+  const TLiveMemory memory(ApplicationAddressSpace(memory::kDefaultReadableMask), TRegionCaching::kRecentRegions);
   capture.TicksPerSecond = PerformanceFrequency();
   const std::int64_t start = PerformanceTicks();
   if (SuspendThread(thread) == static_cast<DWORD>(-1)) return false;
