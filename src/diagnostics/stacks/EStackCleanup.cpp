@@ -1,11 +1,14 @@
 #include "diagnostics/stacks/EStackCleanup.h"
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "diagnostics/debuginfo/EModules.h"
 #include "diagnostics/util/EStrings.h"
+#include "runtime/unit_lifecycle.h"
 
 namespace zelvic::diag {
 namespace {
@@ -153,9 +156,8 @@ struct TCollector {
       to = items[k.site_holder].Location;
       return;
     }
-    TVLLocationInfo& texts = Scratch(k.address);
-    // The item takes the buffers; the scratch record gets them anew.
-    std::swap(to, texts);
+    // The item takes the buffers over; the scratch record gets them anew.
+    to = std::move(Scratch(k.address));
     scratch_held = false;
     k.site_holder = index;
   }
@@ -253,6 +255,15 @@ std::vector<TStackItem> CollectV7(const TStackRange& range, std::uint32_t offset
   const std::size_t slots = range.Top > range.Start ? (range.Top - range.Start) / 4 : 0;
   items.reserve(std::min(slots, kCommonItems));
   TCollector collector(items, offset, code, lookup);
+  // Each live lookup takes the module list's lock; held for the whole walk,
+  // a lookup only counts itself in again. Both lists are made before it is
+  // taken: making one takes the global lock, which is never taken inside
+  // the module list's.
+  std::optional<TModulesListGuard> lookups_session;
+  if (lookup.Lookup == LookupLive && DebugInfoList() != nullptr &&
+      (rt::IsShuttingDown || GetModulesList() != nullptr)) {
+    lookups_session.emplace();
+  }
   WalkCallSitesV7(CollectCandidate, &collector, range);
   return items;
 }
