@@ -6,12 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "diagnostics/config/EVLData.h"
+#include "runtime/block_pool.h"
 #include "runtime/exception_points.h"
 #include "runtime/exceptions.h"
 #include "runtime/format_settings.h"
@@ -92,6 +96,148 @@ TEST(MemoryManager, DefaultRecordReallocatesAndZeroes) {
   EXPECT_EQ(p[63], 0x5A);
   EXPECT_EQ(mm.FreeMem(p), 0);
   EXPECT_EQ(mm.FreeMem(nullptr), 0);
+}
+
+// What a request may hold: small requests round up to the next multiple of
+// 16 bytes (at least 16), larger ones hold at least what was asked for.
+std::size_t ExpectedCapacity(std::size_t size) { return size == 0 ? 16 : (size + 15) / 16 * 16; }
+
+// Pools of their own, never the library's: each test ends its pool.
+TEST(BlockPool, SmallBlocksRoundUpToTheirClassAndLargeOnesHoldTheRequest) {
+  TBlockPool pool;
+  for (const std::size_t size : {0u, 1u, 15u, 16u, 17u, 100u, 255u, 256u, 257u, 4000u, 100000u}) {
+    SCOPED_TRACE(size);
+    void* block = pool.Get(size);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 8, 0u);
+    if (size <= 256) {
+      EXPECT_EQ(pool.Capacity(block), ExpectedCapacity(size));
+    } else {
+      EXPECT_GE(pool.Capacity(block), size);
+    }
+    std::memset(block, 0xA5, size);
+    EXPECT_EQ(pool.Free(block), 0);
+  }
+  pool.End();
+}
+
+TEST(BlockPool, AFreedBlockIsHandedOutAgainAndZeroedOnRequest) {
+  TBlockPool pool;
+  auto* first = static_cast<unsigned char*>(pool.Get(40));
+  std::memset(first, 0xFF, 40);
+  ASSERT_EQ(pool.Free(first), 0);
+  auto* again = static_cast<unsigned char*>(pool.GetZeroed(33));
+  EXPECT_EQ(again, first) << "the same class reuses the freed block";
+  for (int i = 0; i < 33; ++i) ASSERT_EQ(again[i], 0) << i;
+  // Another class does not take it.
+  ASSERT_EQ(pool.Free(again), 0);
+  void* other = pool.Get(100);
+  EXPECT_NE(other, first);
+  pool.Free(other);
+  pool.End();
+}
+
+TEST(BlockPool, ResizeKeepsTheContentAndGrowsInPlaceWithinTheClass) {
+  TBlockPool pool;
+  auto* block = static_cast<unsigned char*>(pool.Get(20));
+  for (int i = 0; i < 20; ++i) block[i] = static_cast<unsigned char>(i);
+  EXPECT_EQ(pool.Resize(block, 32), block) << "20 and 32 bytes share a class";
+  auto* grown = static_cast<unsigned char*>(pool.Resize(block, 200));
+  ASSERT_NE(grown, nullptr);
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(grown[i], i);
+  auto* large = static_cast<unsigned char*>(pool.Resize(grown, 5000));
+  ASSERT_NE(large, nullptr);
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(large[i], i);
+  large[4999] = 7;
+  auto* larger = static_cast<unsigned char*>(pool.Resize(large, 70000));
+  ASSERT_NE(larger, nullptr);
+  EXPECT_EQ(larger[19], 19);
+  EXPECT_EQ(larger[4999], 7);
+  EXPECT_EQ(pool.Free(larger), 0);
+  pool.End();
+}
+
+TEST(BlockPool, ASecondFreeAndAForeignBlockAreRefusedAndChangeNothing) {
+  TBlockPool pool;
+  void* small = pool.Get(24);
+  void* large = pool.Get(1000);
+  ASSERT_EQ(pool.Free(small), 0);
+  EXPECT_EQ(pool.Free(small), 1);
+  ASSERT_EQ(pool.Free(large), 0);
+  EXPECT_EQ(pool.Free(large), 1);
+  // Had the second free been taken, the block would now be handed out twice.
+  void* a = pool.Get(24);
+  void* b = pool.Get(24);
+  EXPECT_NE(a, b);
+  alignas(8) unsigned char foreign[64] = {};
+  EXPECT_EQ(pool.Free(foreign + 8), 1);
+  EXPECT_EQ(pool.Capacity(foreign + 8), 0u);
+  EXPECT_EQ(pool.Resize(foreign + 8, 10), nullptr);
+  pool.Free(a);
+  pool.Free(b);
+  pool.End();
+}
+
+TEST(BlockPool, ThreadsShareTheFreeListsWithoutHandingABlockOutTwice) {
+  TBlockPool pool;
+  constexpr int kThreads = 4, kRounds = 40000, kHeld = 64;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 random(static_cast<unsigned>(t + 1));
+      struct THeld {
+        std::uint32_t* block = nullptr;
+        std::size_t words = 0;
+      };
+      THeld held[kHeld];
+      for (int round = 0; round < kRounds; ++round) {
+        THeld& h = held[random() % kHeld];
+        if (h.block != nullptr) {
+          // Every word still says who wrote it and where.
+          for (std::size_t w = 0; w < h.words; ++w) {
+            if (h.block[w] != (static_cast<std::uint32_t>(t) << 24 | static_cast<std::uint32_t>(w))) ++failures;
+          }
+          if (pool.Free(h.block) != 0) ++failures;
+          h.block = nullptr;
+        } else {
+          h.words = 1 + random() % 64;
+          h.block = static_cast<std::uint32_t*>(pool.Get(h.words * 4));
+          if (h.block == nullptr) {
+            ++failures;
+            continue;
+          }
+          for (std::size_t w = 0; w < h.words; ++w) h.block[w] = static_cast<std::uint32_t>(t) << 24 | static_cast<std::uint32_t>(w);
+        }
+      }
+      for (THeld& h : held) {
+        if (h.block != nullptr && pool.Free(h.block) != 0) ++failures;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  pool.End();
+}
+
+TEST(BlockPool, TheEndGivesTheChunksBackAndLaterFreesAreIgnored) {
+  TBlockPool pool;
+  void* kept = pool.Get(64);
+  void* large = pool.Get(1000);
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(pool.ChunkCount(), 1u);
+  pool.End();
+  EXPECT_EQ(pool.ChunkCount(), 0u);
+  MEMORY_BASIC_INFORMATION info{};
+  ASSERT_EQ(VirtualQuery(kept, &info, sizeof info), sizeof info);
+  EXPECT_EQ(info.State, static_cast<DWORD>(MEM_FREE)) << "the chunk went back to the system";
+  EXPECT_EQ(pool.Free(kept), 0);
+  EXPECT_EQ(pool.Free(large), 0);
+  // Blocks still come, from the heap, and are never freed.
+  auto* late = static_cast<unsigned char*>(pool.Get(16));
+  ASSERT_NE(late, nullptr);
+  late[15] = 1;
+  EXPECT_EQ(pool.ChunkCount(), 0u);
 }
 
 std::vector<std::uintptr_t> g_released;

@@ -1,25 +1,23 @@
 #include "runtime/memory_manager.h"
 
-#include <windows.h>
-
 #include <cstdint>
 #include <new>
+
+#include "runtime/block_pool.h"
 
 namespace zelvic::rt {
 namespace {
 
-// A zero-byte request still returns a unique block, as operator new must.
-std::size_t RoundUp(std::size_t size) { return size == 0 ? 1 : size; }
+// Small blocks from free lists, larger ones from the process heap. Constant
+// initialised: operator new may run before any constructor of the image.
+constinit TBlockPool g_pool;
 
-void* HeapGet(std::size_t size) { return HeapAlloc(GetProcessHeap(), 0, RoundUp(size)); }
-int HeapFreeBlock(void* p) { return (p == nullptr || HeapFree(GetProcessHeap(), 0, p)) ? 0 : 1; }
-void* HeapRealloc(void* p, std::size_t size) {
-  if (p == nullptr) return HeapGet(size);
-  return HeapReAlloc(GetProcessHeap(), 0, p, RoundUp(size));
-}
-void* HeapZeroGet(std::size_t size) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, RoundUp(size)); }
+void* PoolGet(std::size_t size) { return g_pool.Get(size); }
+int PoolFree(void* p) { return g_pool.Free(p); }
+void* PoolResize(void* p, std::size_t size) { return g_pool.Resize(p, size); }
+void* PoolGetZeroed(std::size_t size) { return g_pool.GetZeroed(size); }
 
-constexpr TMemoryManager kDefault{HeapGet, HeapFreeBlock, HeapRealloc, HeapZeroGet};
+constexpr TMemoryManager kDefault{PoolGet, PoolFree, PoolResize, PoolGetZeroed};
 TMemoryManager g_current = kDefault;
 
 }  // namespace
@@ -27,6 +25,7 @@ TMemoryManager g_current = kDefault;
 const TMemoryManager& GetMemoryManager() noexcept { return g_current; }
 void SetMemoryManager(const TMemoryManager& manager) noexcept { g_current = manager; }
 const TMemoryManager& DefaultMemoryManager() noexcept { return kDefault; }
+void EndDefaultMemoryManager() noexcept { g_pool.End(); }
 
 void* GetMem(std::size_t size) noexcept { return g_current.GetMem(size); }
 void* AllocMem(std::size_t size) noexcept { return g_current.AllocMem(size); }

@@ -20,8 +20,12 @@ struct TMemoryManager {
 const TMemoryManager& GetMemoryManager() noexcept;
 void SetMemoryManager(const TMemoryManager& manager) noexcept;
 
-// The record the library starts with (the process heap).
+// The record the library starts with: small blocks from the pool of
+// block_pool.h, larger ones from the process heap.
 const TMemoryManager& DefaultMemoryManager() noexcept;
+// Gives the default record's small-block chunks back to the system. Only the
+// image's last exit procedure calls it; afterwards frees are ignored.
+void EndDefaultMemoryManager() noexcept;
 
 // Shorthands through the record in force.
 void* GetMem(std::size_t size) noexcept;
