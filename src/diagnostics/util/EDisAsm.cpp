@@ -432,11 +432,17 @@ std::uint32_t FindLongestCallBefore(const TMemoryAccess& memory, std::uint32_t r
 }
 
 std::uint32_t FollowJumpThunk(const TMemoryAccess& memory, std::uint32_t x) noexcept {
-  // The longest thunk's bytes, read once: each form needs only its own
-  // length of them in code.
+  // The longest thunk's bytes, read once where they all lie in code; a
+  // shorter thunk at the very end of code needs only its own length. The
+  // test answers for the whole range or nothing.
   std::uint8_t b[6];
-  const std::uint32_t readable = memory.CanRead(x, 6, kCodeMask);
-  const std::uint32_t n = readable >= 2 ? memory.Read(x, b, readable) : 0;
+  std::uint32_t n = 0;
+  for (const std::uint32_t length : {6u, 5u, 2u}) {
+    if (memory.CanRead(x, length, kCodeMask) == length) {
+      n = memory.Read(x, b, length) == length ? length : 0;
+      break;
+    }
+  }
   std::uint32_t dest = 0;
   bool found = false;
   if (n >= 2 && b[0] == 0xEB) {
