@@ -78,9 +78,10 @@ void Push(std::atomic<std::uint64_t>& list, void* block) noexcept {
 
 }  // namespace
 
-struct TBlockPool::TChunk {
+// At the start of each chunk; its size keeps the blocks carved after it on
+// the 8-byte alignment of their headers.
+struct alignas(8) TBlockPool::TChunk {
   TChunk* Next;
-  std::uint32_t Unused;
 };
 
 void TBlockPool::Lock() const noexcept { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&lock_)); }
